@@ -1,0 +1,184 @@
+// A compact reader/writer lock in one 32-bit word, one per inode. Waiters
+// sleep on the word (futex through std::atomic::wait); an unlock wakes them
+// only when a waiter announced itself, so the uncontended path is two atomic
+// operations. A write guard released during unwinding poisons the lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "base/panic.h"
+
+namespace marrowfen {
+
+class RwLock {
+ public:
+  RwLock() = default;
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  void lock_shared() {
+    uint32_t s = state_.load(std::memory_order_relaxed);
+    for (;;) {
+      if (s & kWriter) {
+        wait_while(s);
+        s = state_.load(std::memory_order_relaxed);
+        continue;
+      }
+      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
+    }
+  }
+
+  bool try_lock_shared() {
+    uint32_t s = state_.load(std::memory_order_relaxed);
+    while (!(s & kWriter)) {
+      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return true;
+    }
+    return false;
+  }
+
+  void unlock_shared() {
+    uint32_t prev = state_.fetch_sub(1, std::memory_order_release);
+    if ((prev & kReaders) == 1 && (prev & kWaiting)) wake();
+  }
+
+  void lock() {
+    uint32_t s = state_.load(std::memory_order_relaxed);
+    for (;;) {
+      if ((s & (kWriter | kReaders)) != 0) {
+        wait_while(s);
+        s = state_.load(std::memory_order_relaxed);
+        continue;
+      }
+      if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire,
+                                       std::memory_order_relaxed))
+        return;
+    }
+  }
+
+  void unlock() {
+    uint32_t prev = state_.fetch_and(~(kWriter | kWaiting), std::memory_order_release);
+    if (prev & kWaiting) state_.notify_all();
+  }
+
+  void poison() { state_.fetch_or(kPoisoned, std::memory_order_release); }
+  bool is_poisoned() const { return state_.load(std::memory_order_acquire) & kPoisoned; }
+  bool is_write_locked() const { return state_.load(std::memory_order_acquire) & kWriter; }
+
+ private:
+  static constexpr uint32_t kWriter = 1u << 31;
+  static constexpr uint32_t kPoisoned = 1u << 30;
+  static constexpr uint32_t kWaiting = 1u << 29;
+  static constexpr uint32_t kReaders = kWaiting - 1;
+
+  // Announces a waiter, then sleeps until the word moves away from `seen`.
+  void wait_while(uint32_t seen) {
+    if (!(seen & kWaiting)) {
+      if (!state_.compare_exchange_strong(seen, seen | kWaiting, std::memory_order_relaxed))
+        return;  // the word changed; the caller looks again
+      seen |= kWaiting;
+    }
+    state_.wait(seen, std::memory_order_relaxed);
+  }
+
+  void wake() {
+    state_.fetch_and(~kWaiting, std::memory_order_relaxed);
+    state_.notify_all();
+  }
+
+  std::atomic<uint32_t> state_{0};
+};
+
+// A value behind an RwLock. Taking either side of a poisoned lock is an
+// internal error, as with Mutex.
+template <class T>
+class RwLocked {
+ public:
+  template <class... Args>
+  explicit RwLocked(Args&&... args) : value_(std::forward<Args>(args)...) {}
+
+  class ReadGuard {
+   public:
+    explicit ReadGuard(const RwLocked* l) : l_(l) {}
+    ReadGuard(ReadGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)) {}
+    ReadGuard(const ReadGuard&) = delete;
+    ReadGuard& operator=(const ReadGuard&) = delete;
+    ~ReadGuard() { release(); }
+    void release() {
+      if (l_) std::exchange(l_, nullptr)->lock_.unlock_shared();
+    }
+    const T& operator*() const { return l_->value_; }
+    const T* operator->() const { return &l_->value_; }
+
+   private:
+    const RwLocked* l_;
+  };
+
+  class WriteGuard {
+   public:
+    explicit WriteGuard(RwLocked* l) : l_(l) {}
+    WriteGuard(WriteGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)), unwind_(o.unwind_) {}
+    WriteGuard(const WriteGuard&) = delete;
+    WriteGuard& operator=(const WriteGuard&) = delete;
+    ~WriteGuard() { release(); }
+    void release() {
+      if (!l_) return;
+      RwLocked* l = std::exchange(l_, nullptr);
+      if (unwind_.unwinding()) l->lock_.poison();
+      l->lock_.unlock();
+    }
+    T& operator*() const { return l_->value_; }
+    T* operator->() const { return &l_->value_; }
+
+   private:
+    RwLocked* l_;
+    UnwindDetector unwind_;
+  };
+
+  ReadGuard read() const {
+    lock_.lock_shared();
+    if (lock_.is_poisoned()) {
+      lock_.unlock_shared();
+      panic(kPoisonedLockMessage);
+    }
+    return ReadGuard(this);
+  }
+
+  WriteGuard write() {
+    lock_.lock();
+    if (lock_.is_poisoned()) {
+      lock_.unlock();
+      panic(kPoisonedLockMessage);
+    }
+    return WriteGuard(this);
+  }
+
+  // For debug text: reads even a poisoned value, and gives up instead of
+  // waiting while a writer holds the lock. Calls `fn(const T*)`, with
+  // nullptr when the lock is held exclusively.
+  template <class Fn>
+  void try_inspect(Fn&& fn) const {
+    if (!lock_.try_lock_shared()) {
+      fn(static_cast<const T*>(nullptr));
+      return;
+    }
+    struct Unlock {
+      RwLock& l;
+      ~Unlock() { l.unlock_shared(); }
+    } unlock{lock_};
+    fn(&value_);
+  }
+
+  bool is_poisoned() const { return lock_.is_poisoned(); }
+
+ private:
+  mutable RwLock lock_;
+  T value_;
+};
+
+}  // namespace marrowfen

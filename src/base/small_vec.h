@@ -1,0 +1,134 @@
+// A vector of trivially copyable values that keeps up to N of them inline and
+// spills to the heap beyond that. Inodes use it for names, small file
+// contents and short child lists, so most inodes need no allocation of their
+// own.
+#pragma once
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <span>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+
+namespace marrowfen {
+
+template <class T, uint32_t N>
+class SmallVec {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  SmallVec() = default;
+  SmallVec(const T* data, size_t n) { assign(data, n); }
+  explicit SmallVec(std::span<const T> s) { assign(s.data(), s.size()); }
+  SmallVec(const SmallVec& o) { assign(o.data(), o.size()); }
+  SmallVec(SmallVec&& o) noexcept { steal(o); }
+  SmallVec& operator=(const SmallVec& o) {
+    if (this != &o) assign(o.data(), o.size());
+    return *this;
+  }
+  SmallVec& operator=(SmallVec&& o) noexcept {
+    if (this != &o) {
+      free_heap();
+      steal(o);
+    }
+    return *this;
+  }
+  ~SmallVec() { free_heap(); }
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  size_t capacity() const { return cap_; }
+  T* data() { return on_heap() ? u_.heap : u_.inline_; }
+  const T* data() const { return on_heap() ? u_.heap : u_.inline_; }
+  T* begin() { return data(); }
+  T* end() { return data() + size_; }
+  const T* begin() const { return data(); }
+  const T* end() const { return data() + size_; }
+  T& operator[](size_t i) { return data()[i]; }
+  const T& operator[](size_t i) const { return data()[i]; }
+  std::span<const T> span() const { return {data(), size_}; }
+
+  void push_back(T v) {
+    if (size_ == cap_) grow(size_ + 1);
+    data()[size_++] = v;
+  }
+
+  // Grows to `n` elements, filling new ones with zero bytes.
+  void resize_zeroed(size_t n) {
+    if (n > cap_) grow(n);
+    if (n > size_) std::memset(static_cast<void*>(data() + size_), 0, (n - size_) * sizeof(T));
+    size_ = static_cast<uint32_t>(n);
+  }
+
+  // Removes every element equal to `v`, keeping the order of the rest.
+  void erase_all(const T& v) {
+    T* d = data();
+    size_t out = 0;
+    for (size_t i = 0; i < size_; ++i)
+      if (!(d[i] == v)) d[out++] = d[i];
+    size_ = static_cast<uint32_t>(out);
+  }
+
+  void assign(const T* src, size_t n) {
+    if (n > cap_) grow_discarding(n);
+    if (n) std::memmove(static_cast<void*>(data()), src, n * sizeof(T));
+    size_ = static_cast<uint32_t>(n);
+  }
+
+ private:
+  bool on_heap() const { return cap_ > N; }
+
+  void grow(size_t min_cap) {
+    size_t cap = cap_ * 2 > min_cap ? cap_ * 2 : min_cap;
+    if (cap > UINT32_MAX) throw std::bad_alloc();
+    T* heap = static_cast<T*>(std::malloc(cap * sizeof(T)));
+    if (!heap) throw std::bad_alloc();
+    if (size_) std::memcpy(static_cast<void*>(heap), data(), size_ * sizeof(T));
+    free_heap();
+    u_.heap = heap;
+    cap_ = static_cast<uint32_t>(cap);
+  }
+
+  void grow_discarding(size_t min_cap) {
+    size_ = 0;
+    grow(min_cap);
+  }
+
+  void free_heap() {
+    if (on_heap()) std::free(u_.heap);
+    cap_ = N;
+  }
+
+  void steal(SmallVec& o) {
+    size_ = o.size_;
+    cap_ = o.cap_;
+    if (o.on_heap()) {
+      u_.heap = o.u_.heap;
+    } else if (size_) {
+      std::memcpy(static_cast<void*>(u_.inline_), o.u_.inline_, size_ * sizeof(T));
+    }
+    o.size_ = 0;
+    o.cap_ = N;
+  }
+
+  union U {
+    T inline_[N];
+    T* heap;
+  } u_;
+  uint32_t size_ = 0;
+  uint32_t cap_ = N;
+};
+
+// A short UTF-8 name kept inline up to 12 bytes.
+class InlineName : public SmallVec<char, 12> {
+ public:
+  InlineName() = default;
+  explicit InlineName(std::string_view s) : SmallVec(s.data(), s.size()) {}
+  std::string_view view() const { return {data(), size()}; }
+  bool operator==(std::string_view s) const { return view() == s; }
+};
+
+}  // namespace marrowfen

@@ -1,0 +1,57 @@
+// FileHandle: one open file, with its own offset and a share of the file's
+// lock word. Any number of handles without WRITE, or exactly one with it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "fs/filesystem.h"
+
+namespace marrowfen::fs {
+
+enum class SeekOrigin : uint8_t { Start = 0, End = 1, Current = 2 };
+
+class FileHandle {
+ public:
+  // Claims the file's lock word for `type`; never waits.
+  static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId id,
+                                     FileHandleType type);
+
+  FileHandle(FileHandle&& o) noexcept;
+  FileHandle& operator=(FileHandle&& o) noexcept;
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  // An open handle closes itself, giving back its share of the lock.
+  ~FileHandle();
+
+  // Copies up to buffer.size() bytes from the offset and advances it.
+  IoResult<size_t> read(std::span<uint8_t> buffer);
+  // Writes at the offset, lengthening the file with zeros as needed. The
+  // offset does not move.
+  IoResult<size_t> write(std::span<const uint8_t> bytes);
+  IoStatus seek(SeekOrigin origin, size_t distance);
+  IoStatus close();
+
+  const std::optional<InodeId>& id() const { return id_; }
+  FileHandleType type() const { return type_; }
+  size_t offset() const { return offset_; }
+  const std::shared_ptr<FileSystem>& fs() const { return fs_; }
+
+  // `FileHandle { id: Some(3), type: FileHandleType(READ), fs: ..., offset: 0 }`
+  std::string debug_string() const;
+
+ private:
+  FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs)
+      : id_(id), type_(type), fs_(std::move(fs)) {}
+  IoResult<INodeRef> open_inode() const;
+
+  std::optional<InodeId> id_;
+  FileHandleType type_;
+  std::shared_ptr<FileSystem> fs_;
+  size_t offset_ = 0;
+};
+
+}  // namespace marrowfen::fs

@@ -1,0 +1,55 @@
+// Argument matching and conversion, declared once per method as a small
+// table of parameters. Every class gets the exact arity and conversion
+// errors from here instead of writing them again.
+#pragma once
+
+#include "pybinding/py_ref.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace marrowfen::py {
+
+struct Param {
+  const char* name;
+  bool optional = false;
+};
+
+inline constexpr size_t kMaxParams = 4;
+
+// The matched arguments of one call, borrowed from the caller. An absent
+// argument, or None for an optional parameter, is nullptr.
+class Args {
+ public:
+  // `full_name` is e.g. "PyFs.mkdir()", used in the arity messages.
+  bool match_fastcall(const char* full_name, std::span<const Param> params, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames);
+  bool match_tuple(const char* full_name, std::span<const Param> params, PyObject* args,
+                   PyObject* kwargs);
+
+  // Converters: each returns false with the Python error set. The text and
+  // bytes views borrow from the argument objects and live as long as the call.
+  bool str(size_t i, std::string_view& out) const;
+  bool str_or(size_t i, std::string_view fallback, std::string_view& out) const;
+  bool bytes(size_t i, std::string_view& out) const;
+  bool flag(size_t i, bool& out) const;
+  bool usize(size_t i, size_t& out) const;
+  bool usize_or(size_t i, size_t fallback, size_t& out) const;
+  // An instance of `type` or of a subclass, named `type_name` in errors.
+  bool instance(size_t i, PyTypeObject* type, const char* type_name, PyObject*& out) const;
+
+ private:
+  bool fail_conversion(size_t i, const char* target) const;
+  bool prefix_type_error(size_t i) const;
+
+  std::span<const Param> params_;
+  std::array<PyObject*, kMaxParams> values_{};
+};
+
+// The receiver check of a method: `'int' object cannot be converted to 'PyFs'`.
+bool check_receiver(PyObject* self, PyTypeObject* type, const char* type_name);
+
+}  // namespace marrowfen::py

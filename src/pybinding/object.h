@@ -1,0 +1,115 @@
+// What every class of the module shares: the object header with its use
+// counter, the course of a method call, and making heap types from specs.
+#pragma once
+
+#include "pybinding/args.h"
+#include "pybinding/errors.h"
+#include "pybinding/py_ref.h"
+
+#include <new>
+#include <span>
+#include <utility>
+
+namespace marrowfen::py {
+
+// The header of every instance: the object and its use counter. Each call
+// takes the object for shared use; no operation ever needs it exclusively.
+struct ObjectBase {
+  PyObject_HEAD
+  Py_ssize_t borrow_flag;
+};
+
+inline constexpr Py_ssize_t kExclusiveUse = -1;
+
+// Counts one shared use for the length of a call.
+class SharedUse {
+ public:
+  explicit SharedUse(ObjectBase* o) : o_(o) {}
+  bool acquire() {
+    if (o_->borrow_flag == kExclusiveUse) {
+      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+      o_ = nullptr;
+      return false;
+    }
+    ++o_->borrow_flag;
+    return true;
+  }
+  ~SharedUse() {
+    if (o_) --o_->borrow_flag;
+  }
+
+ private:
+  ObjectBase* o_;
+};
+
+// A class of the module: its Python type and the name used in errors.
+struct ClassInfo {
+  PyTypeObject* type;
+  const char* name;
+};
+
+// The course of a fast-call method: match the arguments, check the receiver,
+// take the object for shared use, run `body(self, args)` with C++ exceptions
+// translated, and release the use whatever happens.
+template <class Object, class Body>
+PyObject* call_method(PyObject* self, const ClassInfo& cls, const char* full_name,
+                      std::span<const Param> params, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames, Body&& body) {
+  Args matched;
+  if (!matched.match_fastcall(full_name, params, args, nargs, kwnames)) return nullptr;
+  if (!check_receiver(self, cls.type, cls.name)) return nullptr;
+  auto* object = reinterpret_cast<Object*>(self);
+  SharedUse use(object);
+  if (!use.acquire()) return nullptr;
+  return guarded([&] { return body(*object, matched); });
+}
+
+// The same for methods that take no arguments (the interpreter refuses any).
+template <class Object, class Body>
+PyObject* call_noargs(PyObject* self, const ClassInfo& cls, Body&& body) {
+  if (!check_receiver(self, cls.type, cls.name)) return nullptr;
+  auto* object = reinterpret_cast<Object*>(self);
+  SharedUse use(object);
+  if (!use.acquire()) return nullptr;
+  return guarded([&] { return body(*object); });
+}
+
+// Allocates an instance of `type` and constructs its C++ fields in place
+// from `args`. Returns nullptr with an exception set on failure.
+template <class Object, class... A>
+PyObject* new_instance(PyTypeObject* type, A&&... args) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (!self) return nullptr;
+  auto* object = reinterpret_cast<Object*>(self);
+  object->borrow_flag = 0;
+  try {
+    new (&object->fields) typename Object::Fields{std::forward<A>(args)...};
+  } catch (...) {
+    // The fields were never built: free the memory without running them down.
+    type->tp_free(self);
+    Py_DECREF(type);
+    return raise_current_exception();
+  }
+  return self;
+}
+
+// tp_dealloc for classes whose C++ fields live in `fields`.
+template <class Object>
+void dealloc_instance(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  reinterpret_cast<Object*>(self)->fields.~Fields();
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// The tp_new of classes that cannot be made from Python.
+PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
+
+// Creates a heap type named "builtins.<name>": no subclassing, no instance
+// dictionary, no part in cycle collection. Returns nullptr on failure.
+PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
+
+// `None` for operations with no result.
+inline PyObject* none() { Py_RETURN_NONE; }
+
+}  // namespace marrowfen::py

@@ -1,0 +1,160 @@
+#include "pybinding/py_file_handle.h"
+
+#include <string>
+
+#include "pybinding/conversions.h"
+#include "pybinding/stdout_line.h"
+#include "pybinding/whence.h"
+
+namespace marrowfen::py {
+
+namespace {
+
+ClassInfo cls() { return {py_file_handle_type(), "PyFileHandle"}; }
+
+Mutex<fs::FileHandle>& handle_of(PyFileHandleObject& o) { return o.fields.handle; }
+
+PyObject* handle_id(PyObject* self, PyObject*) {
+  return call_noargs<PyFileHandleObject>(self, cls(), [](PyFileHandleObject& o) -> PyObject* {
+    auto handle = handle_of(o).lock();
+    if (!handle->id()) return raise_io_error(fs::IoError::InvalidFileDescriptor);
+    return PyLong_FromUnsignedLongLong(*handle->id());
+  });
+}
+
+PyObject* handle_close(PyObject* self, PyObject*) {
+  return call_noargs<PyFileHandleObject>(self, cls(), [](PyFileHandleObject& o) -> PyObject* {
+    fs::IoStatus status = handle_of(o).lock()->close();
+    return status_to_python(status);
+  });
+}
+
+PyObject* handle_tell(PyObject* self, PyObject*) {
+  return call_noargs<PyFileHandleObject>(self, cls(), [](PyFileHandleObject& o) -> PyObject* {
+    auto handle = handle_of(o).lock();
+    if (!handle->id()) return raise_io_error(fs::IoError::InvalidFileDescriptor);
+    return PyLong_FromSize_t(handle->offset());
+  });
+}
+
+constexpr Param kBuffer[] = {{"buffer"}};
+
+PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<PyFileHandleObject>(
+      self, cls(), "PyFileHandle.read()", kBuffer, args, nargs, kwnames,
+      [](PyFileHandleObject& o, Args& a) -> PyObject* {
+        size_t size = 0;
+        if (!a.usize(0, size)) return nullptr;
+        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return raise_panic("capacity overflow");
+        // Read straight into the result object; it is shrunk to what was read.
+        PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+        if (!result) return nullptr;
+        PyRef owned = PyRef::steal(result);
+        auto* area = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result));
+        {
+          auto handle = handle_of(o).lock();
+          auto n = handle->read(std::span<uint8_t>(area, size));
+          if (!n.ok()) return raise_io_error(n.error());
+          write_stdout_line("Read " + std::to_string(n.value()) + " bytes from file\n");
+          if (n.value() != size) {
+            PyObject* shrunk = owned.release();
+            if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(n.value())) < 0) return nullptr;
+            owned = PyRef::steal(shrunk);
+          }
+        }
+        return owned.release();
+      });
+}
+
+PyObject* handle_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<PyFileHandleObject>(
+      self, cls(), "PyFileHandle.write()", kBuffer, args, nargs, kwnames,
+      [](PyFileHandleObject& o, Args& a) -> PyObject* {
+        std::string_view bytes;
+        if (!a.bytes(0, bytes)) return nullptr;
+        auto n = handle_of(o).lock()->write(
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+        if (!n.ok()) return raise_io_error(n.error());
+        return PyLong_FromSize_t(n.value());
+      });
+}
+
+constexpr Param kSeekParams[] = {{"offset"}, {"whence"}};
+
+PyObject* handle_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return call_method<PyFileHandleObject>(
+      self, cls(), "PyFileHandle.seek()", kSeekParams, args, nargs, kwnames,
+      [](PyFileHandleObject& o, Args& a) -> PyObject* {
+        size_t offset = 0;
+        PyObject* whence = nullptr;
+        if (!a.usize(0, offset) || !a.instance(1, whence_type(), "Whence", whence)) return nullptr;
+        fs::IoStatus status = handle_of(o).lock()->seek(whence_origin(whence), offset);
+        return status_to_python(status);
+      });
+}
+
+PyObject* handle_str(PyObject* self) {
+  return guarded([&] {
+    auto& o = *reinterpret_cast<PyFileHandleObject*>(self);
+    return new_str(handle_of(o).lock()->debug_string());
+  });
+}
+
+#define MF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef kMethods[] = {
+    {"id", handle_id, METH_NOARGS,
+     "id($self)\n--\n\n\nReturns a string representation of the file handle.\n\n"
+     "Returns the inode id of the file the handle was opened on, as an int;\n"
+     "raises an error if the handle is closed.\n"},
+    {"close", handle_close, METH_NOARGS,
+     "close($self)\n--\n\n\nClose the file handle.\n\n"
+     "The Python object still holds a reference to the handle, but later\n"
+     "reads and writes fail.\n\n"
+     "The closed handle still keeps the filesystem and the inode alive until\n"
+     "it is dropped.\n"},
+    {"read", MF_FASTCALL(handle_read), METH_FASTCALL | METH_KEYWORDS,
+     "read($self, buffer)\n--\n\n\nRead data from the file handle.\n\n"
+     "Returns the data read as bytes (at most `buffer` bytes), or raises an\n"
+     "error.\n"},
+    {"write", MF_FASTCALL(handle_write), METH_FASTCALL | METH_KEYWORDS,
+     "write($self, buffer)\n--\n\n\nWrite data to the file handle.\n\n"
+     "Returns the number of bytes written, or raises an error.\n"},
+    {"seek", MF_FASTCALL(handle_seek), METH_FASTCALL | METH_KEYWORDS,
+     "seek($self, offset, whence)\n--\n\n\nSeek a certain position in the file.\n\n"
+     "Moves to the new position, which `tell` returns afterwards; raises an\n"
+     "error if the handle cannot seek.\n"},
+    {"tell", handle_tell, METH_NOARGS,
+     "tell($self)\n--\n\n\nTell the current position in the file.\n\n"
+     "Returns the current position, or raises an error.\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* py_file_handle_type() {
+  static PyTypeObject* type = nullptr;
+  if (type) return type;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(
+                      "\nA simple wrapper around the FileHandle structure.\n\n"
+                      "It forms the basis for a file handle usable from Python. A handle is\n"
+                      "always associated with a filesystem and an inode, and it can read and\n"
+                      "write data to the file.\n")},
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyFileHandleObject>)},
+      {Py_tp_str, reinterpret_cast<void*>(handle_str)},
+      {Py_tp_methods, kMethods},
+      {0, nullptr},
+  };
+  type = make_type("builtins.PyFileHandle", sizeof(PyFileHandleObject), slots);
+  return type;
+}
+
+PyObject* new_file_handle(fs::FileHandle handle) {
+  PyTypeObject* type = py_file_handle_type();
+  if (!type) return nullptr;
+  return new_instance<PyFileHandleObject>(type, std::move(handle));
+}
+
+}  // namespace marrowfen::py

@@ -1,0 +1,70 @@
+#include "pybinding/whence.h"
+
+namespace marrowfen::py {
+
+namespace {
+
+constexpr const char* kNames[] = {"Whence.SEEK_SET", "Whence.SEEK_CUR", "Whence.SEEK_END"};
+// Indexed by member value: SEEK_CUR (1) selects Current, SEEK_END (2) End.
+constexpr fs::SeekOrigin kOrigins[] = {fs::SeekOrigin::Start, fs::SeekOrigin::Current, fs::SeekOrigin::End};
+
+long value_of(PyObject* member) { return reinterpret_cast<WhenceObject*>(member)->fields.value; }
+
+PyObject* whence_repr(PyObject* self) { return PyUnicode_FromString(kNames[value_of(self)]); }
+
+PyObject* whence_int(PyObject* self) { return PyLong_FromLong(value_of(self)); }
+
+PyObject* whence_richcompare(PyObject* self, PyObject* other, int op) {
+  if (op != Py_EQ && op != Py_NE) Py_RETURN_NOTIMPLEMENTED;
+  long mine = value_of(self);
+  bool equal;
+  Py_ssize_t theirs = -1;
+  bool is_int = false;
+  if (PyIndex_Check(other)) {
+    PyRef index = PyRef::steal(PyNumber_Index(other));
+    if (index) theirs = PyLong_AsSsize_t(index.get());
+    is_int = index && !(theirs == -1 && PyErr_Occurred());
+    if (!is_int) PyErr_Clear();
+  }
+  if (is_int) {
+    equal = mine == theirs;
+  } else if (PyObject_TypeCheck(other, whence_type())) {
+    equal = mine == value_of(other);
+  } else {
+    Py_RETURN_NOTIMPLEMENTED;
+  }
+  return PyBool_FromLong(op == Py_EQ ? equal : !equal);
+}
+
+}  // namespace
+
+PyTypeObject* whence_type() {
+  static PyTypeObject* type = nullptr;
+  if (type) return type;
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>("\nA small enumeration to determine the whence\nwhen seeking in a file.\n")},
+      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<WhenceObject>)},
+      {Py_tp_repr, reinterpret_cast<void*>(whence_repr)},
+      {Py_tp_str, reinterpret_cast<void*>(whence_repr)},
+      {Py_nb_int, reinterpret_cast<void*>(whence_int)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(whence_richcompare)},
+      {0, nullptr},
+  };
+  PyTypeObject* created = make_type("builtins.Whence", sizeof(WhenceObject), slots);
+  if (!created) return nullptr;
+  constexpr const char* kMembers[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
+  for (long value = 0; value < 3; ++value) {
+    PyRef member = PyRef::steal(new_instance<WhenceObject>(created, value));
+    if (!member || PyObject_SetAttrString(reinterpret_cast<PyObject*>(created), kMembers[value], member.get()) < 0) {
+      Py_DECREF(created);
+      return nullptr;
+    }
+  }
+  type = created;
+  return type;
+}
+
+fs::SeekOrigin whence_origin(PyObject* member) { return kOrigins[value_of(member)]; }
+
+}  // namespace marrowfen::py

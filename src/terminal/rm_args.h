@@ -1,0 +1,23 @@
+// The arguments of the terminal's rm command.
+#pragma once
+
+#include <span>
+#include <string>
+
+#include "base/result.h"
+#include "terminal/arg_parser.h"
+
+namespace marrowfen::terminal {
+
+struct RmArgs {
+  bool recursive = false;
+  std::string target;
+};
+
+// The declaration behind rm's parser, help and usage texts.
+const CommandSpec& rm_command_spec();
+
+// Parses the words after "rm"; otherwise the help, version or error text.
+Result<RmArgs, ParserExit> parse_rm_args(std::span<const std::string> words);
+
+}  // namespace marrowfen::terminal

@@ -1,0 +1,23 @@
+// Terminal: a synchronous terminal that runs one command line at a time and
+// answers with the command's output or its error message.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/result.h"
+
+namespace marrowfen::terminal {
+
+// Output text on success, message text on failure. Both are strings, so build
+// it with Ok{...} or Err{...}.
+using CommandResult = Result<std::string, std::string>;
+
+class Terminal {
+ public:
+  virtual ~Terminal() = default;
+  // Needs exclusive use of the terminal: a command may change its state.
+  virtual CommandResult run(std::string_view line) = 0;
+};
+
+}  // namespace marrowfen::terminal

@@ -1,0 +1,33 @@
+// UTF-8 decoding that never fails: every ill-formed sequence becomes one
+// U+FFFD per maximal subpart, so the same bytes always decode to the same
+// text as other "replace" decoders produce.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace marrowfen::terminal {
+
+inline constexpr char32_t kReplacementCharacter = 0xFFFD;
+
+// One step of decoding: the sequence at the front of the input.
+struct Utf8Step {
+  size_t length;         // bytes consumed, at least 1 for non-empty input
+  char32_t code_point;   // kReplacementCharacter when !valid
+  bool valid;
+};
+
+// Decodes the sequence starting at bytes[pos] (pos < bytes.size()). An
+// ill-formed sequence consumes its maximal subpart: the longest prefix that
+// could still have begun a well-formed sequence, or one byte.
+Utf8Step decode_utf8_step(std::string_view bytes, size_t pos);
+
+// The bytes as text, each ill-formed subpart replaced by U+FFFD. Valid input
+// is handed back without copying.
+std::string utf8_lossy(std::string bytes);
+
+// The code points of `bytes`, decoded as utf8_lossy does.
+std::u32string decode_utf8_lossy(std::string_view bytes);
+
+}  // namespace marrowfen::terminal
