@@ -87,7 +87,7 @@ class SmallVec {
     T* heap = static_cast<T*>(std::malloc(cap * sizeof(T)));
     if (!heap) throw std::bad_alloc();
     if (size_) std::memcpy(static_cast<void*>(heap), data(), size_ * sizeof(T));
-    free_heap();
+    if (on_heap()) std::free(static_cast<void*>(u_.heap));
     u_.heap = heap;
     cap_ = static_cast<uint32_t>(cap);
   }
@@ -117,7 +117,7 @@ class SmallVec {
   union U {
     T inline_[N];
     T* heap;
-  } u_;
+  } u_{};
   uint32_t size_ = 0;
   uint32_t cap_ = N;
 };
