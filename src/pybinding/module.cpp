@@ -5,6 +5,7 @@
 #include "pybinding/errors.h"
 #include "pybinding/py_file_handle.h"
 #include "pybinding/py_fs.h"
+#include "pybinding/py_term.h"
 #include "pybinding/whence.h"
 
 namespace marrowfen::py {
@@ -19,6 +20,7 @@ struct ClassEntry {
 constexpr ClassEntry kClasses[] = {
     {"PyFs", py_fs_type},
     {"PyFileHandle", py_file_handle_type},
+    {"PyTerm", py_term_type},
     {"Whence", whence_type},
 };
 

@@ -109,6 +109,11 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
 // dictionary, no part in cycle collection. Returns nullptr on failure.
 PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
 
+// A fast-call method with keywords, as PyMethodDef stores it.
+inline PyCFunction fastcall(_PyCFunctionFastWithKeywords fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 // `None` for operations with no result.
 inline PyObject* none() { Py_RETURN_NONE; }
 

@@ -100,8 +100,6 @@ PyObject* handle_str(PyObject* self) {
   });
 }
 
-#define MF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef kMethods[] = {
     {"id", handle_id, METH_NOARGS,
      "id($self)\n--\n\n\nReturns a string representation of the file handle.\n\n"
@@ -113,14 +111,14 @@ PyMethodDef kMethods[] = {
      "reads and writes fail.\n\n"
      "The closed handle still keeps the filesystem and the inode alive until\n"
      "it is dropped.\n"},
-    {"read", MF_FASTCALL(handle_read), METH_FASTCALL | METH_KEYWORDS,
+    {"read", fastcall(handle_read), METH_FASTCALL | METH_KEYWORDS,
      "read($self, buffer)\n--\n\n\nRead data from the file handle.\n\n"
      "Returns the data read as bytes (at most `buffer` bytes), or raises an\n"
      "error.\n"},
-    {"write", MF_FASTCALL(handle_write), METH_FASTCALL | METH_KEYWORDS,
+    {"write", fastcall(handle_write), METH_FASTCALL | METH_KEYWORDS,
      "write($self, buffer)\n--\n\n\nWrite data to the file handle.\n\n"
      "Returns the number of bytes written, or raises an error.\n"},
-    {"seek", MF_FASTCALL(handle_seek), METH_FASTCALL | METH_KEYWORDS,
+    {"seek", fastcall(handle_seek), METH_FASTCALL | METH_KEYWORDS,
      "seek($self, offset, whence)\n--\n\n\nSeek a certain position in the file.\n\n"
      "Moves to the new position, which `tell` returns afterwards; raises an\n"
      "error if the handle cannot seek.\n"},

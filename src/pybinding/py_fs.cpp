@@ -99,29 +99,27 @@ PyObject* fs_tree(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
                                  });
 }
 
-#define MF_FASTCALL(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
-
 PyMethodDef kMethods[] = {
-    {"mkdir", MF_FASTCALL(fs_mkdir), METH_FASTCALL | METH_KEYWORDS,
+    {"mkdir", fastcall(fs_mkdir), METH_FASTCALL | METH_KEYWORDS,
      "mkdir($self, path)\n--\n\n\nCreate a new directory in the filesystem.\n\n"
      "Creates a new directory at the given path; an error is raised if the\n"
      "directory cannot be created.\n"},
-    {"touch", MF_FASTCALL(fs_touch), METH_FASTCALL | METH_KEYWORDS,
+    {"touch", fastcall(fs_touch), METH_FASTCALL | METH_KEYWORDS,
      "touch($self, path)\n--\n\n\nCreate a new file in the filesystem.\n\n"
      "Creates a new, empty file at the given path; an error is raised if the\n"
      "file cannot be created.\n"},
-    {"open", MF_FASTCALL(fs_open), METH_FASTCALL | METH_KEYWORDS,
+    {"open", fastcall(fs_open), METH_FASTCALL | METH_KEYWORDS,
      "open($self, path, mode)\n--\n\n\nOpen a file in the filesystem.\n\n"
      "Opens the file at the given path (creating it when it is missing) and\n"
      "returns a handle that can read and write the file; an error is raised\n"
      "if the file cannot be opened.\n"},
-    {"listdir", MF_FASTCALL(fs_listdir), METH_FASTCALL | METH_KEYWORDS,
+    {"listdir", fastcall(fs_listdir), METH_FASTCALL | METH_KEYWORDS,
      "listdir($self, path)\n--\n\n\nList the contents of a directory.\n\n"
      "Returns the names of the files and of the directories in the directory\n"
      "at the given path; an error is raised if it cannot be listed.\n"},
-    {"remove", MF_FASTCALL(fs_remove), METH_FASTCALL | METH_KEYWORDS,
+    {"remove", fastcall(fs_remove), METH_FASTCALL | METH_KEYWORDS,
      "remove(recurse=False)\n--\n\n\nRemove a file from the filesystem.\n"},
-    {"tree", MF_FASTCALL(fs_tree), METH_FASTCALL | METH_KEYWORDS,
+    {"tree", fastcall(fs_tree), METH_FASTCALL | METH_KEYWORDS,
      "tree($self, path, ident=None)\n--\n\n\nDebug the file system\n\n"
      "Returns a debug representation of the filesystem below the given path\n"
      "as a string; an error is raised if it cannot be rendered.\n"},
