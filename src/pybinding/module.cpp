@@ -6,6 +6,7 @@
 #include "pybinding/py_file_handle.h"
 #include "pybinding/py_fs.h"
 #include "pybinding/py_term.h"
+#include "pybinding/py_user_pool.h"
 #include "pybinding/whence.h"
 
 namespace marrowfen::py {
@@ -22,6 +23,9 @@ constexpr ClassEntry kClasses[] = {
     {"PyFileHandle", py_file_handle_type},
     {"PyTerm", py_term_type},
     {"Whence", whence_type},
+    {"PyUserPool", py_user_pool_type},
+    {"PyUser", py_user_type},
+    {"PyTerminalSession", py_terminal_session_type},
 };
 
 PyModuleDef kModuleDef = {
