@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "fs/directory.h"
 #include "fs/file_handle.h"
 
 namespace marrowfen::fs {
@@ -11,11 +12,17 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-// The child of `dir` whose inode carries `name`, or InodeNotFound. A child
-// whose inode is not in the table (created a moment ago and not inserted yet,
-// or being removed) cannot be the one asked for and is passed over.
+// The child of `dir` whose inode carries `name`, or InodeNotFound. Large
+// directories answer from their index; small ones are scanned. A listed child
+// whose inode is gone (being removed) cannot be the one asked for.
 IoResult<InodeId> find_child(const FileSystem& fs, const Directory& dir, std::string_view name) {
+  if (dir.indexed()) {
+    const INode* child = dir.index->find(name);
+    if (!child) return IoError::InodeNotFound;
+    return child->id;
+  }
   for (InodeId child : dir.children) {
+    if (child == Directory::kVacant) continue;
     auto resolved = fs.resolve(child);
     if (!resolved.ok()) {
       if (resolved.error() == IoError::InodeNotFound) continue;
@@ -140,16 +147,17 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_acq_rel);
   MF_TRY_ASSIGN(INodeRef parent_node, resolve(parent));
   size_t depth = parent_node->depth + 1;
-  {
-    // The existence check and the append form one step for other creators.
-    auto parent_kind = parent_node->data.write();
-    auto* dir = std::get_if<Directory>(&*parent_kind);
-    if (dir && find_child(*this, *dir, name).ok()) return IoError::ResourceAlreadyExists;
-    if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
-    if (!dir) return IoError::NotADirectory;
-    dir->children.push_back(id);
-  }
-  inodes_.insert(std::make_shared<INode>(id, parent, depth, name, std::move(kind)));
+  auto node = std::make_shared<INode>(id, parent, depth, name, std::move(kind));
+  // The existence check, the insertion and the append form one step for
+  // other creators in this directory. The inode enters the table before it
+  // is listed, so every listed child can be looked up.
+  auto parent_kind = parent_node->data.write();
+  auto* dir = std::get_if<Directory>(&*parent_kind);
+  if (dir && find_child(*this, *dir, name).ok()) return IoError::ResourceAlreadyExists;
+  if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
+  if (!dir) return IoError::NotADirectory;
+  inodes_.insert(node);
+  directory_append(*dir, *node, [this](InodeId child) { return inodes_.get(child); });
   return id;
 }
 
@@ -170,7 +178,7 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
     auto kind = node->data.read();
     const auto* dir = std::get_if<Directory>(&*kind);
     if (!dir) return IoError::NotADirectory;
-    children = dir->children;
+    children = dir->live_children();
   }
   Listing listing;
   for (InodeId child : children) {
@@ -199,8 +207,8 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
     auto kind = node->data.read();
     if (const auto* dir = std::get_if<Directory>(&*kind)) {
       if (recursive) {
-        children = dir->children;
-      } else if (!dir->children.empty()) {
+        children = dir->live_children();
+      } else if (!dir->empty()) {
         return IoError::DirectoryIsNotEmpty;
       }
     }
@@ -213,7 +221,7 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
   {
     auto kind = node->data.read();
     if (const auto* dir = std::get_if<Directory>(&*kind)) {
-      if (!dir->children.empty()) return IoError::DirectoryIsNotEmpty;
+      if (!dir->empty()) return IoError::DirectoryIsNotEmpty;
     } else if (const auto* file = std::get_if<File>(&*kind)) {
       // Claiming the lock word keeps any new handle from opening the file.
       int32_t expected = FileLock::UNLOCKED;
@@ -226,7 +234,10 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
     auto parent_kind = parent->data.write();
     auto* dir = std::get_if<Directory>(&*parent_kind);
     if (!dir) return IoError::NotADirectory;
-    dir->children.erase_all(id);
+    // The inode stored under `id` itself, which may differ from the
+    // resolved one; the index forgets it before it leaves the table.
+    INodeRef listed = node->id == id ? node : inodes_.get(id);
+    directory_erase(*dir, id, listed.get());
   }
   node.reset();
   release_inode_id(id);
@@ -287,7 +298,7 @@ void append_kind(std::string& out, const INodeKind& kind) {
     out += " } }";
   } else if (const auto* dir = std::get_if<Directory>(&kind)) {
     out += "Directory { children: ";
-    append_list(out, dir->children);
+    append_list(out, dir->live_children());
     out += " }";
   } else {
     out += "Symlink { target: ";

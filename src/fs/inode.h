@@ -12,6 +12,7 @@
 
 #include "base/rwlock.h"
 #include "base/small_vec.h"
+#include "fs/name_index.h"
 
 namespace marrowfen::fs {
 
@@ -43,8 +44,36 @@ struct File {
   FileLock lock;
 };
 
+// A directory's children, in creation order. Small directories are scanned;
+// once a directory outgrows its inline list it keeps a NameIndex beside the
+// list, and a removal then leaves a vacant slot behind (compacted once half
+// the list is vacant) instead of shifting every later child.
 struct Directory {
+  static constexpr InodeId kVacant = ~InodeId{0};
+  static constexpr size_t kIndexThreshold = 8;
+
+  Directory() = default;
+  Directory(Directory&&) noexcept = default;
+  Directory& operator=(Directory&&) noexcept = default;
+  Directory(const Directory& o) : children(o.live_children()) {}
+
+  size_t size() const { return children.size() - vacant; }
+  bool empty() const { return size() == 0; }
+  // The ids of the children, in order, without vacant slots.
+  SmallVec<InodeId, 8> live_children() const;
+  template <class Fn>
+  void for_each_child(Fn&& fn) const {
+    for (InodeId id : children)
+      if (id != kVacant) fn(id);
+  }
+  // The index answers name lookups only while it holds every child under
+  // its own name; a symlink child is compared by its target's name instead.
+  bool indexed() const { return index && !has_symlink; }
+
   SmallVec<InodeId, 8> children;
+  std::unique_ptr<NameIndex> index;
+  uint32_t vacant = 0;
+  bool has_symlink = false;
 };
 
 struct Symlink {
@@ -65,6 +94,9 @@ struct INode {
   const InodeId parent;
   const size_t depth;
   const InlineName name;
+  // Position in the parent's child list; kept up to date under the parent's
+  // exclusive lock once the parent has an index.
+  mutable uint32_t slot = 0;
   RwLocked<INodeKind> data;
 };
 

@@ -9,17 +9,17 @@ namespace marrowfen::terminal {
 
 namespace {
 
-constexpr FlagSpec kHelpFlag{'h', "help", "Print help"};
-constexpr FlagSpec kVersionFlag{'V', "version", "Print version"};
+constexpr FlagDecl kHelpFlag{'h', "help", "Print help"};
+constexpr FlagDecl kVersionFlag{'V', "version", "Print version"};
 // A misspelt long option is offered the closest long name above this.
 constexpr double kSuggestionThreshold = 0.7;
 
 // The command's own flags followed by help and version, by one index.
 class FlagList {
  public:
-  explicit FlagList(const CommandSpec& spec) : own_(spec.flags) {}
+  explicit FlagList(const CommandDecl& decl) : own_(decl.flags) {}
   size_t size() const { return own_.size() + 2; }
-  const FlagSpec& operator[](size_t i) const {
+  const FlagDecl& operator[](size_t i) const {
     if (i < own_.size()) return own_[i];
     return i == own_.size() ? kHelpFlag : kVersionFlag;
   }
@@ -54,17 +54,17 @@ class FlagList {
   }
 
  private:
-  std::span<const FlagSpec> own_;
+  std::span<const FlagDecl> own_;
 };
 
-std::string flag_spelling(const FlagSpec& flag) {
+std::string flag_spelling(const FlagDecl& flag) {
   std::string s = flag.short_name ? std::string{'-', flag.short_name, ','} : std::string("   ");
   s += " --";
   s += flag.long_name;
   return s;
 }
 
-std::string positional_spelling(const PositionalSpec& p) {
+std::string positional_spelling(const PositionalDecl& p) {
   std::string s(1, p.required ? '<' : '[');
   s += p.value_name;
   s += p.required ? '>' : ']';
@@ -72,11 +72,11 @@ std::string positional_spelling(const PositionalSpec& p) {
 }
 
 // "Usage: name [OPTIONS] <A> [B]"
-std::string general_usage(const CommandSpec& spec) {
+std::string general_usage(const CommandDecl& decl) {
   std::string usage = "Usage: ";
-  usage += spec.name;
+  usage += decl.name;
   usage += " [OPTIONS]";
-  for (const PositionalSpec& p : spec.positionals) usage += " " + positional_spelling(p);
+  for (const PositionalDecl& p : decl.positionals) usage += " " + positional_spelling(p);
   return usage;
 }
 
@@ -96,41 +96,45 @@ void append_aligned(std::string& out, const std::vector<std::string>& left,
 
 class Parser {
  public:
-  explicit Parser(const CommandSpec& spec)
-      : spec_(spec), flags_(spec), seen_(flags_.size(), false), positionals_(spec.positionals.size()) {}
+  explicit Parser(const CommandDecl& decl)
+      : decl_(decl),
+        flags_(decl),
+        seen_(flags_.size(), false),
+        positionals_(decl.positionals.size()) {}
 
-  Result<ParsedArgs, ParserExit> run(std::span<const std::string> words) {
+  Result<ParsedArgs, std::string> run(std::span<const std::string> words) {
     bool options_ended = false;
     for (const std::string& word : words) {
-      std::optional<ParserExit> exit;
+      std::optional<std::string> stop_text;
       if (!options_ended && word == "--") {
         options_ended = true;
       } else if (!options_ended && word.starts_with("--")) {
-        exit = long_option(word);
+        stop_text = long_option(word);
       } else if (!options_ended && word.size() > 1 && word[0] == '-') {
-        exit = short_cluster(word);
+        stop_text = short_cluster(word);
       } else {
-        exit = positional(word);
+        stop_text = positional(word);
       }
-      if (exit) return err(std::move(*exit));
+      if (stop_text) return err(std::move(*stop_text));
     }
 
     std::string missing;
     for (size_t i = 0; i < positionals_.size(); ++i)
-      if (spec_.positionals[i].required && !positionals_[i])
-        missing += "\n  " + positional_spelling(spec_.positionals[i]);
+      if (decl_.positionals[i].required && !positionals_[i])
+        missing += "\n  " + positional_spelling(decl_.positionals[i]);
     if (!missing.empty())
       return err(error("the following required arguments were not provided:" + missing, "",
                        usage_so_far(seen_)));
 
     ParsedArgs args;
-    args.flags.assign(seen_.begin(), seen_.begin() + static_cast<std::ptrdiff_t>(spec_.flags.size()));
+    auto own_flags_end = seen_.begin() + static_cast<std::ptrdiff_t>(decl_.flags.size());
+    args.flags.assign(seen_.begin(), own_flags_end);
     args.positionals = std::move(positionals_);
     return args;
   }
 
  private:
-  std::optional<ParserExit> long_option(std::string_view word) {
+  std::optional<std::string> long_option(std::string_view word) {
     std::string_view body = word.substr(2);
     size_t eq = body.find('=');
     std::string_view name = body.substr(0, eq);
@@ -140,7 +144,7 @@ class Parser {
     return set_flag(*flag);
   }
 
-  std::optional<ParserExit> short_cluster(std::string_view word) {
+  std::optional<std::string> short_cluster(std::string_view word) {
     for (size_t pos = 1; pos < word.size();) {
       size_t len = decode_utf8_step(word, pos).length;
       std::string_view letter = word.substr(pos, len);
@@ -149,15 +153,16 @@ class Parser {
       if (!flag) {
         std::string shown = "-" + std::string(letter);
         return error("unexpected argument '" + shown + "' found", value_tip(shown),
-                     general_usage(spec_));
+                     general_usage(decl_));
       }
-      if (pos < word.size() && word[pos] == '=') return unexpected_value(*flag, word.substr(pos + 1));
-      if (auto exit = set_flag(*flag)) return exit;
+      if (pos < word.size() && word[pos] == '=')
+        return unexpected_value(*flag, word.substr(pos + 1));
+      if (auto stop_text = set_flag(*flag)) return stop_text;
     }
     return std::nullopt;
   }
 
-  std::optional<ParserExit> positional(const std::string& word) {
+  std::optional<std::string> positional(const std::string& word) {
     for (std::optional<std::string>& slot : positionals_) {
       if (!slot) {
         slot = word;
@@ -167,24 +172,24 @@ class Parser {
     return error("unexpected argument '" + word + "' found", "", usage_so_far(seen_));
   }
 
-  std::optional<ParserExit> set_flag(size_t flag) {
-    if (flags_.is_help(flag)) return ParserExit{ParserExit::Kind::Help, help_text(spec_)};
+  std::optional<std::string> set_flag(size_t flag) {
+    if (flags_.is_help(flag)) return help_text(decl_);
     if (flags_.is_version(flag)) {
-      std::string text(spec_.name);
+      std::string text(decl_.name);
       text += ' ';
-      text += spec_.version;
+      text += decl_.version;
       text += '\n';
-      return ParserExit{ParserExit::Kind::Version, std::move(text)};
+      return text;
     }
     if (seen_[flag])
       return error("the argument '--" + std::string(flags_[flag].long_name) +
                        "' cannot be used multiple times",
-                   "", general_usage(spec_));
+                   "", general_usage(decl_));
     seen_[flag] = true;
     return std::nullopt;
   }
 
-  ParserExit unknown_long(std::string_view word, std::string_view name) {
+  std::string unknown_long(std::string_view word, std::string_view name) {
     std::string sentence = "unexpected argument '" + std::string(word) + "' found";
     if (std::optional<size_t> similar = flags_.most_similar_long(name)) {
       std::vector<bool> as_if_given = seen_;
@@ -193,14 +198,14 @@ class Parser {
                    "a similar argument exists: '--" + std::string(flags_[*similar].long_name) + "'",
                    usage_so_far(as_if_given));
     }
-    return error(sentence, value_tip(word), general_usage(spec_));
+    return error(sentence, value_tip(word), general_usage(decl_));
   }
 
   // Flags take no value, so "--flag=value" (or "-f=value") is refused.
-  ParserExit unexpected_value(size_t flag, std::string_view value) {
+  std::string unexpected_value(size_t flag, std::string_view value) {
     return error("unexpected value '" + std::string(value) + "' for '--" +
                      std::string(flags_[flag].long_name) + "' found; no more were expected",
-                 "", general_usage(spec_));
+                 "", general_usage(decl_));
   }
 
   static std::string value_tip(std::string_view word) {
@@ -212,16 +217,16 @@ class Parser {
   // given positionals.
   std::string usage_so_far(const std::vector<bool>& given) const {
     std::string usage = "Usage: ";
-    usage += spec_.name;
+    usage += decl_.name;
     for (size_t i = 0; i < given.size(); ++i)
       if (given[i]) usage += " --" + std::string(flags_[i].long_name);
     for (size_t i = 0; i < positionals_.size(); ++i)
-      if (spec_.positionals[i].required || positionals_[i])
-        usage += " <" + std::string(spec_.positionals[i].value_name) + ">";
+      if (decl_.positionals[i].required || positionals_[i])
+        usage += " <" + std::string(decl_.positionals[i].value_name) + ">";
     return usage;
   }
 
-  static ParserExit error(std::string_view sentence, std::string_view tip, std::string_view usage) {
+  static std::string error(std::string_view sentence, std::string_view tip, std::string_view usage) {
     std::string text = "error: ";
     text += sentence;
     text += '\n';
@@ -233,10 +238,10 @@ class Parser {
     text += '\n';
     text += usage;
     text += "\n\nFor more information, try '--help'.\n";
-    return ParserExit{ParserExit::Kind::Error, std::move(text)};
+    return text;
   }
 
-  const CommandSpec& spec_;
+  const CommandDecl& decl_;
   FlagList flags_;
   std::vector<bool> seen_;  // by index in flags_
   std::vector<std::optional<std::string>> positionals_;
@@ -244,21 +249,21 @@ class Parser {
 
 }  // namespace
 
-Result<ParsedArgs, ParserExit> parse_args(const CommandSpec& spec,
+Result<ParsedArgs, std::string> parse_args(const CommandDecl& decl,
                                           std::span<const std::string> words) {
-  return Parser(spec).run(words);
+  return Parser(decl).run(words);
 }
 
-std::string help_text(const CommandSpec& spec) {
-  std::string text(spec.about);
+std::string help_text(const CommandDecl& decl) {
+  std::string text(decl.about);
   text += "\n\n";
-  text += general_usage(spec);
+  text += general_usage(decl);
   text += '\n';
 
-  if (!spec.positionals.empty()) {
+  if (!decl.positionals.empty()) {
     std::vector<std::string> left;
     std::vector<std::string_view> right;
-    for (const PositionalSpec& p : spec.positionals) {
+    for (const PositionalDecl& p : decl.positionals) {
       left.push_back(positional_spelling(p));
       right.push_back(p.help);
     }
@@ -266,7 +271,7 @@ std::string help_text(const CommandSpec& spec) {
     append_aligned(text, left, right);
   }
 
-  FlagList flags(spec);
+  FlagList flags(decl);
   std::vector<std::string> left;
   std::vector<std::string_view> right;
   for (size_t i = 0; i < flags.size(); ++i) {

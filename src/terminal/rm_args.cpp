@@ -4,13 +4,13 @@ namespace marrowfen::terminal {
 
 namespace {
 
-constexpr FlagSpec kRmFlags[] = {
+constexpr FlagDecl kRmFlags[] = {
     {'r', "recursive", ""},
 };
-constexpr PositionalSpec kRmPositionals[] = {
+constexpr PositionalDecl kRmPositionals[] = {
     {"TARGET", true, ""},
 };
-constexpr CommandSpec kRmSpec{
+constexpr CommandDecl kRmDecl{
     "marrowfen",
     "0.1.3",
     "Remove a file or a directory (potentially recursive)",
@@ -20,10 +20,10 @@ constexpr CommandSpec kRmSpec{
 
 }  // namespace
 
-const CommandSpec& rm_command_spec() { return kRmSpec; }
+const CommandDecl& rm_command_decl() { return kRmDecl; }
 
-Result<RmArgs, ParserExit> parse_rm_args(std::span<const std::string> words) {
-  MF_TRY_ASSIGN(ParsedArgs parsed, parse_args(kRmSpec, words));
+Result<RmArgs, std::string> parse_rm_args(std::span<const std::string> words) {
+  MF_TRY_ASSIGN(ParsedArgs parsed, parse_args(kRmDecl, words));
   return RmArgs{parsed.flags[0], std::move(*parsed.positionals[0])};
 }
 

@@ -15,9 +15,9 @@ struct RmArgs {
 };
 
 // The declaration behind rm's parser, help and usage texts.
-const CommandSpec& rm_command_spec();
+const CommandDecl& rm_command_decl();
 
 // Parses the words after "rm"; otherwise the help, version or error text.
-Result<RmArgs, ParserExit> parse_rm_args(std::span<const std::string> words);
+Result<RmArgs, std::string> parse_rm_args(std::span<const std::string> words);
 
 }  // namespace marrowfen::terminal

@@ -10,12 +10,12 @@ namespace marrowfen::terminal {
 
 CommandResult SimpleTerminal::run(std::string_view line) {
   auto split = split_words(line);
-  if (!split.ok()) return Err<std::string>{"The command was not correctly formatted"};
+  if (!split.ok()) return failure("The command was not correctly formatted");
   const std::vector<std::string>& words = split.value();
-  if (words.empty()) return Ok<std::string>{};
+  if (words.empty()) return success();
 
   CommandHandler handler = COMMANDS().find(words[0]);
-  if (!handler) return Err<std::string>{concat({words[0], ": command not found"})};
+  if (!handler) return failure(concat({words[0], ": command not found"}));
   return handler(ctx_, std::span<const std::string>(words).subspan(1));
 }
 

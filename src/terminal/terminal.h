@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "base/result.h"
 
@@ -12,6 +13,9 @@ namespace marrowfen::terminal {
 // Output text on success, message text on failure. Both are strings, so build
 // it with Ok{...} or Err{...}.
 using CommandResult = Result<std::string, std::string>;
+
+inline CommandResult success(std::string output = {}) { return Ok<std::string>{std::move(output)}; }
+inline CommandResult failure(std::string message) { return Err<std::string>{std::move(message)}; }
 
 class Terminal {
  public:

@@ -1,0 +1,17 @@
+#include "terminal/commands.h"
+
+namespace marrowfen::terminal {
+
+CommandResult cmd_echo(TerminalContext&, std::span<const std::string> args) {
+  size_t size = args.empty() ? 0 : args.size() - 1;
+  for (const std::string& word : args) size += word.size();
+  std::string out;
+  out.reserve(size);
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (i) out += ' ';
+    out += args[i];
+  }
+  return success(std::move(out));
+}
+
+}  // namespace marrowfen::terminal

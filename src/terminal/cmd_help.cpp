@@ -1,0 +1,14 @@
+#include "terminal/commands.h"
+
+namespace marrowfen::terminal {
+
+CommandResult cmd_help(TerminalContext&, std::span<const std::string>) {
+  std::string out;
+  for (const CommandEntry& entry : COMMANDS()) {
+    out += entry.name;
+    out += '\n';
+  }
+  return success(std::move(out));
+}
+
+}  // namespace marrowfen::terminal
