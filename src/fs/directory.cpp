@@ -4,15 +4,15 @@
 
 namespace marrowfen::fs {
 
-SmallVec<InodeId, 8> Directory::live_children() const {
+ChildIds Directory::live_children() const {
   if (vacant == 0) return children;
-  SmallVec<InodeId, 8> live;
+  ChildIds live;
   for_each_child([&](InodeId id) { live.push_back(id); });
   return live;
 }
 
 void directory_append(Directory& dir, const INode& child, const std::function<INodeRef(InodeId)>& lookup) {
-  if (std::holds_alternative<Symlink>(*child.data.read())) dir.has_symlink = true;
+  if (child.type == INodeType::Symlink) dir.has_symlink = true;
   child.slot = static_cast<uint32_t>(dir.children.size());
   dir.children.push_back(child.id);
   if (dir.index) {
@@ -40,7 +40,7 @@ namespace {
 // Drops the vacant slots, renumbering the children that the index holds.
 void compact(Directory& dir) {
   std::vector<uint32_t> new_slot(dir.children.size());
-  SmallVec<InodeId, 8> live;
+  ChildIds live;
   for (uint32_t slot = 0; slot < dir.children.size(); ++slot) {
     new_slot[slot] = static_cast<uint32_t>(live.size());
     if (dir.children[slot] != Directory::kVacant) live.push_back(dir.children[slot]);

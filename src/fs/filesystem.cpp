@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 
+#include "base/panic.h"
 #include "fs/directory.h"
 #include "fs/file_handle.h"
 
@@ -34,6 +35,7 @@ IoResult<InodeId> find_child(const FileSystem& fs, const Directory& dir, std::st
 }
 
 IoResult<InodeId> resolve_from(const FileSystem& fs, const INodeRef& node, int hops) {
+  if (node->type != INodeType::Symlink) return node->id;
   auto kind = node->data.read();
   if (const auto* link = std::get_if<Symlink>(&*kind)) {
     if (hops >= kMaxSymlinkHops) return IoError::MaxRecursionDepthExceeded;
@@ -53,22 +55,35 @@ SplitPath split_for_creation(std::string_view path) {
 }
 
 FileSystem::FileSystem() {
-  inodes_.insert(std::make_shared<INode>(0, 0, 0, std::string_view(), new_directory()));
+  inodes_.insert(INodeRef::make(0, 0, 0, std::string_view(), new_directory()));
 }
 
 std::shared_ptr<FileSystem> FileSystem::create() {
   return std::shared_ptr<FileSystem>(new FileSystem());
 }
 
+namespace {
+
+// Resolution looks at an inode's kind, which needs its lock only for a
+// symlink; a poisoned lock is refused all the same.
+void refuse_poisoned(const INode& node) {
+  if (node.data.is_poisoned()) panic(kPoisonedLockMessage);
+}
+
+}  // namespace
+
 IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
   INodeRef node = inodes_.get(id);
   if (!node) return IoError::InodeNotFound;
+  refuse_poisoned(*node);
   return resolve_from(*this, node, 0);
 }
 
 IoResult<INodeRef> FileSystem::resolve(InodeId id) const {
   INodeRef node = inodes_.get(id);
   if (!node) return IoError::InodeNotFound;
+  refuse_poisoned(*node);
+  if (node->type != INodeType::Symlink) return node;
   MF_TRY_ASSIGN(InodeId resolved, resolve_from(*this, node, 0));
   if (resolved == id) return node;
   INodeRef target = inodes_.get(resolved);
@@ -93,12 +108,12 @@ IoResult<InodeId> FileSystem::find_inode_by_name(InodeId parent, std::string_vie
 
 IoResult<bool> FileSystem::is_file_raw(InodeId id) const {
   MF_TRY_ASSIGN(INodeRef node, resolve(id));
-  return !std::holds_alternative<Directory>(*node->data.read());
+  return !node->is_directory();
 }
 
 IoResult<bool> FileSystem::is_directory_raw(InodeId id) const {
   MF_TRY_ASSIGN(INodeRef node, resolve(id));
-  return std::holds_alternative<Directory>(*node->data.read());
+  return node->is_directory();
 }
 
 IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
@@ -147,12 +162,13 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   InodeId id = next_inode_id_.fetch_add(1, std::memory_order_acq_rel);
   MF_TRY_ASSIGN(INodeRef parent_node, resolve(parent));
   size_t depth = parent_node->depth + 1;
-  auto node = std::make_shared<INode>(id, parent, depth, name, std::move(kind));
+  auto node = INodeRef::make(id, parent, depth, name, std::move(kind));
   // The existence check, the insertion and the append form one step for
   // other creators in this directory. The inode enters the table before it
   // is listed, so every listed child can be looked up.
   auto parent_kind = parent_node->data.write();
   auto* dir = std::get_if<Directory>(&*parent_kind);
+  if (dir && dir->unlinked) return IoError::InodeNotFound;  // removed a moment ago
   if (dir && find_child(*this, *dir, name).ok()) return IoError::ResourceAlreadyExists;
   if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
   if (!dir) return IoError::NotADirectory;
@@ -171,24 +187,20 @@ IoStatus FileSystem::create_at_path(std::string_view path, INodeKind kind) {
 IoStatus FileSystem::mkdir(std::string_view path) { return create_at_path(path, new_directory()); }
 IoStatus FileSystem::touch(std::string_view path) { return create_at_path(path, new_file()); }
 
-IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
+IoResult<ChildIds> FileSystem::list_children(InodeId id) const {
   MF_TRY_ASSIGN(INodeRef node, resolve(id));
-  SmallVec<InodeId, 8> children;
-  {
-    auto kind = node->data.read();
-    const auto* dir = std::get_if<Directory>(&*kind);
-    if (!dir) return IoError::NotADirectory;
-    children = dir->live_children();
-  }
+  auto kind = node->data.read();
+  const auto* dir = std::get_if<Directory>(&*kind);
+  if (!dir) return IoError::NotADirectory;
+  return dir->live_children();
+}
+
+IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
   Listing listing;
-  for (InodeId child : children) {
-    // A listing is no snapshot: a child that vanished meanwhile is skipped.
-    auto resolved = resolve(child);
-    if (!resolved.ok()) continue;
-    const INodeRef& c = resolved.value();
-    bool is_dir = std::holds_alternative<Directory>(*c->data.read());
-    (is_dir ? listing.directories : listing.files).emplace_back(c->name.view());
-  }
+  MF_TRY(for_each_entry(id, [&](std::string_view name, bool is_dir) {
+    (is_dir ? listing.directories : listing.files).emplace_back(name);
+    return true;
+  }));
   return listing;
 }
 
@@ -199,7 +211,7 @@ IoStatus FileSystem::rm(std::string_view path, bool recursive) {
 
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
   // Phase 1: inspect, and empty a directory first when asked to.
-  SmallVec<InodeId, 8> children;
+  ChildIds children;
   {
     MF_TRY_ASSIGN(INodeRef node, resolve(id));
     // The root is its own parent; removing it would orphan the whole tree.
@@ -215,29 +227,40 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
   }
   for (InodeId child : children) MF_TRY(rm_raw(child, true));
 
-  // Phase 2: unlink the inode itself.
+  // Phase 2: unlink the inode itself. The parent's lock is taken before the
+  // inode's (parent before child, as everywhere), and both are held from the
+  // last check to the unlinking, so no creation can slip into a directory
+  // that is being unlinked and no handle can open a file being removed.
   MF_TRY_ASSIGN(INodeRef node, resolve(id));
   MF_TRY_ASSIGN(INodeRef parent, resolve(node->parent));
   {
-    auto kind = node->data.read();
-    if (const auto* dir = std::get_if<Directory>(&*kind)) {
+    auto parent_kind = parent->data.write();
+    auto kind = node->data.write();
+    Directory* unlinked_dir = nullptr;
+    const File* claimed_file = nullptr;
+    if (auto* dir = std::get_if<Directory>(&*kind)) {
       if (!dir->empty()) return IoError::DirectoryIsNotEmpty;
+      dir->unlinked = true;
+      unlinked_dir = dir;
     } else if (const auto* file = std::get_if<File>(&*kind)) {
       // Claiming the lock word keeps any new handle from opening the file.
       int32_t expected = FileLock::UNLOCKED;
       if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVING,
                                                    std::memory_order_acq_rel))
         return IoError::ResourceCurrentInUse;
+      claimed_file = file;
     }
-  }
-  {
-    auto parent_kind = parent->data.write();
-    auto* dir = std::get_if<Directory>(&*parent_kind);
-    if (!dir) return IoError::NotADirectory;
+    auto* parent_dir = std::get_if<Directory>(&*parent_kind);
+    if (!parent_dir) {
+      // Cannot happen (a parent is always a directory); give back the claim.
+      if (unlinked_dir) unlinked_dir->unlinked = false;
+      if (claimed_file) claimed_file->lock.flag.store(FileLock::UNLOCKED, std::memory_order_release);
+      return IoError::NotADirectory;
+    }
     // The inode stored under `id` itself, which may differ from the
     // resolved one; the index forgets it before it leaves the table.
     INodeRef listed = node->id == id ? node : inodes_.get(id);
-    directory_erase(*dir, id, listed.get());
+    directory_erase(*parent_dir, id, listed.get());
   }
   node.reset();
   release_inode_id(id);
@@ -358,7 +381,7 @@ void append_debug_quoted(std::string& out, std::string_view s) {
 void FileSystem::append_debug(std::string& out) const {
   out += "FileSystem { inodes: {";
   bool first = true;
-  for (const INodeRef& node : inodes_.snapshot()) {
+  for (const INodeRef& node : inodes_.snapshot(next_inode_id())) {
     if (!first) out += ", ";
     first = false;
     append_number(out, node->id);

@@ -58,6 +58,10 @@ class FileSystem {
   IoStatus mkdir(std::string_view path);
   IoStatus touch(std::string_view path);
   IoResult<Listing> ls_raw(InodeId id) const;
+  // ls_raw without copying names: calls fn(name, is_directory) for each
+  // entry in order. The name is valid for the duration of the call.
+  template <class Fn>
+  IoStatus for_each_entry(InodeId id, Fn&& fn) const;
   IoStatus rm(std::string_view path, bool recursive);
   IoStatus rm_raw(InodeId id, bool recursive);
   void release_inode_id(InodeId id);
@@ -81,10 +85,24 @@ class FileSystem {
  private:
   FileSystem();
   IoStatus create_at_path(std::string_view path, INodeKind kind);
+  IoResult<ChildIds> list_children(InodeId id) const;
 
   InodeTable inodes_;
   std::atomic<uint64_t> next_inode_id_{1};
 };
+
+template <class Fn>
+IoStatus FileSystem::for_each_entry(InodeId id, Fn&& fn) const {
+  MF_TRY_ASSIGN(ChildIds children, list_children(id));
+  for (InodeId child : children) {
+    // A listing is no snapshot: a child that vanished meanwhile is skipped.
+    auto resolved = resolve(child);
+    if (!resolved.ok()) continue;
+    const INodeRef& c = resolved.value();
+    if (!fn(c->name.view(), c->is_directory())) return {};
+  }
+  return {};
+}
 
 // The debug form of a name: double-quoted, with escapes for `"`, `\` and
 // control characters.

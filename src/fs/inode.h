@@ -10,6 +10,7 @@
 #include <string>
 #include <variant>
 
+#include "base/ref.h"
 #include "base/rwlock.h"
 #include "base/small_vec.h"
 #include "fs/name_index.h"
@@ -44,6 +45,8 @@ struct File {
   FileLock lock;
 };
 
+using ChildIds = SmallVec<InodeId, 8>;
+
 // A directory's children, in creation order. Small directories are scanned;
 // once a directory outgrows its inline list it keeps a NameIndex beside the
 // list, and a removal then leaves a vacant slot behind (compacted once half
@@ -60,7 +63,7 @@ struct Directory {
   size_t size() const { return children.size() - vacant; }
   bool empty() const { return size() == 0; }
   // The ids of the children, in order, without vacant slots.
-  SmallVec<InodeId, 8> live_children() const;
+  ChildIds live_children() const;
   template <class Fn>
   void for_each_child(Fn&& fn) const {
     for (InodeId id : children)
@@ -70,10 +73,13 @@ struct Directory {
   // its own name; a symlink child is compared by its target's name instead.
   bool indexed() const { return index && !has_symlink; }
 
-  SmallVec<InodeId, 8> children;
+  ChildIds children;
   std::unique_ptr<NameIndex> index;
   uint32_t vacant = 0;
   bool has_symlink = false;
+  // Set, under this directory's exclusive lock, when a removal unlinks it:
+  // from then on nothing can be created in it.
+  bool unlinked = false;
 };
 
 struct Symlink {
@@ -86,13 +92,25 @@ using INodeKind = std::variant<File, Directory, Symlink>;
 inline INodeKind new_file() { return File{}; }
 inline INodeKind new_directory() { return Directory{}; }
 
-struct INode {
+// Which variant an inode holds; it never changes after creation, so it can
+// be read without the inode's lock.
+enum class INodeType : uint8_t { File = 0, Directory = 1, Symlink = 2 };
+
+struct INode : RefCounted {
   INode(InodeId id, InodeId parent, size_t depth, std::string_view name, INodeKind kind)
-      : id(id), parent(parent), depth(depth), name(name), data(std::move(kind)) {}
+      : id(id),
+        parent(parent),
+        depth(static_cast<uint32_t>(depth)),
+        type(static_cast<INodeType>(kind.index())),
+        name(name),
+        data(std::move(kind)) {}
+
+  bool is_directory() const { return type == INodeType::Directory; }
 
   const InodeId id;
   const InodeId parent;
-  const size_t depth;
+  const uint32_t depth;  // at most 64
+  const INodeType type;
   const InlineName name;
   // Position in the parent's child list; kept up to date under the parent's
   // exclusive lock once the parent has an index.
@@ -102,6 +120,6 @@ struct INode {
 
 // A read guard of the table: shared ownership keeps the inode alive and
 // readable without holding any table lock.
-using INodeRef = std::shared_ptr<INode>;
+using INodeRef = Ref<INode>;
 
 }  // namespace marrowfen::fs

@@ -1,11 +1,13 @@
-// The concurrent table from inode id to inode. It is split into shards, each
-// with its own lock, so lookups of different ids do not serialise; a lookup
-// hands out shared ownership and holds the shard lock only for the hash probe,
-// so no thread ever waits on a guard it holds itself.
+// The concurrent table from inode id to inode. Ids are handed out in order
+// and never reused, so the table is an array indexed by id rather than a
+// hash map: split into shards by the low bits of the id, each a list of
+// fixed-size chunks under its own lock. A lookup holds the shard lock only
+// to take a reference on the inode, so lookups of different shards never
+// meet, and no thread ever waits on a reference it holds itself.
 #pragma once
 
 #include <array>
-#include <unordered_map>
+#include <memory>
 #include <vector>
 
 #include "base/rwlock.h"
@@ -15,24 +17,40 @@ namespace marrowfen::fs {
 
 class InodeTable {
  public:
-  InodeTable();
+  InodeTable() = default;
+  InodeTable(const InodeTable&) = delete;
+  InodeTable& operator=(const InodeTable&) = delete;
+  ~InodeTable();
 
   // The inode with this id, or nullptr.
   INodeRef get(InodeId id) const;
   void insert(INodeRef inode);
   // Takes the inode out; the caller drops it outside the shard lock.
   INodeRef remove(InodeId id);
-  // Every live inode, ordered by id.
-  std::vector<INodeRef> snapshot() const;
+  // Every live inode with an id below `end`, ordered by id.
+  std::vector<INodeRef> snapshot(InodeId end) const;
 
  private:
-  static constexpr size_t kShards = 16;
-  struct Shard {
+  static constexpr size_t kShardBits = 4;
+  static constexpr size_t kShards = size_t{1} << kShardBits;
+  static constexpr size_t kChunkBits = 10;
+  static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
+  using Chunk = std::array<INode*, kChunkSize>;
+
+  struct alignas(64) Shard {
     mutable RwLock lock;
-    std::unordered_map<InodeId, INodeRef> map;
+    std::vector<std::unique_ptr<Chunk>> chunks;
   };
-  Shard& shard(InodeId id) { return shards_[id % kShards]; }
-  const Shard& shard(InodeId id) const { return shards_[id % kShards]; }
+
+  // Where an id lives: its shard, chunk and slot.
+  struct Place {
+    size_t shard, chunk, slot;
+  };
+  static Place place(InodeId id) {
+    uint64_t row = id >> kShardBits;
+    return {static_cast<size_t>(id & (kShards - 1)), static_cast<size_t>(row >> kChunkBits),
+            static_cast<size_t>(row & (kChunkSize - 1))};
+  }
 
   std::array<Shard, kShards> shards_;
 };

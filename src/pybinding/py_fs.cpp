@@ -64,12 +64,17 @@ PyObject* fs_listdir(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
         if (!a.str(0, path)) return nullptr;
         auto id = o.fields.fs->get_inode_by_path_raw(path);
         if (!id.ok()) return raise_io_error(id.error());
-        auto listing = o.fields.fs->ls_raw(id.value());
-        if (!listing.ok()) return raise_io_error(listing.error());
-        PyRef files = PyRef::steal(new_str_list(listing.value().files));
-        if (!files) return nullptr;
-        PyRef dirs = PyRef::steal(new_str_list(listing.value().directories));
-        if (!dirs) return nullptr;
+        PyRef files = PyRef::steal(PyList_New(0));
+        PyRef dirs = PyRef::steal(PyList_New(0));
+        if (!files || !dirs) return nullptr;
+        bool failed = false;
+        auto listed = o.fields.fs->for_each_entry(id.value(), [&](std::string_view name, bool is_dir) {
+          PyRef text = PyRef::steal(new_str(name));
+          failed = !text || PyList_Append(is_dir ? dirs.get() : files.get(), text.get()) < 0;
+          return !failed;
+        });
+        if (failed) return nullptr;
+        if (!listed.ok()) return raise_io_error(listed.error());
         return PyTuple_Pack(2, files.get(), dirs.get());
       });
 }
