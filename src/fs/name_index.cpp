@@ -1,13 +1,25 @@
 #include "fs/name_index.h"
 
+#include <cstring>
+
 #include "fs/inode.h"
 
 namespace marrowfen::fs {
 
 uint64_t NameIndex::hash(std::string_view name) {
-  // FNV-1a, then a final mix so that the low bits used for slots spread well.
-  uint64_t h = 0xcbf29ce484222325ull;
-  for (unsigned char c : name) h = (h ^ c) * 0x100000001b3ull;
+  // Eight bytes at a time, each word folded in with a multiply, then a final
+  // mix so that the low bits used for slots spread well.
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ name.size();
+  size_t i = 0;
+  for (; i + 8 <= name.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, name.data() + i, 8);
+    h = (h ^ word) * 0xff51afd7ed558ccdull;
+    h ^= h >> 32;
+  }
+  uint64_t tail = 0;
+  std::memcpy(&tail, name.data() + i, name.size() - i);
+  h = (h ^ tail) * 0xc4ceb9fe1a85ec53ull;
   h ^= h >> 33;
   h *= 0xff51afd7ed558ccdull;
   h ^= h >> 33;
