@@ -2,8 +2,9 @@
 
 #include <unistd.h>
 
-#include <cerrno>
 #include <string>
+
+#include "pool/quiet_write.h"
 
 namespace marrowfen::pool {
 
@@ -11,19 +12,10 @@ void print_warning_line(std::string_view text) noexcept {
   try {
     std::string line(text);
     line += '\n';
-    const char* p = line.data();
-    size_t left = line.size();
-    while (left > 0) {
-      ssize_t n = ::write(STDERR_FILENO, p, left);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return;
-      }
-      p += n;
-      left -= static_cast<size_t>(n);
-    }
+    // A failed warning has nowhere else to go; the caller goes on regardless.
+    (void)write_all_without_sigpipe(STDERR_FILENO, line);
   } catch (...) {
-    // Out of memory for the line: the warning is lost, the caller goes on.
+    // Out of memory for the line: the warning is lost.
   }
 }
 

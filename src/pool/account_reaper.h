@@ -1,0 +1,32 @@
+// Killing every process of an account, including ones that ignore SIGTERM or
+// keep forking new children faster than a scan-and-kill loop can follow.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/result.h"
+
+namespace marrowfen::pool {
+
+// How long kill_account_processes keeps trying before it gives up.
+inline constexpr std::chrono::milliseconds kReapBudget{3000};
+
+// Repeatedly has a helper child take on the account's ids (every one of them,
+// so it keeps no root id) and send SIGKILL to every process it may signal,
+// which is exactly the account's processes, all at once; until /proc shows no
+// live process of `uid`. Returns nothing on success, or why some may survive.
+// Refuses uid 0, whose "every process" is every process of the host.
+std::optional<std::string> kill_account_processes(
+    uint32_t uid, std::chrono::milliseconds budget = kReapBudget);
+
+// The live (not zombie, not dead) processes whose real, effective or saved
+// uid is `uid`, from /proc. The error is an errno.
+Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid);
+
+}  // namespace marrowfen::pool

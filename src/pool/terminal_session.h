@@ -1,0 +1,60 @@
+// A real `bash` running as a handed-out account through `su`, with its three
+// standard streams on pipes owned by the session.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "pool/child_process.h"
+#include "pool/user.h"
+#include "terminal/async_terminal.h"
+
+namespace marrowfen::pool {
+
+class TerminalSession final : public terminal::AsyncTerminal {
+ public:
+  // Made by User::spawn_terminal.
+  TerminalSession(SharedUser user, ChildProcess process);
+  TerminalSession(TerminalSession&& other) noexcept;
+  TerminalSession& operator=(TerminalSession&&) = delete;
+  TerminalSession(const TerminalSession&) = delete;
+  TerminalSession& operator=(const TerminalSession&) = delete;
+
+  // Closes the session, then drops its user reference, which may release
+  // the account. Internal errors of either are parked for
+  // take_deferred_panic() on this thread (see deferred_panic.h).
+  ~TerminalSession() override;
+
+  // A SIGPIPE from a shell that is gone never reaches the process: the write
+  // fails with "Failed to write to the stdin of the process: " and the
+  // system error text instead.
+  Result<void, std::string> write(std::string_view data) override;
+  // A failed read, an interrupted one included, is "Failed to read stdout".
+  Result<size_t, std::string> read_stdout(std::span<char> buffer) override;
+  // A failed read is "Failed to read stderr".
+  Result<size_t, std::string> read_stderr(std::span<char> buffer) override;
+
+  // Kills the `su` process with SIGKILL, closes the pipes and reaps it. The
+  // session has no process afterwards, whatever happens; a second close does
+  // nothing. Blocks until the child is reaped. A kill that fails throws Panic
+  // ("Failed to kill the terminal session: ..."), after the child was reaped.
+  void close();
+
+  bool is_closed() const { return !process_.has_value(); }
+  // The pid of the `su` process while the session is open.
+  std::optional<pid_t> process_id() const;
+  const SharedUser& user() const { return user_; }
+
+ private:
+  Result<size_t, std::string> read_pipe(const UniqueFd ChildProcess::*pipe, std::span<char> buffer,
+                                        const char* missing_pipe, const char* read_failed);
+
+  SharedUser user_;
+  std::optional<ChildProcess> process_;
+};
+
+}  // namespace marrowfen::pool

@@ -1,0 +1,17 @@
+// Removing a directory tree that its former owner could have filled with
+// links, or made deeper than the descriptor limit.
+#pragma once
+
+#include <string>
+
+namespace marrowfen::pool {
+
+// Removes the directory `name` inside `parent_fd` with everything below it.
+// No symbolic link is ever followed (links are removed themselves), every call
+// is relative to a descriptor, and only one descriptor of the tree is open at
+// a time, so depth is limited by memory, not by the descriptor limit. Returns
+// 0 or an errno. A directory moved away while it is being removed fails
+// the removal (EXDEV) rather than have it continue somewhere else.
+int remove_tree_at(int parent_fd, const std::string& name);
+
+}  // namespace marrowfen::pool

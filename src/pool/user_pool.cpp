@@ -1,0 +1,100 @@
+#include "pool/user_pool.h"
+
+#include <algorithm>
+
+#include "base/panic.h"
+#include "pool/home_dir.h"
+#include "pool/host_command.h"
+#include "pool/os_error.h"
+#include "pool/poisoned_lock.h"
+#include "pool/userid.h"
+#include "pool/utf8.h"
+#include "pool/warning.h"
+
+namespace marrowfen::pool {
+namespace {
+
+const char* const kAllocationFailed = "Failed to allocate a new user account";
+
+// The lists grow on demand past this; a huge capacity is a limit, not a
+// request for memory up front.
+constexpr size_t kMaxReservedEntries = 4096;
+
+// Runs `useradd NAME`; false (after a warning line) when it did not succeed.
+bool create_account(const std::string& name) {
+  auto ran = run_host_command({"useradd", name});
+  if (!ran) panic("Failed to execute the command `useradd`: " + os_error_text(ran.error().os_error));
+  if (ran.value().success()) return true;
+  print_warning_line("Failed to create the user account: " +
+                     utf8_or_empty(std::move(ran.value().stderr_bytes)));
+  return false;
+}
+
+}  // namespace
+
+UserPool::UserPool(size_t max_user) : state_() {
+  PoolState& state = *state_.lock();
+  state.max_user = max_user;
+  state.user.reserve(std::min(max_user, kMaxReservedEntries));
+  state.free.reserve(std::min(max_user, kMaxReservedEntries));
+}
+
+Mutex<PoolState>::Guard UserPool::lock_state() {
+  return state_.lock_or_else([] { return poisoned_lock_message("pool"); });
+}
+
+Result<AccountEntry, std::string> UserPool::take_account() {
+  auto state = lock_state();
+  if (state->user.size() >= state->max_user) return err(std::string(kAllocationFailed));
+  if (!state->free.empty()) {
+    AccountEntry entry = std::move(state->free.back());
+    state->free.pop_back();
+    state->user.push_back(entry);
+    return Ok<AccountEntry>{std::move(entry)};
+  }
+  if (state->user.size() > state->max_user) panic("assertion failed: self.user.len() <= self.max_user");
+  // The name is used up whatever happens next: a later attempt draws anew.
+  std::string name = state->rng.next_name();
+  std::optional<uint32_t> uid = userid(name);
+  if (!uid) {
+    if (!create_account(name)) return err(std::string(kAllocationFailed));
+    uid = userid(name);
+    if (!uid) return err(std::string(kAllocationFailed));
+  }
+  // A root account is not a disposable user, and releasing it would kill
+  // every root process of the host.
+  if (*uid == 0) return err(std::string(kAllocationFailed));
+  AccountEntry entry{*uid, std::move(name)};
+  state->user.push_back(entry);
+  return Ok<AccountEntry>{std::move(entry)};
+}
+
+Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> pool) {
+  MF_TRY_ASSIGN(AccountEntry entry, pool->take_account());
+  // The pool lock is free again: other allocations go on meanwhile.
+  auto home = prepare_home(kHomeRoot, entry.name, entry.uid);
+  if (!home) {
+    // The account is fine; only its home is not. Keep it for a later try
+    // instead of holding its slot for the rest of the pool's life.
+    pool->return_account(entry.uid);
+    return err(std::move(home).error());
+  }
+  return std::make_shared<UserRecord>(std::move(entry.name), std::move(home).value(), entry.uid,
+                                      std::move(pool));
+}
+
+void UserPool::return_account(uint32_t uid) {
+  auto state = lock_state();
+  auto it = std::find_if(state->user.begin(), state->user.end(),
+                         [uid](const AccountEntry& e) { return e.uid == uid; });
+  if (it == state->user.end()) return;
+  AccountEntry entry = std::move(*it);
+  state->user.erase(it);
+  state->free.push_back(std::move(entry));
+}
+
+std::vector<AccountEntry> UserPool::accounts_in_use() { return lock_state()->user; }
+
+std::vector<AccountEntry> UserPool::free_accounts() { return lock_state()->free; }
+
+}  // namespace marrowfen::pool

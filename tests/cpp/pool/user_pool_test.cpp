@@ -1,0 +1,230 @@
+#include "pool/user_pool.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "pool/deferred_panic.h"
+#include "pool/home_dir.h"
+#include "pool/userid.h"
+#include "test_support.h"
+
+namespace marrowfen::pool {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::CapturedStderr;
+using testing::HostAccountTest;
+using testing::panic_message;
+using testing::PathOverride;
+using testing::read_file;
+using testing::ScratchDir;
+using testing::Shims;
+using testing::write_file;
+
+const char* const kAllocationFailed = "Failed to allocate a new user account";
+const char* const kFirstName = "test_UKUKKUUK";
+const std::string kPoisoned = "☢️ Poisoned lock: ";
+
+SharedUser allocate(const std::shared_ptr<UserPool>& pool) {
+  auto user = UserPool::alloc_user(pool);
+  if (!user.ok()) throw std::runtime_error("allocation failed: " + user.error());
+  return std::move(user).value();
+}
+
+std::string alloc_error(const std::shared_ptr<UserPool>& pool) {
+  auto user = UserPool::alloc_user(pool);
+  return user.ok() ? "(allocated " + user.value()->lock()->username + ")" : user.error();
+}
+
+using UserPoolTest = HostAccountTest;
+
+TEST_F(UserPoolTest, CapacityZeroRefusesWithoutTouchingTheHost) {
+  Shims shims;
+  shims.add_recording("id");
+  shims.add_recording("useradd");
+  PathOverride path(shims);
+  auto pool = std::make_shared<UserPool>(0);
+  EXPECT_EQ(alloc_error(pool), kAllocationFailed);
+  EXPECT_EQ(alloc_error(pool), kAllocationFailed);
+  EXPECT_TRUE(shims.calls("id").empty());
+  EXPECT_TRUE(shims.calls("useradd").empty());
+}
+
+TEST_F(UserPoolTest, CapacityOneHandsTheSameAccountOutAgain) {
+  auto pool = std::make_shared<UserPool>(1);
+  SharedUser first = allocate(pool);
+  testing::UserView a = testing::view_of(first);
+  EXPECT_EQ(a.username, kFirstName);
+  EXPECT_EQ(userid(kFirstName), a.uid);
+  EXPECT_EQ(alloc_error(pool), kAllocationFailed);
+
+  Shims shims;
+  shims.add_recording("id");
+  shims.add_recording("useradd");
+  PathOverride path(shims);
+  first.reset();
+  EXPECT_TRUE(pool->accounts_in_use().empty());
+  ASSERT_EQ(pool->free_accounts().size(), 1u);
+
+  SharedUser again = allocate(pool);
+  testing::UserView b = testing::view_of(again);
+  EXPECT_EQ(b.username, a.username);
+  EXPECT_EQ(b.uid, a.uid);
+  EXPECT_EQ(b.home, a.home);
+  EXPECT_TRUE(shims.calls("id").empty());
+  EXPECT_TRUE(shims.calls("useradd").empty());
+}
+
+TEST_F(UserPoolTest, ASecondPoolAdoptsTheAccountsOfTheFirst) {
+  testing::UserView a = testing::view_of(allocate(std::make_shared<UserPool>(4)));
+
+  Shims shims;
+  shims.add_recording("id");
+  shims.add_recording("useradd");
+  PathOverride path(shims);
+  auto second = std::make_shared<UserPool>(4);
+  testing::UserView b = testing::view_of(allocate(second));
+  EXPECT_EQ(b.username, a.username);
+  EXPECT_EQ(b.uid, a.uid);
+  EXPECT_EQ(shims.calls("id"), std::vector<std::string>{"-u " + a.username});
+  EXPECT_TRUE(shims.calls("useradd").empty());
+}
+
+TEST_F(UserPoolTest, HomeIsFreshEmptyAndOwnedByTheAccount) {
+  auto pool = std::make_shared<UserPool>(1);
+  testing::UserView a = testing::view_of(allocate(pool));
+  SharedUser user = allocate(pool);  // the same account again, home recreated
+  testing::UserView b = testing::view_of(user);
+  EXPECT_EQ(b.home, std::string(kHomeRoot) + "/" + b.username);
+  struct stat st{};
+  ASSERT_EQ(::lstat(b.home.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+  EXPECT_EQ(st.st_uid, b.uid);
+  EXPECT_EQ(st.st_gid, b.uid);
+  EXPECT_TRUE(fs::is_empty(b.home));
+  ASSERT_EQ(::lstat(kHomeRoot, &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_mode & 022, 0u) << "home root writable by others";
+  EXPECT_EQ(a.username, b.username);
+}
+
+// A failed home preparation gives the account back: with capacity 1 the next
+// allocation could not succeed otherwise.
+TEST_F(UserPoolTest, FileAtTheHomeFailsAndTheAccountStaysAvailable) {
+  auto pool = std::make_shared<UserPool>(1);
+  testing::UserView a = testing::view_of(allocate(pool));
+  fs::remove_all(a.home);
+  write_file(a.home, "in the way");
+
+  EXPECT_EQ(alloc_error(pool), "Failed to remove the existing temporary home directory");
+  EXPECT_EQ(read_file(a.home), "in the way");
+  EXPECT_TRUE(pool->accounts_in_use().empty());
+  EXPECT_EQ(pool->free_accounts().size(), 1u);
+
+  fs::remove(a.home);
+  testing::UserView b = testing::view_of(allocate(pool));
+  EXPECT_EQ(b.username, a.username);
+  EXPECT_EQ(b.uid, a.uid);
+}
+
+TEST_F(UserPoolTest, FailedUseraddWarnsAndTheNextTryDrawsANewName) {
+  Shims shims;
+  shims.add("id", "exit 1");
+  shims.add("useradd", "printf 'useradd: refused\\n' >&2; exit 9");
+  PathOverride path(shims);
+  auto pool = std::make_shared<UserPool>(4);
+  CapturedStderr err;
+  EXPECT_EQ(alloc_error(pool), kAllocationFailed);
+  EXPECT_EQ(alloc_error(pool), kAllocationFailed);
+  EXPECT_EQ(err.text(),
+            "Failed to create the user account: useradd: refused\n\n"
+            "Failed to create the user account: useradd: refused\n\n");
+  EXPECT_EQ(shims.calls("useradd"), (std::vector<std::string>{kFirstName, "test_jii8OIPW"}));
+  EXPECT_TRUE(pool->accounts_in_use().empty());
+}
+
+TEST_F(UserPoolTest, UnusableIdOutputFailsTheAllocation) {
+  Shims shims;
+  shims.add("id", "printf '\\377\\n'");
+  shims.add("useradd", "exit 0");
+  PathOverride path(shims);
+  auto pool = std::make_shared<UserPool>(4);
+  CapturedStderr err;
+  EXPECT_EQ(alloc_error(pool), kAllocationFailed);
+  EXPECT_EQ(err.text(),
+            "Failed to convert the result back to a valid utf-8 string\n"
+            "Failed to convert the result back to a valid utf-8 string\n");
+  EXPECT_EQ(shims.calls("useradd").size(), 1u);
+}
+
+TEST_F(UserPoolTest, MissingUseraddIsAnInternalError) {
+  Shims shims;
+  shims.add("id", "exit 1");
+  PathOverride path(shims.dir());
+  auto pool = std::make_shared<UserPool>(4);
+  EXPECT_EQ(panic_message([&] { (void)UserPool::alloc_user(pool); }),
+            "Failed to execute the command `useradd`: No such file or directory (os error 2)");
+}
+
+// Once `id` cannot be run under the pool lock, the pool stays poisoned: later
+// allocations and releases meet the poisoned lock, the release after pkill.
+TEST_F(UserPoolTest, MissingIdPoisonsThePoolForGood) {
+  auto pool = std::make_shared<UserPool>(4);
+  SharedUser held = allocate(pool);
+  uint32_t uid = held->lock()->uid;
+  ScratchDir empty;
+  {
+    PathOverride path(empty.path());
+    EXPECT_EQ(panic_message([&] { (void)UserPool::alloc_user(pool); }),
+              "Failed to execute the command `id`: No such file or directory (os error 2)");
+  }
+  auto again = panic_message([&] { (void)UserPool::alloc_user(pool); });
+  ASSERT_TRUE(again.has_value());
+  EXPECT_TRUE(again->starts_with(kPoisoned)) << *again;
+
+  Shims shims;
+  shims.add_recording("pkill");
+  PathOverride path(shims);
+  ASSERT_EQ(take_deferred_panic(), std::nullopt);
+  held.reset();
+  EXPECT_EQ(shims.calls("pkill"), std::vector<std::string>{"-u " + std::to_string(uid)});
+  auto deferred = take_deferred_panic();
+  ASSERT_TRUE(deferred.has_value());
+  EXPECT_TRUE(deferred->starts_with(kPoisoned)) << *deferred;
+  EXPECT_EQ(take_deferred_panic(), std::nullopt);
+}
+
+TEST_F(UserPoolTest, PkillTroubleIsAWarningAndTheReleaseGoesOn) {
+  const std::string prefix = "⚠️ Failed to kill all processes of the user: ";
+  struct Case {
+    const char* pkill_body;  // nullptr: no pkill at all
+    std::string warning;
+  };
+  const Case cases[] = {
+      {"exit 0", ""},
+      {"exit 1", ""},
+      {"exit 2", ""},
+      {"printf 'bad' >&2; exit 3", prefix + "Failed exit code: 3 (bad)\n"},
+      {"printf '\\377' >&2; exit 4", prefix + "Failed exit code: 4 ()\n"},
+      {"printf 'x' >&2; kill -KILL $$", prefix + "Failed exit code: None (x)\n"},
+      {nullptr, prefix + "Failed to execute the command `pkill`: No such file or directory (os error 2)\n"},
+  };
+  auto pool = std::make_shared<UserPool>(1);
+  for (const Case& c : cases) {
+    SharedUser user = allocate(pool);
+    Shims shims;
+    if (c.pkill_body) shims.add("pkill", c.pkill_body);
+    PathOverride path(shims.dir());
+    CapturedStderr err;
+    user.reset();
+    EXPECT_EQ(err.text(), c.warning) << (c.pkill_body ? c.pkill_body : "no pkill");
+    EXPECT_EQ(pool->free_accounts().size(), 1u);
+  }
+}
+
+}  // namespace
+}  // namespace marrowfen::pool
