@@ -91,6 +91,13 @@ IoResult<INodeRef> FileSystem::resolve(InodeId id) const {
   return target;
 }
 
+IoResult<INodeRef> FileSystem::lookup_unresolved(InodeId id) const {
+  INodeRef node = inodes_.get(id);
+  if (!node) return IoError::InodeNotFound;
+  refuse_poisoned(*node);
+  return node;
+}
+
 IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& inode,
                                                              std::string_view name) const {
   if (name.empty() || name == ".") return inode.id;
@@ -211,9 +218,11 @@ IoStatus FileSystem::rm(std::string_view path, bool recursive) {
 
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
   // Phase 1: inspect, and empty a directory first when asked to.
+  // A removal acts on the inode stored under `id` itself: removing a link
+  // must neither empty nor claim what it points to.
   ChildIds children;
   {
-    MF_TRY_ASSIGN(INodeRef node, resolve(id));
+    MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
     // The root is its own parent; removing it would orphan the whole tree.
     if (node->id == 0) return IoError::ResourceCurrentInUse;
     auto kind = node->data.read();
@@ -231,7 +240,7 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
   // inode's (parent before child, as everywhere), and both are held from the
   // last check to the unlinking, so no creation can slip into a directory
   // that is being unlinked and no handle can open a file being removed.
-  MF_TRY_ASSIGN(INodeRef node, resolve(id));
+  MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
   MF_TRY_ASSIGN(INodeRef parent, resolve(node->parent));
   {
     auto parent_kind = parent->data.write();
@@ -257,10 +266,8 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
       if (claimed_file) claimed_file->lock.flag.store(FileLock::UNLOCKED, std::memory_order_release);
       return IoError::NotADirectory;
     }
-    // The inode stored under `id` itself, which may differ from the
-    // resolved one; the index forgets it before it leaves the table.
-    INodeRef listed = node->id == id ? node : inodes_.get(id);
-    directory_erase(*parent_dir, id, listed.get());
+    // The index forgets the child before it leaves the table.
+    directory_erase(*parent_dir, id, node.get());
   }
   node.reset();
   release_inode_id(id);

@@ -85,6 +85,8 @@ class FileSystem {
  private:
   FileSystem();
   IoStatus create_at_path(std::string_view path, INodeKind kind);
+  // The inode stored under `id`, without following a symlink.
+  IoResult<INodeRef> lookup_unresolved(InodeId id) const;
   IoResult<ChildIds> list_children(InodeId id) const;
 
   InodeTable inodes_;

@@ -164,7 +164,9 @@ bool Args::flag(size_t i, bool& out) const {
     out = v == Py_True;
     return true;
   }
-  if (v && std::string_view(Py_TYPE(v)->tp_name) == "numpy.bool_") {
+  // NumPy's boolean scalar ("numpy.bool" since NumPy 2) converts by truth.
+  std::string_view type_name = v ? Py_TYPE(v)->tp_name : "";
+  if (type_name == "numpy.bool_" || type_name == "numpy.bool") {
     int truth = PyObject_IsTrue(v);
     if (truth < 0) return prefix_type_error(i);
     out = truth;

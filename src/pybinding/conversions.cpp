@@ -14,3 +14,30 @@ PyObject* new_str_list(const std::vector<std::string>& names) {
 }
 
 }  // namespace marrowfen::py
+
+namespace marrowfen::py {
+
+PyRef new_read_area(size_t size) {
+  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
+    raise_panic("capacity overflow");
+    return PyRef();
+  }
+  PyRef area = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+  // Sizes just below the limit are refused as too large for a bytes object;
+  // to the caller that is memory that cannot be had.
+  if (!area && PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    PyErr_Clear();
+    PyErr_NoMemory();
+  }
+  return area;
+}
+
+bool shrink_read_area(PyRef& area, size_t n) {
+  if (static_cast<size_t>(PyBytes_GET_SIZE(area.get())) == n) return true;
+  PyObject* shrunk = area.release();
+  if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(n)) < 0) return false;
+  area = PyRef::steal(shrunk);
+  return true;
+}
+
+}  // namespace marrowfen::py

@@ -22,6 +22,13 @@ inline PyObject* status_to_python(const fs::IoStatus& status) {
   Py_RETURN_NONE;
 }
 
+// An uninitialised bytes object of `size` bytes to read into: sizes above
+// the largest signed word are an internal error ("capacity overflow"), sizes
+// that cannot be allocated a MemoryError.
+PyRef new_read_area(size_t size);
+// Shrinks the read area to the `n` bytes actually read; false on failure.
+bool shrink_read_area(PyRef& area, size_t n);
+
 // A list of str from names.
 PyObject* new_str_list(const std::vector<std::string>& names);
 

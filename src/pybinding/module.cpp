@@ -28,8 +28,11 @@ constexpr ClassEntry kClasses[] = {
     {"PyTerminalSession", py_terminal_session_type},
 };
 
+// A size of 0 (not -1) makes the interpreter call the initialisation again on
+// every import, so that it can hand back the one module and refuse a second
+// interpreter.
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT, "marrowfen", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "marrowfen", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module made by the first successful initialisation, and the

@@ -45,24 +45,17 @@ PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       [](PyFileHandleObject& o, Args& a) -> PyObject* {
         size_t size = 0;
         if (!a.usize(0, size)) return nullptr;
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return raise_panic("capacity overflow");
         // Read straight into the result object; it is shrunk to what was read.
-        PyObject* result = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
-        if (!result) return nullptr;
-        PyRef owned = PyRef::steal(result);
-        auto* area = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result));
+        PyRef area = new_read_area(size);
+        if (!area) return nullptr;
         {
           auto handle = handle_of(o).lock();
-          auto n = handle->read(std::span<uint8_t>(area, size));
+          auto n = handle->read(std::span<uint8_t>(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(area.get())), size));
           if (!n.ok()) return raise_io_error(n.error());
           write_stdout_line("Read " + std::to_string(n.value()) + " bytes from file\n");
-          if (n.value() != size) {
-            PyObject* shrunk = owned.release();
-            if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(n.value())) < 0) return nullptr;
-            owned = PyRef::steal(shrunk);
-          }
+          if (!shrink_read_area(area, n.value())) return nullptr;
         }
-        return owned.release();
+        return area.release();
       });
 }
 

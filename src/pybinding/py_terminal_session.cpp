@@ -48,18 +48,13 @@ PyObject* session_read(PyObject* self, const char* full_name, PyObject* const* a
       self, cls(), full_name, kBuffer, args, nargs, kwnames, [](PyTerminalSessionObject& o, Args& a) -> PyObject* {
         size_t size = 0;
         if (!a.usize_or(0, kDefaultReadSize, size)) return nullptr;
-        if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) return raise_panic("capacity overflow");
         // The bytes object is the read area; nobody else can see it yet.
-        PyRef bytes = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
+        PyRef bytes = new_read_area(size);
         if (!bytes) return nullptr;
         std::span<char> area(PyBytes_AS_STRING(bytes.get()), size);
         auto n = with_session(o, [&](pool::TerminalSession& s) { return (s.*Read)(area); });
         if (!n.ok()) return raise_value_error(n.error());
-        if (n.value() != size) {
-          PyObject* shrunk = bytes.release();
-          if (_PyBytes_Resize(&shrunk, static_cast<Py_ssize_t>(n.value())) < 0) return nullptr;
-          bytes = PyRef::steal(shrunk);
-        }
+        if (!shrink_read_area(bytes, n.value())) return nullptr;
         return bytes.release();
       });
 }

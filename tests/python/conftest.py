@@ -1,0 +1,285 @@
+import contextlib
+import fcntl
+import gc
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import threading
+import time
+
+import pytest
+
+import marrowfen
+
+
+@pytest.fixture
+def fs():
+    return marrowfen.PyFs()
+
+
+class Captured:
+    """What was written to a redirected file descriptor; readable during the
+    redirection and after it."""
+
+    def __init__(self, sink):
+        self._sink = sink
+        self._final = None
+
+    def __call__(self):
+        if self._final is not None:
+            return self._final
+        self._sink.seek(0)
+        return self._sink.read().decode("utf-8", "replace")
+
+    def finish(self):
+        self._final = self()
+
+
+@contextlib.contextmanager
+def redirected_fd(fd):
+    """Points a file descriptor of the process at a temporary file for the
+    duration of the block; yields a Captured. Use it inside the test body:
+    pytest's own capturing re-points fds 1 and 2 between the phases of a
+    test, which would undo a redirection made by a fixture."""
+    sys.stdout.flush()
+    sys.stderr.flush()
+    saved = os.dup(fd)
+    with tempfile.TemporaryFile() as sink:
+        os.dup2(sink.fileno(), fd)
+        captured = Captured(sink)
+        try:
+            yield captured
+        finally:
+            os.dup2(saved, fd)
+            os.close(saved)
+            captured.finish()
+
+
+def raised(call):
+    """The exception (of any class, PanicException included) that `call` raises."""
+    try:
+        call()
+    except BaseException as e:  # noqa: B036 - PanicException is a BaseException
+        return e
+    pytest.fail("no exception was raised")
+
+
+# ---------------------------------------------------------------------------
+# Host accounts: the pool, user and session tests make real accounts and run
+# real shells as them.
+
+HOME_ROOT = "/tmp/tmp_user_home"
+ACCOUNT_LOCK = "/tmp/marrowfen-host-account-tests.lock"
+ALLOCATION_FAILED = "Failed to allocate a new user account"
+
+
+def host_accounts_unavailable():
+    """Why real accounts and shells cannot be used here, or None."""
+    if os.geteuid() != 0:
+        return "needs root: it creates host accounts and changes file ownership"
+    for tool in ("id", "useradd", "su", "pkill"):
+        if shutil.which(tool) is None:
+            return f"needs the host command `{tool}` in PATH"
+    return None
+
+
+needs_host_accounts = pytest.mark.skipif(
+    host_accounts_unavailable() is not None, reason=host_accounts_unavailable() or "")
+
+
+@pytest.fixture
+def account_lock():
+    """Holds the lock that every test process handing out the fixed-seed
+    accounts takes (the C++ pool tests too): a release kills every process of
+    its account, including the shells of another test run. Whatever the test
+    left behind is dropped before the lock is let go."""
+    with open(ACCOUNT_LOCK, "a") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        try:
+            yield
+        finally:
+            gc.collect()
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
+def host_account_test(timeout=60):
+    """Marks a test that makes real accounts and shells: skipped where they
+    cannot be made, run under account_lock, failed if it outlives `timeout`
+    seconds."""
+    marks = (needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(timeout))
+
+    def apply(test):
+        for mark in marks:
+            test = mark(test)
+        return test
+
+    return apply
+
+
+class Shims:
+    """A directory of stand-in host programs: small sh scripts, each of which
+    appends its arguments as one line to <dir>/<name>.log before its body."""
+
+    def __init__(self, directory):
+        self.dir = str(directory)
+        os.makedirs(self.dir, exist_ok=True)
+
+    def add(self, name, body):
+        path = os.path.join(self.dir, name)
+        with open(path, "w") as f:
+            f.write(f'#!/bin/sh\necho "$*" >> "{path}.log"\n{body}\n')
+        os.chmod(path, 0o755)
+
+    def add_recording(self, name):
+        """A shim that logs, then runs the real program found in PATH now."""
+        self.add(name, f'exec "{shutil.which(name)}" "$@"')
+
+    def calls(self, name):
+        try:
+            with open(os.path.join(self.dir, name + ".log")) as f:
+                return f.read().splitlines()
+        except FileNotFoundError:
+            return []
+
+
+@pytest.fixture
+def shims(tmp_path):
+    return Shims(tmp_path / "shims")
+
+
+@contextlib.contextmanager
+def path_set(path):
+    """Sets PATH (for the process and its children) for the block."""
+    saved = os.environ.get("PATH")
+    os.environ["PATH"] = path
+    try:
+        yield
+    finally:
+        if saved is None:
+            del os.environ["PATH"]
+        else:
+            os.environ["PATH"] = saved
+
+
+def shims_first(shims):
+    return path_set(shims.dir + os.pathsep + os.environ.get("PATH", ""))
+
+
+def _proc_status(pid):
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            return dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+
+
+def live_processes(uid):
+    """The pids of live (not zombie, not dead) processes whose real,
+    effective or saved uid is `uid`."""
+    pids = []
+    for entry in os.listdir("/proc"):
+        status = entry.isdigit() and _proc_status(entry)
+        if not status or status["State"][0] in "ZX":
+            continue
+        if uid in [int(u) for u in status["Uid"].split()[:3]]:
+            pids.append(int(entry))
+    return pids
+
+
+def su_children():
+    """The pids of the live `su` processes that this process started: the
+    shells of its sessions."""
+    me = str(os.getpid())
+    found = set()
+    for entry in os.listdir("/proc"):
+        status = entry.isdigit() and _proc_status(entry)
+        if status and status["PPid"].strip() == me and status["Name"].strip() == "su" \
+                and status["State"][0] not in "ZX":
+            found.add(int(entry))
+    return found
+
+
+def spawn_with_pid(user):
+    """A new session of `user` and the pid of its `su` process."""
+    before = su_children()
+    session = user.spawn()
+    # The spawn returns once su is being executed: its name may show a moment later.
+    (pid,) = wait_for(lambda: su_children() - before)
+    return session, pid
+
+
+def wait_for(check, timeout=10.0):
+    """Polls `check` until it holds or `timeout` seconds pass; its last value."""
+    deadline = time.monotonic() + timeout
+    while not (value := check()) and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return value
+
+
+class ReadTimeout(AssertionError):
+    pass
+
+
+def bounded(call, timeout=15.0):
+    """Runs `call` (typically reads, which block) in a worker thread and
+    returns its result. Past the deadline the `su` processes of this process
+    are killed by pid, which ends any read of a session, and ReadTimeout is
+    raised."""
+    result, failure = [], []
+
+    def worker():
+        try:
+            result.append(call())
+        except BaseException as e:  # noqa: B036 - handed to the caller
+            failure.append(e)
+
+    thread = threading.Thread(target=worker, daemon=True)
+    thread.start()
+    thread.join(timeout)
+    if thread.is_alive():
+        for pid in su_children():
+            os.kill(pid, signal.SIGKILL)
+        thread.join(10)
+        raise ReadTimeout(f"{call!r} still blocked after {timeout} s")
+    if failure:
+        raise failure[0]
+    return result[0]
+
+
+def read_until(session, needle, timeout=15.0, size=None, err=False):
+    """Reads the session's stdout (stderr with `err`) until `needle` has come
+    or the stream has ended, within `timeout` seconds (see bounded); returns
+    everything read and the length of every read."""
+    read = session.read_err if err else session.read
+    data, sizes = bytearray(), []
+
+    def reads():
+        while needle not in data:
+            chunk = read() if size is None else read(size)
+            sizes.append(len(chunk))
+            if not chunk:
+                break
+            data.extend(chunk)
+        return bytes(data), sizes
+
+    try:
+        return bounded(reads, timeout)
+    except ReadTimeout:
+        raise ReadTimeout(f"{needle!r} not read within {timeout} s; got {bytes(data)!r}") from None
+
+
+def sentinel_command(tag):
+    """A command line whose output, b"<tag>:42", differs from its echo on
+    the terminal (the shell runs on a pseudo-terminal that echoes input)."""
+    return f"echo {tag}:$((40+2))\n".encode(), f"{tag}:42".encode()
+
+
+def round_trip(session, tag="ping", timeout=15.0):
+    """Writes a command and reads until its output came back."""
+    command, expected = sentinel_command(tag)
+    session.write(command)
+    data, _ = read_until(session, expected, timeout)
+    assert expected in data, data
+    return data

@@ -1,0 +1,290 @@
+import contextlib
+import gc
+import io
+import os
+
+import pytest
+
+import marrowfen
+from conftest import raised, redirected_fd
+from marrowfen import PyFs, Whence
+
+IN_USE = "Resource is currently in use"
+BAD_FD = "Invalid file descriptor"
+POISONED = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
+
+
+def value_error(call):
+    with pytest.raises(ValueError) as e:
+        call()
+    assert type(e.value) is ValueError
+    return e.value.args
+
+
+def test_open_creates_a_missing_file(fs):
+    h = fs.open("/f", "w")
+    assert type(h) is marrowfen.PyFileHandle
+    assert fs.listdir("/") == (["f"], [])
+    assert h.id() == 1
+    assert fs.open(path="/g", mode="r").id() == 2  # read-only opens create too
+    assert fs.listdir("/") == (["f", "g"], [])
+
+
+@pytest.mark.parametrize("mode", ["x", "rr", "ww", "rwr", "R", "r+", "a", " ", "rw "])
+def test_a_bad_mode_creates_nothing(fs, mode):
+    assert value_error(lambda: fs.open("/f", mode)) == ("Unrecognized file mode",)
+    assert fs.listdir("/") == ([], [])
+    assert str(fs).endswith("next_inode_id: 1 }")
+
+
+@pytest.mark.parametrize(
+    "path, message",
+    [
+        ("/d", "The specified INode is not a file"),
+        ("/d/", "The specified INode is not a file"),
+        ("/", "The specified INode is not a file"),
+        ("/d/..", "The specified INode is not a file"),
+        ("/missing/f", "Inode not found"),
+        ("/file/x", "The specified INode is not a directory"),
+    ],
+)
+def test_open_failures(fs, path, message):
+    fs.mkdir("/d")
+    fs.touch("/file")
+    assert value_error(lambda: fs.open(path, "rw")) == (message,)
+    assert fs.listdir("/") == (["file"], ["d"])
+    assert fs.listdir("/d") == ([], [])
+
+
+def test_the_lock_between_handles(fs):
+    r1 = fs.open("/f", "r")
+    r2 = fs.open("/f", "r")
+    assert value_error(lambda: fs.open("/f", "w")) == (IN_USE,)
+    assert value_error(lambda: fs.open("/f", "rw")) == (IN_USE,)
+    empty = fs.open("/f", "")
+    assert value_error(lambda: fs.remove("/f", False)) == (IN_USE,)
+    for h in (r1, r2, empty):
+        h.close()
+    w = fs.open("/f", "w")
+    for mode in ("r", "w", ""):
+        assert value_error(lambda: fs.open("/f", mode)) == (IN_USE,)
+    assert value_error(lambda: fs.remove("/f", True)) == (IN_USE,)
+    assert "lock: FileLock { flag: -1 }" in str(fs)
+    w.close()
+    assert "lock: FileLock { flag: 0 }" in str(fs)
+    fs.open("/f", "w").close()
+
+
+def test_write_read_and_the_diagnostic_line(fs):
+    h = fs.open("/f", "rw")
+    assert h.write(b"hello") == 5
+    assert h.tell() == 0
+    assert h.write(b"XY") == 2
+    assert h.tell() == 0
+    with redirected_fd(1) as out:
+        with contextlib.redirect_stdout(io.StringIO()) as python_stdout:
+            assert h.read(10) == b"XYllo"
+        assert python_stdout.getvalue() == ""
+        assert out() == "Read 5 bytes from file\n"
+        assert h.tell() == 5
+        assert h.read(10) == b""
+        assert h.read(0) == b""
+        h.seek(1, Whence.SEEK_SET)
+        assert h.read(buffer=True) == b"Y"
+    assert out() == "".join(f"Read {n} bytes from file\n" for n in (5, 0, 0, 1))
+
+
+def test_failed_reads_print_nothing(fs):
+    w = fs.open("/f", "w")
+    with redirected_fd(1) as out:
+        assert value_error(lambda: w.read(1)) == ("File does not support the specified operation: read",)
+        w.close()
+        r = fs.open("/f", "r")
+        assert value_error(lambda: r.write(b"x")) == ("File does not support the specified operation: write",)
+        r.close()
+        assert value_error(lambda: r.read(1)) == (BAD_FD,)
+        assert fs.open("/f", "r").read(1) == b""
+    assert out() == "Read 0 bytes from file\n"
+
+
+@pytest.mark.parametrize(
+    "start, offset, whence, expected",
+    [
+        (1, 2, Whence.SEEK_SET, 2),
+        (1, 100, Whence.SEEK_SET, 5),
+        (1, 1, Whence.SEEK_CUR, 2),
+        (3, 1, Whence.SEEK_CUR, 4),
+        (3, 2**64 - 1, Whence.SEEK_CUR, 5),
+        (1, 1, Whence.SEEK_END, 4),
+        (0, 2, Whence.SEEK_END, 3),
+        (0, 0, Whence.SEEK_END, 5),
+        (3, 10, Whence.SEEK_END, 0),
+    ],
+)
+def test_seek(fs, start, offset, whence, expected):
+    h = fs.open("/f", "rw")
+    h.write(b"hello")
+    h.seek(start, Whence.SEEK_SET)
+    assert h.seek(offset=offset, whence=whence) is None
+    assert h.tell() == expected
+
+
+def test_writes_after_seeking_to_the_end_append(fs):
+    h = fs.open("/f", "rw")
+    h.write(b"hello")
+    h.seek(0, Whence.SEEK_END)
+    h.write(b" world" * 10)
+    h.seek(0, Whence.SEEK_SET)
+    assert h.read(1000) == b"hello" + b" world" * 10
+
+
+def test_every_operation_after_close(fs):
+    h = fs.open("/f", "rw")
+    assert h.close() is None
+    with redirected_fd(1) as out:
+        for call in (h.id, h.tell, h.close, lambda: h.read(1), lambda: h.write(b"x"),
+                     lambda: h.seek(0, Whence.SEEK_SET)):
+            assert value_error(call) == (BAD_FD,)
+    assert out() == ""
+    assert str(h).startswith("FileHandle { id: None, type: FileHandleType(READ | WRITE), fs: FileSystem { ")
+
+
+@pytest.mark.parametrize(
+    "mode, shown",
+    [("r", "READ"), ("w", "WRITE"), ("rw", "READ | WRITE"), ("wr", "READ | WRITE"), ("", "0x0")],
+)
+def test_str_of_a_handle(fs, mode, shown):
+    fs.mkdir("/d")
+    h = fs.open("/d/f", mode)
+    assert str(h) == f"FileHandle {{ id: Some(2), type: FileHandleType({shown}), fs: {fs}, offset: 0 }}"
+
+
+def test_a_handle_keeps_its_filesystem_alive():
+    fs = PyFs()
+    h = fs.open("/f", "rw")
+    h.write(b"abc")
+    del fs
+    gc.collect()
+    assert h.read(3) == b"abc"
+    assert h.id() == 1
+    assert 'name: "f"' in str(h)
+    h.close()
+    assert 'name: "f"' in str(h)
+
+
+def test_removal_succeeds_once_the_handle_object_is_gone(fs):
+    h = fs.open("/f", "rw")
+    assert value_error(lambda: fs.remove("/f", False)) == (IN_USE,)
+    del h
+    fs.remove("/f", False)
+    assert fs.listdir("/") == ([], [])
+
+
+def test_a_failed_recursive_removal_keeps_what_it_removed(fs):
+    fs.mkdir("/d")
+    fs.touch("/d/a")
+    h = fs.open("/d/busy", "r")
+    fs.mkdir("/d/z")
+    assert value_error(lambda: fs.remove("/d", True)) == (IN_USE,)
+    assert fs.listdir("/d") == (["busy"], ["z"])
+    h.close()
+    fs.remove("/d", True)
+    assert fs.listdir("/") == ([], [])
+
+
+CONVERSION = [
+    (lambda h: h.write("x"), TypeError, "argument 'buffer': 'str' object cannot be converted to 'PyBytes'"),
+    (lambda h: h.write(bytearray(b"x")), TypeError,
+     "argument 'buffer': 'bytearray' object cannot be converted to 'PyBytes'"),
+    (lambda h: h.write(memoryview(b"x")), TypeError,
+     "argument 'buffer': 'memoryview' object cannot be converted to 'PyBytes'"),
+    (lambda h: h.write(None), TypeError, "argument 'buffer': 'NoneType' object cannot be converted to 'PyBytes'"),
+    (lambda h: h.read(1.0), TypeError, "argument 'buffer': 'float' object cannot be interpreted as an integer"),
+    (lambda h: h.read("1"), TypeError, "argument 'buffer': 'str' object cannot be interpreted as an integer"),
+    (lambda h: h.read(None), TypeError, "argument 'buffer': 'NoneType' object cannot be interpreted as an integer"),
+    (lambda h: h.seek(1, 2), TypeError, "argument 'whence': 'int' object cannot be converted to 'Whence'"),
+    (lambda h: h.seek(1, None), TypeError, "argument 'whence': 'NoneType' object cannot be converted to 'Whence'"),
+    (lambda h: h.seek("1", 2), TypeError, "argument 'offset': 'str' object cannot be interpreted as an integer"),
+    (lambda h: h.seek(0.5, Whence.SEEK_SET), TypeError,
+     "argument 'offset': 'float' object cannot be interpreted as an integer"),
+    (lambda h: h.read(-1), OverflowError, None),
+    (lambda h: h.read(2**64), OverflowError, None),
+    (lambda h: h.seek(-1, Whence.SEEK_CUR), OverflowError, None),
+    (lambda h: h.seek(2**64, Whence.SEEK_SET), OverflowError, None),
+]
+
+
+@pytest.mark.parametrize("call, exc, message", CONVERSION)
+def test_conversion_errors(fs, call, exc, message):
+    h = fs.open("/f", "rw")
+    h.write(b"abc")
+    h.seek(1, Whence.SEEK_SET)
+    with redirected_fd(1) as out:
+        e = raised(lambda: call(h))
+    assert type(e) is exc
+    if message is not None:
+        assert e.args == (message,)
+    else:
+        assert not str(e).startswith("argument")  # the interpreter's own error, unchanged
+    assert h.tell() == 1
+    assert out() == ""
+
+
+class Index:
+    def __index__(self):
+        return 2
+
+
+def test_sizes_and_offsets_accept_any_index(fs):
+    h = fs.open("/f", "rw")
+    h.write(b"abcdef")
+    h.seek(Index(), Whence.SEEK_SET)
+    assert h.read(Index()) == b"cd"
+    assert h.write(type("B", (bytes,), {})(b"XY")) == 2
+    h.seek(0, Whence.SEEK_SET)
+    assert h.read(6) == b"abcdXY"
+
+
+@pytest.mark.parametrize("size", [2**63, 2**63 + 1, 2**64 - 1])
+def test_read_sizes_beyond_the_signed_word_are_an_internal_error(fs, size):
+    h = fs.open("/f", "rw")
+    h.write(b"abc")
+    with redirected_fd(2):
+        e = raised(lambda: h.read(size))
+    assert type(e).__name__ == "PanicException"
+    assert e.args == ("capacity overflow",)
+    assert h.read(2) == b"ab"
+
+
+@pytest.mark.parametrize("size", [2**62, 2**63 - 1])
+def test_read_sizes_that_cannot_be_allocated_raise_memory_error(fs, size):
+    h = fs.open("/f", "rw")
+    h.write(b"abc")
+    with redirected_fd(1) as out:
+        e = raised(lambda: h.read(size))
+        assert h.tell() == 0
+        assert h.read(3) == b"abc"
+    assert type(e) is MemoryError
+    assert out() == "Read 3 bytes from file\n"
+
+
+def test_a_failed_diagnostic_line_poisons_the_handle(fs):
+    h = fs.open("/f", "rw")
+    h.write(b"abc")
+    other = fs.open("/g", "r")
+    read_only = os.open(os.devnull, os.O_RDONLY)
+    try:
+        with redirected_fd(1), redirected_fd(2):
+            os.dup2(read_only, 1)  # writes to fd 1 now fail
+            failed = raised(lambda: h.read(1))
+    finally:
+        os.close(read_only)
+    assert type(failed).__name__ == "PanicException"
+    with redirected_fd(1), redirected_fd(2):
+        for call in (lambda: h.read(1), h.tell, h.id, h.close, lambda: h.write(b"x"), lambda: str(h)):
+            e = raised(call)
+            assert type(e) is type(failed)
+            assert e.args == (POISONED,)
+        assert other.read(1) == b""  # other handles are not affected
+    del h  # still closes the file
+    fs.remove("/f", False)
