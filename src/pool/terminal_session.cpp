@@ -41,11 +41,24 @@ Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
   return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }
 
-TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
-    : user_(std::move(user)), process_(std::move(process)) {}
+namespace {
 
-TerminalSession::TerminalSession(TerminalSession&& other) noexcept
-    : user_(std::move(other.user_)), process_(std::exchange(other.process_, std::nullopt)) {}
+std::shared_ptr<const UniqueFd> share(UniqueFd fd) {
+  if (!fd) return nullptr;
+  return std::make_shared<const UniqueFd>(std::move(fd));
+}
+
+}  // namespace
+
+TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
+    : user_(std::move(user)),
+      process_(Streams{process.pid, share(std::move(process.stdin_pipe)), share(std::move(process.stdout_pipe)),
+                       share(std::move(process.stderr_pipe))}) {}
+
+TerminalSession::TerminalSession(TerminalSession&& other) noexcept : user_(std::move(other.user_)) {
+  std::lock_guard lock(other.mutex_);
+  process_ = std::exchange(other.process_, std::nullopt);
+}
 
 TerminalSession::~TerminalSession() {
   run_deferring_panics([this] { close(); });
@@ -54,57 +67,71 @@ TerminalSession::~TerminalSession() {
   user_.reset();
 }
 
+bool TerminalSession::is_closed() const {
+  std::lock_guard lock(mutex_);
+  return !process_.has_value();
+}
+
 std::optional<pid_t> TerminalSession::process_id() const {
+  std::lock_guard lock(mutex_);
   if (!process_) return std::nullopt;
   return process_->pid;
 }
 
+Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::*pipe,
+                                                                      const char* missing_pipe) const {
+  std::lock_guard lock(mutex_);
+  if (!process_) return err(std::string(kNoProcess));
+  SharedFd fd = (*process_).*pipe;
+  if (!fd) return err(std::string(missing_pipe));
+  return fd;
+}
+
 Result<void, std::string> TerminalSession::write(std::string_view data) {
-  if (!process_) return std::string(kNoProcess);
-  if (!process_->stdin_pipe) return std::string("Failed to get the stdin of the process");
-  if (int e = write_all_without_sigpipe(process_->stdin_pipe.get(), data)) {
+  MF_TRY_ASSIGN(SharedFd fd, stream(&Streams::stdin_pipe, "Failed to get the stdin of the process"));
+  if (int e = write_all_without_sigpipe(fd->get(), data)) {
     return "Failed to write to the stdin of the process: " + os_error_text(e);
   }
   return {};
 }
 
-Result<size_t, std::string> TerminalSession::read_pipe(const UniqueFd ChildProcess::*pipe,
-                                                       std::span<char> buffer,
-                                                       const char* missing_pipe,
-                                                       const char* read_failed) {
-  if (!process_) return std::string(kNoProcess);
-  const UniqueFd& fd = (*process_).*pipe;
-  if (!fd) return std::string(missing_pipe);
+Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::*pipe, std::span<char> buffer,
+                                                       const char* missing_pipe, const char* read_failed) {
+  MF_TRY_ASSIGN(SharedFd fd, stream(pipe, missing_pipe));
   if (buffer.empty()) return size_t{0};
   // Exactly one read: whatever the shell has printed so far, up to the size.
-  ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
+  ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
   if (n < 0) return std::string(read_failed);
   return static_cast<size_t>(n);
 }
 
 Result<size_t, std::string> TerminalSession::read_stdout(std::span<char> buffer) {
-  return read_pipe(&ChildProcess::stdout_pipe, buffer, "Failed to get the stdout of the process",
+  return read_pipe(&Streams::stdout_pipe, buffer, "Failed to get the stdout of the process",
                    "Failed to read stdout");
 }
 
 Result<size_t, std::string> TerminalSession::read_stderr(std::span<char> buffer) {
-  return read_pipe(&ChildProcess::stderr_pipe, buffer, "Failed to get the stderr of the process",
+  return read_pipe(&Streams::stderr_pipe, buffer, "Failed to get the stderr of the process",
                    "Failed to read stderr");
 }
 
 void TerminalSession::close() {
-  if (!process_) return;
-  ChildProcess child = std::move(*process_);
-  process_.reset();
+  std::optional<Streams> child;
+  {
+    std::lock_guard lock(mutex_);
+    child = std::exchange(process_, std::nullopt);
+  }
+  if (!child) return;
   // Only `su` is signalled; the shell below it loses its terminal with it, and
   // the account's release kills whatever is left.
-  int kill_error = ::kill(child.pid, SIGKILL) == 0 ? 0 : errno;
-  // Our pipe ends go first, so that even a child that could not be killed
-  // sees end of input and a broken pipe, and the wait below can end.
-  child.stdin_pipe.reset();
-  child.stdout_pipe.reset();
-  child.stderr_pipe.reset();
-  (void)wait_for_child(child.pid);
+  int kill_error = ::kill(child->pid, SIGKILL) == 0 ? 0 : errno;
+  // Our pipe ends go first (once no other thread is using them), so that even
+  // a child that could not be killed sees end of input and a broken pipe, and
+  // the wait below can end.
+  child->stdin_pipe.reset();
+  child->stdout_pipe.reset();
+  child->stderr_pipe.reset();
+  (void)wait_for_child(child->pid);
   if (kill_error != 0) panic("Failed to kill the terminal session: " + os_error_text(kill_error));
 }
 

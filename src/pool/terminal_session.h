@@ -4,6 +4,8 @@
 
 #include <sys/types.h>
 
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,6 +17,11 @@
 
 namespace marrowfen::pool {
 
+// The session guards its own state, and holds no lock while it blocks: a
+// read of one stream never keeps another thread from writing, reading the
+// other stream or closing the session. A descriptor stays open until the
+// last operation using it has returned, so a close never pulls it from under
+// a blocked read (which then sees the end of the stream instead).
 class TerminalSession final : public terminal::AsyncTerminal {
  public:
   // Made by User::spawn_terminal.
@@ -38,23 +45,34 @@ class TerminalSession final : public terminal::AsyncTerminal {
   // A failed read is "Failed to read stderr".
   Result<size_t, std::string> read_stderr(std::span<char> buffer) override;
 
-  // Kills the `su` process with SIGKILL, closes the pipes and reaps it. The
-  // session has no process afterwards, whatever happens; a second close does
-  // nothing. Blocks until the child is reaped. A kill that fails throws Panic
-  // ("Failed to kill the terminal session: ..."), after the child was reaped.
+  // Kills the `su` process with SIGKILL, lets go of the pipes and reaps it.
+  // The session has no process afterwards, whatever happens; a second close
+  // does nothing. Blocks until the child is reaped. A kill that fails throws
+  // Panic ("Failed to kill the terminal session: ..."), after the child was
+  // reaped.
   void close();
 
-  bool is_closed() const { return !process_.has_value(); }
+  bool is_closed() const;
   // The pid of the `su` process while the session is open.
   std::optional<pid_t> process_id() const;
   const SharedUser& user() const { return user_; }
 
  private:
-  Result<size_t, std::string> read_pipe(const UniqueFd ChildProcess::*pipe, std::span<char> buffer,
+  using SharedFd = std::shared_ptr<const UniqueFd>;
+  struct Streams {
+    pid_t pid;
+    SharedFd stdin_pipe, stdout_pipe, stderr_pipe;
+  };
+
+  // The descriptor of one stream, or the message for a closed session or a
+  // missing pipe.
+  Result<SharedFd, std::string> stream(SharedFd Streams::*pipe, const char* missing_pipe) const;
+  Result<size_t, std::string> read_pipe(SharedFd Streams::*pipe, std::span<char> buffer,
                                         const char* missing_pipe, const char* read_failed);
 
   SharedUser user_;
-  std::optional<ChildProcess> process_;
+  mutable std::mutex mutex_;  // guards process_, never held while blocking
+  std::optional<Streams> process_;
 };
 
 }  // namespace marrowfen::pool

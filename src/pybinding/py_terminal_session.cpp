@@ -10,16 +10,23 @@ constexpr size_t kDefaultReadSize = 1024;
 
 ClassInfo cls() { return {py_terminal_session_type(), "PyTerminalSession"}; }
 
-// Runs `op` on the session under the session lock, all without the
-// interpreter lock: a read may block for as long as the shell is silent.
+// Runs `op` on the session without the interpreter lock: a read may block
+// for as long as the shell is silent. The session lock is only checked (a
+// poisoned one is an internal error); the session guards its own state and
+// holds no lock while blocked, so one thread's read never stalls another
+// thread's write, read of the other stream, or close.
 template <class Op>
 auto with_session(PyTerminalSessionObject& o, Op&& op) {
-  return without_gil([&] { return op(*o.fields.session.lock()); });
+  return without_gil([&] {
+    pool::TerminalSession* session = &*o.fields.session.lock();
+    return op(*session);
+  });
 }
 
 PyObject* session_close(PyObject* self, PyObject*) {
   return call_noargs<PyTerminalSessionObject>(self, cls(), [](PyTerminalSessionObject& o) -> PyObject* {
-    with_session(o, [](pool::TerminalSession& s) { s.close(); });
+    // Closing holds the session lock, which a failed kill leaves poisoned.
+    without_gil([&] { o.fields.session.lock()->close(); });
     return none();
   });
 }

@@ -26,6 +26,8 @@ struct PyUserObject : ObjectBase {
 struct PyTerminalSessionObject : ObjectBase {
   struct Fields {
     explicit Fields(pool::TerminalSession s) : session(std::move(s)) {}
+    // Taken whole only by close; the session's own operations synchronise
+    // themselves and may block, so reads and writes just check the lock.
     Mutex<pool::TerminalSession> session;
   } fields;
 };

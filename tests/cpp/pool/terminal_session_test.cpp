@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include "pool/host_command.h"
 #include "pool/user_pool.h"
 #include "test_support.h"
@@ -113,6 +116,27 @@ TEST_F(TerminalSessionTest, ClosedSessionRefusesEverythingAndClosesTwice) {
   EXPECT_EQ(session.read_stdout(buffer).error(), "The process is None");
   EXPECT_EQ(session.read_stderr(buffer).error(), "The process is None");
   EXPECT_NO_THROW(session.close());
+}
+
+// A read blocked on a silent shell holds nothing that a write, a read of the
+// other stream or a close needs; the close ends the blocked read.
+TEST_F(TerminalSessionTest, BlockedReadStallsNoOtherOperation) {
+  Watchdog watchdog(kShellDeadline);
+  TerminalSession session = spawn();
+  std::atomic<bool> reading{false};
+  std::thread reader([&] {
+    char buffer[64];
+    reading = true;
+    while (true) {
+      auto n = session.read_stderr(buffer);
+      if (!n.ok() || n.value() == 0) break;
+    }
+  });
+  while (!reading) std::this_thread::yield();
+  ASSERT_TRUE(session.write("echo through-the-pipe\n").ok());
+  EXPECT_NE(read_until(session, "through-the-pipe"), "");
+  session.close();
+  reader.join();
 }
 
 TEST_F(TerminalSessionTest, MissingSuFailsAtOnceAndGivesTheUserBack) {

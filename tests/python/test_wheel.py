@@ -1,0 +1,126 @@
+"""`make wheel` builds a complete wheel that installs and works on its own.
+
+The wheel is built with the Makefile's own recipe, from the same build
+directory as `make install`, so after an install it only packs. It is then
+installed into a fresh virtual environment without any index, and used from
+outside the source tree: the module, the type stubs, the console command.
+"""
+
+from __future__ import annotations
+
+import email
+import os
+import subprocess
+import sys
+import tomllib
+import zipfile
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[2]
+PYPROJECT = tomllib.loads((ROOT / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+
+pytestmark = pytest.mark.slow
+
+
+def run(args: list[str], timeout: float, **kwargs) -> subprocess.CompletedProcess[str]:
+    result = subprocess.run(args, capture_output=True, text=True, timeout=timeout, **kwargs)
+    assert result.returncode == 0, f"{args} failed:\n{result.stdout}\n{result.stderr}"
+    return result
+
+
+@pytest.fixture(scope="module")
+def wheel(tmp_path_factory) -> Path:
+    try:
+        import scikit_build_core  # noqa: F401
+    except ImportError:
+        pytest.fail("scikit-build-core is missing from this environment; `make install` sets it up")
+    out = tmp_path_factory.mktemp("dist")
+    # A first build from a clean tree compiles everything (minutes on two cores).
+    run(["make", "-C", str(ROOT), "--no-print-directory", "wheel-build", f"VPY={sys.executable}",
+         f"WHEEL_DIR={out}"], timeout=1800)
+    wheels = list(out.glob("marrowfen-*.whl"))
+    assert len(wheels) == 1, wheels
+    return wheels[0]
+
+
+@pytest.fixture(scope="module")
+def venv(wheel, tmp_path_factory) -> Path:
+    env_dir = tmp_path_factory.mktemp("venv")
+    run([sys.executable, "-m", "venv", str(env_dir)], timeout=300)
+    run([str(env_dir / "bin" / "python"), "-m", "pip", "install", "-q", "--no-index", str(wheel)], timeout=300)
+    return env_dir
+
+
+def test_wheel_contents_and_metadata(wheel):
+    version = PYPROJECT["version"]
+    assert wheel.name == f"marrowfen-{version}-cp312-cp312-linux_x86_64.whl"
+    with zipfile.ZipFile(wheel) as archive:
+        names = archive.namelist()
+        info = f"marrowfen-{version}.dist-info"
+        metadata = email.message_from_string(archive.read(f"{info}/METADATA").decode("utf-8"))
+        entry_points = archive.read(f"{info}/entry_points.txt").decode()
+        stubs = archive.read("marrowfen-stubs/__init__.pyi")
+
+    assert [n for n in names if n.startswith("marrowfen.") and n.endswith(".so")] == [
+        "marrowfen.cpython-312-x86_64-linux-gnu.so"
+    ]
+    assert "marrowfen_shell.py" in names
+    assert stubs == (ROOT / "python" / "marrowfen-stubs" / "__init__.pyi").read_bytes()
+    assert "[console_scripts]\nmarrowfen-shell = marrowfen_shell:main" in entry_points
+
+    assert metadata["Name"] == "marrowfen"
+    assert metadata["Version"] == version
+    assert metadata["Summary"] == PYPROJECT["description"]
+    assert metadata["Requires-Python"] == ">=3.12"
+    assert metadata.get_all("Classifier") == PYPROJECT["classifiers"]
+    assert "Programming Language :: Python :: 3.12" in metadata.get_all("Classifier")
+    assert metadata["Description-Content-Type"] == "text/markdown"
+    assert metadata.get_payload().strip() == (ROOT / "README.md").read_text(encoding="utf-8").strip()
+
+
+def test_installed_wheel_works_outside_the_tree(venv, tmp_path):
+    python = venv / "bin" / "python"
+    probe = (
+        "import marrowfen, sys\n"
+        "fs = marrowfen.PyFs(); fs.mkdir('/d')\n"
+        "print(marrowfen.__file__)\n"
+        "print(marrowfen.PyTerm(fs).exec('ls'), end='')\n"
+    )
+    result = run([str(python), "-I", "-c", probe], timeout=60, cwd=tmp_path)
+    location, listing = result.stdout.splitlines()
+    assert Path(location).is_relative_to(venv), location
+    assert listing == "d/"
+
+    site = Path(location).parent
+    assert (site / "marrowfen-stubs" / "__init__.pyi").is_file()
+
+
+def test_type_checkers_find_the_installed_stubs(venv, tmp_path):
+    try:
+        import mypy  # noqa: F401
+    except ImportError:
+        pytest.fail("mypy is missing from this environment; `make install` sets it up")
+    sample = tmp_path / "sample.py"
+    sample.write_text("from marrowfen import PyFs\n\nlisting: int = PyFs().tree('/')\n")
+    # mypy looks the package up in the fresh environment only; the stubs make
+    # it know that tree() returns str.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
+         "--python-executable", str(venv / "bin" / "python"), str(sample)],
+        capture_output=True, text=True, timeout=300, cwd=tmp_path,
+    )
+    assert result.returncode == 1, result.stdout + result.stderr
+    assert 'Incompatible types in assignment (expression has type "str", variable has type "int")' in result.stdout
+
+
+def test_console_command_runs_with_piped_input(venv, tmp_path):
+    result = subprocess.run(
+        [str(venv / "bin" / "marrowfen-shell")],
+        input="mkdir docs\ncd docs\ntouch notes\nls\nnope\npwd\n",
+        capture_output=True, text=True, timeout=60, cwd=tmp_path,
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "notes\n/docs\n"
+    assert result.stderr == "nope: command not found\n"
