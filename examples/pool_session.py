@@ -14,9 +14,8 @@ into "run a command, get its status and output":
   the command's exit status; reading goes on until that line comes back;
 - escapes are removed and line ends normalised before anything is parsed;
 - every read runs in a worker thread and is abandoned at a deadline. A read
-  cannot be cancelled, and while it waits it also holds up write() and
-  close() of the same session, so a command that hangs is ended by killing the
-  account's processes, which ends the read.
+  cannot be cancelled, but it holds up nothing else: closing the session (from
+  any thread) kills the shell, and the pending read then returns b"".
 
     sudo python examples/pool_session.py
 """
@@ -119,19 +118,13 @@ class Shell:
                 # before it is the output exactly, final newline or not.
                 return int(match.group(1)), text[: match.start()]
 
-    def kill(self) -> None:
-        """Ends a hung command: kills every process of the account (as root),
-        so the pending read sees the end of the stream and returns."""
-        subprocess.run(["pkill", "-KILL", "-u", str(self.user.uid())], check=False, timeout=30)
+    def close(self) -> None:
+        """Kills the shell; a read still pending sees the end of the stream."""
+        self.session.close()
         if self.reader is not None:
             self.reader.join(timeout=10)
             self.reader = None
         self.broken = True
-
-    def close(self) -> None:
-        if self.reader is not None:  # a read is still pending: end it first
-            self.kill()
-        self.session.close()
 
 
 def main() -> int:
@@ -162,12 +155,12 @@ def main() -> int:
         assert (status, output) == (1, "hi\n"), output
         assert os.path.isfile(os.path.join(user.home(), "note.txt"))
 
-        # A command that hangs: the deadline ends the wait, kill() the shell.
+        # A command that hangs: the deadline ends the wait, close() the shell.
         started = time.monotonic()
         try:
             shell.run("sleep 600", timeout=1.0)
         except ShellTimeout:
-            shell.kill()
+            shell.close()
             print(f"sleep 600 -> timed out, killed after {time.monotonic() - started:.1f} s")
         else:
             raise AssertionError("sleep 600 should not have answered")
