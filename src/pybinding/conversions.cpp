@@ -1,6 +1,31 @@
 #include "pybinding/conversions.h"
 
+#include <cstring>
+
 namespace marrowfen::py {
+
+namespace {
+
+bool is_ascii(std::string_view s) {
+  uint64_t high = 0;
+  size_t i = 0;
+  for (; i + 8 <= s.size(); i += 8) {
+    uint64_t word;
+    std::memcpy(&word, s.data() + i, 8);
+    high |= word;
+  }
+  for (; i < s.size(); ++i) high |= static_cast<unsigned char>(s[i]);
+  return (high & 0x8080808080808080ull) == 0;
+}
+
+}  // namespace
+
+PyObject* new_str(std::string_view s) {
+  if (!is_ascii(s)) return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), nullptr);
+  PyObject* text = PyUnicode_New(static_cast<Py_ssize_t>(s.size()), 127);
+  if (text && !s.empty()) std::memcpy(PyUnicode_1BYTE_DATA(text), s.data(), s.size());
+  return text;
+}
 
 PyObject* new_str_list(const std::vector<std::string>& names) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(names.size())));

@@ -10,9 +10,9 @@
 
 namespace marrowfen::py {
 
-inline PyObject* new_str(std::string_view s) {
-  return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
-}
+// A new str from UTF-8. Pure ASCII, the common case for names and command
+// output, is copied straight in without running the decoder.
+PyObject* new_str(std::string_view s);
 
 inline PyObject* raise_io_error(const fs::IoError& e) { return raise_value_error(e.to_string()); }
 
