@@ -32,7 +32,9 @@ class [[nodiscard]] Result {
     requires(!std::is_same_v<T, E> && std::is_convertible_v<U &&, T> &&
              !std::is_convertible_v<U &&, E>)
   Result(U&& v) : v_(std::in_place_index<0>, std::forward<U>(v)) {}
-  template <class U = E>
+  // The extra parameter keeps the two templates apart for compilers that
+  // compare their signatures without the constraints (clang 14 does).
+  template <class U = E, int = 0>
     requires(!std::is_same_v<T, E> && std::is_convertible_v<U &&, E> &&
              !std::is_convertible_v<U &&, T>)
   Result(U&& e) : v_(std::in_place_index<1>, std::forward<U>(e)) {}

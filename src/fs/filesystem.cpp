@@ -4,6 +4,7 @@
 #include <charconv>
 
 #include "base/panic.h"
+#include "base/utf8.h"
 #include "fs/directory.h"
 #include "fs/file_handle.h"
 
@@ -337,32 +338,20 @@ void append_kind(std::string& out, const INodeKind& kind) {
   }
 }
 
-// Decodes one UTF-8 sequence at s[i]; returns its length, or 0 if invalid.
-size_t utf8_sequence(std::string_view s, size_t i, uint32_t& cp) {
-  auto b = static_cast<unsigned char>(s[i]);
-  size_t len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
-  if (len == 0 || i + len > s.size()) return 0;
-  cp = len == 1 ? b : b & (0x7F >> len);
-  for (size_t k = 1; k < len; ++k) {
-    auto c = static_cast<unsigned char>(s[i + k]);
-    if ((c >> 6) != 2) return 0;
-    cp = (cp << 6) | (c & 0x3F);
-  }
-  return len;
-}
-
 }  // namespace
 
 void append_debug_quoted(std::string& out, std::string_view s) {
   static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   for (size_t i = 0; i < s.size();) {
-    uint32_t cp = 0;
-    size_t len = utf8_sequence(s, i, cp);
-    if (len == 0) {  // names are UTF-8; keep any stray byte as it is
-      out += s[i++];
+    Utf8Step step = decode_utf8_step(s, i);
+    if (!step.valid) {  // names are UTF-8; keep any stray byte as it is
+      out.append(s.substr(i, step.length));
+      i += step.length;
       continue;
     }
+    char32_t cp = step.code_point;
+    size_t len = step.length;
     switch (cp) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;

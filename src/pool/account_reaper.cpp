@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "pool/child_process.h"
-#include "pool/os_error.h"
+#include "base/os_error.h"
 
 namespace marrowfen::pool {
 namespace {

@@ -9,10 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "pool/os_error.h"
+#include "base/os_error.h"
 #include "pool/tree_removal.h"
 #include "pool/unique_fd.h"
-#include "pool/utf8.h"
+#include "base/utf8.h"
 
 namespace marrowfen::pool {
 namespace {

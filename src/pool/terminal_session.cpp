@@ -9,7 +9,7 @@
 
 #include "base/panic.h"
 #include "pool/deferred_panic.h"
-#include "pool/os_error.h"
+#include "base/os_error.h"
 #include "pool/poisoned_lock.h"
 #include "pool/quiet_write.h"
 

@@ -5,9 +5,9 @@
 #include "pool/account_reaper.h"
 #include "pool/deferred_panic.h"
 #include "pool/host_command.h"
-#include "pool/os_error.h"
+#include "base/os_error.h"
 #include "pool/user_pool.h"
-#include "pool/utf8.h"
+#include "base/utf8.h"
 #include "pool/warning.h"
 
 namespace marrowfen::pool {

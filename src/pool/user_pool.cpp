@@ -5,10 +5,10 @@
 #include "base/panic.h"
 #include "pool/home_dir.h"
 #include "pool/host_command.h"
-#include "pool/os_error.h"
+#include "base/os_error.h"
 #include "pool/poisoned_lock.h"
 #include "pool/userid.h"
-#include "pool/utf8.h"
+#include "base/utf8.h"
 #include "pool/warning.h"
 
 namespace marrowfen::pool {

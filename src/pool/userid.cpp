@@ -5,8 +5,8 @@
 
 #include "base/panic.h"
 #include "pool/host_command.h"
-#include "pool/os_error.h"
-#include "pool/utf8.h"
+#include "base/os_error.h"
+#include "base/utf8.h"
 #include "pool/warning.h"
 
 namespace marrowfen::pool {

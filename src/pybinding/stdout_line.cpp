@@ -1,12 +1,12 @@
 #include "pybinding/stdout_line.h"
 
 #include <errno.h>
-#include <string.h>
 #include <unistd.h>
 
 #include <mutex>
 #include <string>
 
+#include "base/os_error.h"
 #include "base/panic.h"
 
 namespace marrowfen::py {
@@ -19,8 +19,7 @@ void write_stdout_line(std::string_view line) {
     ssize_t n = ::write(1, line.data(), line.size());
     if (n < 0) {
       if (errno == EINTR) continue;
-      int err = errno;
-      panic(std::string("failed printing to stdout: ") + strerror(err) + " (os error " + std::to_string(err) + ")");
+      panic("failed printing to stdout: " + os_error_text(errno));
     }
     line.remove_prefix(static_cast<size_t>(n));
   }

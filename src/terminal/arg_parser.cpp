@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "terminal/jaro.h"
-#include "terminal/utf8.h"
+#include "base/utf8.h"
 
 namespace marrowfen::terminal {
 

@@ -3,7 +3,7 @@
 #include "fs/file_handle.h"
 #include "terminal/commands.h"
 #include "terminal/text.h"
-#include "terminal/utf8.h"
+#include "base/utf8.h"
 
 namespace marrowfen::terminal {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "terminal/utf8.h"
+#include "base/utf8.h"
 
 namespace marrowfen::terminal {
 

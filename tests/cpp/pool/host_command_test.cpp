@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "pool/os_error.h"
+#include "base/os_error.h"
 #include "test_support.h"
 
 namespace marrowfen::pool {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "pool/userid.h"
-#include "pool/utf8.h"
+#include "base/utf8.h"
 
 namespace marrowfen::pool {
 namespace {

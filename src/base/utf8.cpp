@@ -1,6 +1,6 @@
-#include "terminal/utf8.h"
+#include "base/utf8.h"
 
-namespace marrowfen::terminal {
+namespace marrowfen {
 
 namespace {
 
@@ -48,6 +48,20 @@ Utf8Step decode_utf8_step(std::string_view bytes, size_t pos) {
   return {rule.length, cp, true};
 }
 
+bool is_valid_utf8(std::string_view bytes) {
+  for (size_t pos = 0; pos < bytes.size();) {
+    Utf8Step step = decode_utf8_step(bytes, pos);
+    if (!step.valid) return false;
+    pos += step.length;
+  }
+  return true;
+}
+
+std::string utf8_or_empty(std::string bytes) {
+  if (!is_valid_utf8(bytes)) return {};
+  return bytes;
+}
+
 std::string utf8_lossy(std::string bytes) {
   size_t pos = 0;
   // Most contents are valid: find the first fault before copying anything.
@@ -84,4 +98,4 @@ std::u32string decode_utf8_lossy(std::string_view bytes) {
   return code_points;
 }
 
-}  // namespace marrowfen::terminal
+}  // namespace marrowfen

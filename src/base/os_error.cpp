@@ -1,8 +1,8 @@
-#include "pool/os_error.h"
+#include "base/os_error.h"
 
 #include <cstring>
 
-namespace marrowfen::pool {
+namespace marrowfen {
 
 std::string os_error_text(int err) {
   // strerror_r (GNU form) is thread-safe, unlike strerror.
@@ -11,4 +11,4 @@ std::string os_error_text(int err) {
   return std::string(text) + " (os error " + std::to_string(err) + ")";
 }
 
-}  // namespace marrowfen::pool
+}  // namespace marrowfen

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace marrowfen::terminal {
+namespace marrowfen {
 
 inline constexpr char32_t kReplacementCharacter = 0xFFFD;
 
@@ -30,4 +30,10 @@ std::string utf8_lossy(std::string bytes);
 // The code points of `bytes`, decoded as utf8_lossy does.
 std::u32string decode_utf8_lossy(std::string_view bytes);
 
-}  // namespace marrowfen::terminal
+// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
+bool is_valid_utf8(std::string_view bytes);
+
+// The bytes as text, or an empty text when they are not valid UTF-8.
+std::string utf8_or_empty(std::string bytes);
+
+}  // namespace marrowfen
