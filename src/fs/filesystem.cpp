@@ -377,7 +377,7 @@ void append_debug_quoted(std::string& out, std::string_view s) {
 void FileSystem::append_debug(std::string& out) const {
   out += "FileSystem { inodes: {";
   bool first = true;
-  for (const INodeRef& node : inodes_.snapshot(next_inode_id())) {
+  for (const INodeRef& node : inodes_.snapshot()) {
     if (!first) out += ", ";
     first = false;
     append_number(out, node->id);

@@ -1,5 +1,6 @@
 #include "fs/inode_table.h"
 
+#include <algorithm>
 #include <mutex>
 #include <shared_mutex>
 
@@ -9,7 +10,7 @@ InodeTable::~InodeTable() {
   for (Shard& s : shards_)
     for (auto& chunk : s.chunks)
       if (chunk)
-        for (INode* node : *chunk)
+        for (INode* node : chunk->slots)
           if (node && node->release_ref()) delete node;
 }
 
@@ -18,7 +19,7 @@ INodeRef InodeTable::get(InodeId id) const {
   const Shard& s = shards_[p.shard];
   std::shared_lock lock(s.lock);
   if (p.chunk >= s.chunks.size() || !s.chunks[p.chunk]) return nullptr;
-  return INodeRef((*s.chunks[p.chunk])[p.slot]);
+  return INodeRef(s.chunks[p.chunk]->slots[p.slot]);
 }
 
 void InodeTable::insert(INodeRef inode) {
@@ -27,8 +28,10 @@ void InodeTable::insert(INodeRef inode) {
   std::unique_lock lock(s.lock);
   if (p.chunk >= s.chunks.size()) s.chunks.resize(p.chunk + 1);
   if (!s.chunks[p.chunk]) s.chunks[p.chunk] = std::make_unique<Chunk>();
-  INode*& slot = (*s.chunks[p.chunk])[p.slot];
+  Chunk& chunk = *s.chunks[p.chunk];
+  INode*& slot = chunk.slots[p.slot];
   INode* previous = slot;
+  if (!previous) ++chunk.live;
   inode->add_ref();  // the table's own reference
   slot = inode.get();
   lock.unlock();
@@ -40,7 +43,9 @@ INodeRef InodeTable::remove(InodeId id) {
   Shard& s = shards_[p.shard];
   std::unique_lock lock(s.lock);
   if (p.chunk >= s.chunks.size() || !s.chunks[p.chunk]) return nullptr;
-  INode* node = std::exchange((*s.chunks[p.chunk])[p.slot], nullptr);
+  std::unique_ptr<Chunk>& chunk = s.chunks[p.chunk];
+  INode* node = std::exchange(chunk->slots[p.slot], nullptr);
+  if (node && --chunk->live == 0) chunk.reset();
   lock.unlock();
   if (!node) return nullptr;
   INodeRef removed(node);  // hands the table's reference to the caller
@@ -48,10 +53,16 @@ INodeRef InodeTable::remove(InodeId id) {
   return removed;
 }
 
-std::vector<INodeRef> InodeTable::snapshot(InodeId end) const {
+std::vector<INodeRef> InodeTable::snapshot() const {
   std::vector<INodeRef> all;
-  for (InodeId id = 0; id < end; ++id)
-    if (INodeRef node = get(id)) all.push_back(std::move(node));
+  for (const Shard& s : shards_) {
+    std::shared_lock lock(s.lock);
+    for (const auto& chunk : s.chunks)
+      if (chunk)
+        for (INode* node : chunk->slots)
+          if (node) all.emplace_back(node);
+  }
+  std::sort(all.begin(), all.end(), [](const INodeRef& a, const INodeRef& b) { return a->id < b->id; });
   return all;
 }
 

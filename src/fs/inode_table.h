@@ -27,15 +27,20 @@ class InodeTable {
   void insert(INodeRef inode);
   // Takes the inode out; the caller drops it outside the shard lock.
   INodeRef remove(InodeId id);
-  // Every live inode with an id below `end`, ordered by id.
-  std::vector<INodeRef> snapshot(InodeId end) const;
+  // Every live inode, ordered by id.
+  std::vector<INodeRef> snapshot() const;
 
  private:
   static constexpr size_t kShardBits = 4;
   static constexpr size_t kShards = size_t{1} << kShardBits;
   static constexpr size_t kChunkBits = 10;
   static constexpr size_t kChunkSize = size_t{1} << kChunkBits;
-  using Chunk = std::array<INode*, kChunkSize>;
+  // A chunk goes as soon as its last inode does: ids are never reused, so
+  // a long-lived filesystem holds only the chunks of ids still alive.
+  struct Chunk {
+    std::array<INode*, kChunkSize> slots{};
+    size_t live = 0;
+  };
 
   struct alignas(64) Shard {
     mutable RwLock lock;

@@ -1,0 +1,156 @@
+"""PyTerminalSession: a real bash as a pool account, driven through pipes.
+
+The shell runs on a pseudo-terminal that echoes what is written, so every
+command prints a computed sentinel (see sentinel_command) that its echo does
+not contain."""
+
+import gc
+import os
+import threading
+import time
+
+import pytest
+
+from conftest import (ALLOCATION_FAILED, bounded, live_processes, needs_host_accounts, read_until,
+                      round_trip, sentinel_command, spawn_with_pid, wait_for)
+from marrowfen import PyUserPool
+
+pytestmark = [needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(60)]
+
+NO_PROCESS = ("The process is None",)
+
+
+@pytest.fixture
+def pool():
+    return PyUserPool(1)
+
+
+@pytest.fixture
+def user(pool):
+    """Held by pytest to the end of the test: tests that drop their user
+    allocate it themselves."""
+    return pool.allocate()
+
+
+def test_round_trip_and_read_sizes(user):
+    session = user.spawn()
+    command, expected = sentinel_command("who")
+    session.write(b"echo \"[$HOME|$PWD|$(id -u)]\"; " + command)
+    data, sizes = read_until(session, expected)
+    assert f"[{user.home()}|{user.home()}|{user.uid()}]".encode() in data
+    assert max(sizes) <= 1024
+
+    # Small reads leave the rest in the pipe for the next read.
+    session.write(b"printf '%3000s' | tr ' ' x; " + sentinel_command("big")[0])
+    data, sizes = read_until(session, b"big:42", size=16)
+    assert b"x" * 3000 in data and max(sizes) <= 16 and len(sizes) >= 3000 // 16
+
+    session.write(b"printf '%5000s' | tr ' ' y; " + sentinel_command("default")[0])
+    data, sizes = read_until(session, b"default:42")
+    assert b"y" * 5000 in data and max(sizes) <= 1024
+
+    # A zero-length read returns at once, even from stderr where nothing comes.
+    assert bounded(lambda: (session.read(0), session.read_err(0), session.read(buffer=0)), 5) == (b"",) * 3
+    round_trip(session)
+
+
+def test_a_closed_session_refuses_everything_but_keeps_its_account(pool):
+    user = pool.allocate()
+    session, su = spawn_with_pid(user)
+    assert session.close() is None
+    assert not os.path.exists(f"/proc/{su}"), "su was not reaped"
+    for call in (lambda: session.write(b"x"), session.read, session.read_err,
+                 lambda: session.read(0)):
+        with pytest.raises(ValueError) as e:
+            call()
+        assert type(e.value) is ValueError and e.value.args == NO_PROCESS
+    assert session.close() is None
+    # Closed is not gone: the session still holds the account.
+    del user
+    with pytest.raises(ValueError, match=ALLOCATION_FAILED):
+        pool.allocate()
+    del session
+    pool.allocate()
+
+
+def test_write_takes_bytes_only_and_writes_nothing_else(user):
+    session = user.spawn()
+    for data, name in [("echo LEAKED\n", "str"), (bytearray(b"echo LEAKED\n"), "bytearray"),
+                       (memoryview(b"echo LEAKED\n"), "memoryview"), (None, "NoneType")]:
+        with pytest.raises(TypeError) as e:
+            session.write(data)
+        assert e.value.args == (f"argument 'data': '{name}' object cannot be converted to 'PyBytes'",)
+    with pytest.raises(TypeError) as e:
+        session.write()
+    assert e.value.args == ("PyTerminalSession.write() missing 1 required positional argument: 'data'",)
+
+    class Bytes(bytes):
+        pass
+
+    command, expected = sentinel_command("kw")
+    assert session.write(data=b"") is None
+    assert session.write(data=Bytes(command)) is None
+    data, _ = read_until(session, expected)
+    assert expected in data and b"LEAKED" not in data
+
+
+def sleeper_pids(uid):
+    def cmdline(pid):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as f:
+                return f.read()
+        except OSError:
+            return b""
+    return [pid for pid in live_processes(uid) if cmdline(pid) == b"sleep\x001000\x00"]
+
+
+# A session keeps its account in use after the PyUser is gone; dropping the
+# session then releases the account, and the release leaves nothing of the
+# account running, not even a process that ignores SIGTERM.
+def test_dropping_the_user_keeps_the_account_until_its_session_goes(pool):
+    user = pool.allocate()
+    uid, name = user.uid(), user.username()
+    session = user.spawn()
+    session.write(b"(trap '' TERM HUP; exec sleep 1000) </dev/null >/dev/null 2>&1 & disown\n")
+    assert wait_for(lambda: sleeper_pids(uid)), "the background process never started"
+
+    del user
+    gc.collect()
+    round_trip(session)
+    assert sleeper_pids(uid)
+    with pytest.raises(ValueError, match=ALLOCATION_FAILED):
+        pool.allocate()
+
+    del session
+    assert live_processes(uid) == []
+    assert pool.allocate().username() == name
+
+
+# Reads, writes and spawns run without the interpreter lock: while one thread
+# waits in read() for a shell that prints nothing yet, the others go on, and
+# can drive a second session of the same account.
+def test_a_blocked_read_lets_other_threads_run(user):
+    waiting, other = user.spawn(), user.spawn()
+    round_trip(waiting, "ready")
+    gate = os.path.join(user.home(), "go")
+    # The shell answers once the gate file exists, or after 10 s: a read that
+    # kept the interpreter lock would freeze this test until then.
+    command, expected = sentinel_command("gated")
+    waiting.write(b"for i in $(seq 200); do [ -e go ] && break; sleep 0.05; done; " + command)
+    answered = threading.Event()
+    reader = threading.Thread(target=lambda: (read_until(waiting, expected, timeout=30), answered.set()),
+                              daemon=True)
+    reader.start()
+
+    counter, deadline = 0, time.monotonic() + 1.0
+    while time.monotonic() < deadline:  # a second of this thread's own work
+        counter += 1
+        time.sleep(0.001)
+    round_trip(other, "meanwhile")
+    # Had read() kept the interpreter lock, this thread would have been frozen
+    # until the shell gave up waiting for the gate and answered.
+    assert not answered.is_set() and counter > 100, "other threads stood still during read()"
+
+    open(gate, "w").close()
+    reader.join(30)
+    assert answered.is_set()
