@@ -154,3 +154,19 @@ def test_a_blocked_read_lets_other_threads_run(user):
     open(gate, "w").close()
     reader.join(30)
     assert answered.is_set()
+
+
+# A read blocked on a silent shell holds nothing the same session needs
+# elsewhere: another thread writes to it and drains its output meanwhile,
+# and closing it ends the blocked read of its stderr.
+def test_a_blocked_read_stalls_no_other_call_on_its_session(user):
+    session = user.spawn()
+    round_trip(session, "ready")
+    stderr_reader = threading.Thread(target=lambda: bounded(lambda: session.read_err(), 30), daemon=True)
+    stderr_reader.start()
+    time.sleep(0.2)  # the reader is blocked in read_err() by now
+    round_trip(session, "while-reading")  # a write and stdout reads, not held up
+    assert stderr_reader.is_alive()
+    bounded(session.close, 10)
+    stderr_reader.join(10)
+    assert not stderr_reader.is_alive(), "close() did not end the blocked read"
