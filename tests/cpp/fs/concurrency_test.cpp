@@ -165,12 +165,12 @@ TEST(Concurrency, ACreationCannotSlipInWhileItsDirectoryIsUnlinked) {
   MUST(fs->mkdir("/p/d"));
   InodeId p = path_id(*fs, "/p"), d = path_id(*fs, "/p/d");
   INodeRef parent = fs->lookup(p);
-  std::optional<decltype(parent->data.read())> held(parent->data.read());
+  auto held = parent->data.read();
   // The removal has found /p/d empty and now waits for /p's lock.
   auto removal = std::async(std::launch::async, [&] { return fs->rm_raw(d, false); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   auto created = fs->create_inode(d, "child", new_file());
-  held.reset();
+  held.release();
   ASSERT_EQ(removal.wait_for(std::chrono::seconds(60)), std::future_status::ready);
   auto removed = removal.get();
   EXPECT_FALSE(created.ok() && removed.ok())
