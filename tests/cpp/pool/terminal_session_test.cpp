@@ -200,11 +200,19 @@ TEST_F(TerminalSessionTest, SessionKeepsItsAccountInUse) {
 }
 
 // Starts `script` in the background of a session, detached from it, and waits
-// until `ps` shows at least `count` live processes of the account.
+// until `ps` shows at least `count` of its `sleep 1000` processes (the
+// session's own shell does not count: a signal sent before the script has
+// set its traps would prove nothing).
 void start_background(TerminalSession& session, uint32_t uid, const std::string& script,
                       size_t count) {
   ASSERT_TRUE(session.write("(" + script + ") </dev/null >/dev/null 2>&1 & disown\n").ok());
-  ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(uid).size() >= count; }))
+  auto sleepers = [&] {
+    size_t n = 0;
+    for (const std::string& line : testing::ps_live_processes(uid))
+      n += line.find("sleep 1000") != std::string::npos;
+    return n;
+  };
+  ASSERT_TRUE(testing::eventually([&] { return sleepers() >= count; }))
       << "the background processes never started";
 }
 
