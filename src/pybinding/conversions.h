@@ -3,7 +3,6 @@
 
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "fs/filesystem.h"
 #include "pybinding/errors.h"
@@ -28,8 +27,5 @@ inline PyObject* status_to_python(const fs::IoStatus& status) {
 PyRef new_read_area(size_t size);
 // Shrinks the read area to the `n` bytes actually read; false on failure.
 bool shrink_read_area(PyRef& area, size_t n);
-
-// A list of str from names.
-PyObject* new_str_list(const std::vector<std::string>& names);
 
 }  // namespace marrowfen::py
