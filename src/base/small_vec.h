@@ -122,13 +122,52 @@ class SmallVec {
   uint32_t cap_ = N;
 };
 
-// A short UTF-8 name kept inline up to 12 bytes.
-class InlineName : public SmallVec<char, 12> {
+// A UTF-8 name in 16 bytes: up to 15 bytes are kept inline (the common
+// case), a longer name on the heap. It never changes once made.
+class InlineName {
  public:
-  InlineName() = default;
-  explicit InlineName(std::string_view s) : SmallVec(s.data(), s.size()) {}
-  std::string_view view() const { return {data(), size()}; }
+  explicit InlineName(std::string_view s) {
+    if (s.size() <= kInline) {
+      if (!s.empty()) std::memcpy(bytes_, s.data(), s.size());
+      tag_ = static_cast<uint8_t>(s.size());
+      return;
+    }
+    if (s.size() > UINT32_MAX) throw std::bad_alloc();
+    char* heap = new char[s.size()];
+    std::memcpy(heap, s.data(), s.size());
+    auto len = static_cast<uint32_t>(s.size());
+    std::memcpy(bytes_, &heap, sizeof heap);
+    std::memcpy(bytes_ + sizeof heap, &len, sizeof len);
+    tag_ = kOnHeap;
+  }
+  InlineName(const InlineName&) = delete;
+  InlineName& operator=(const InlineName&) = delete;
+  ~InlineName() {
+    if (tag_ == kOnHeap) delete[] heap_data();
+  }
+
+  std::string_view view() const {
+    if (tag_ != kOnHeap) return {bytes_, tag_};
+    uint32_t len;
+    std::memcpy(&len, bytes_ + sizeof(char*), sizeof len);
+    return {heap_data(), len};
+  }
   bool operator==(std::string_view s) const { return view() == s; }
+
+ private:
+  static constexpr size_t kInline = 15;
+  static constexpr uint8_t kOnHeap = 0xFF;
+
+  char* heap_data() const {
+    char* p;
+    std::memcpy(&p, bytes_, sizeof p);
+    return p;
+  }
+
+  // Inline: the name itself. On the heap: its pointer, then its length.
+  char bytes_[kInline];
+  uint8_t tag_;  // the inline length, or kOnHeap
 };
+static_assert(sizeof(InlineName) == 16);
 
 }  // namespace marrowfen

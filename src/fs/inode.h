@@ -100,21 +100,22 @@ struct INode : RefCounted {
   INode(InodeId id, InodeId parent, size_t depth, std::string_view name, INodeKind kind)
       : id(id),
         parent(parent),
-        depth(static_cast<uint32_t>(depth)),
-        type(static_cast<INodeType>(kind.index())),
         name(name),
+        depth(static_cast<uint8_t>(depth)),
+        type(static_cast<INodeType>(kind.index())),
         data(std::move(kind)) {}
 
   bool is_directory() const { return type == INodeType::Directory; }
 
-  const InodeId id;
-  const InodeId parent;
-  const uint32_t depth;  // at most 64
-  const INodeType type;
-  const InlineName name;
+  // Fields are ordered so that the small ones fill the gaps of the large.
   // Position in the parent's child list; kept up to date under the parent's
   // exclusive lock once the parent has an index.
   mutable uint32_t slot = 0;
+  const InodeId id;
+  const InodeId parent;
+  const InlineName name;
+  const uint8_t depth;  // at most 64
+  const INodeType type;
   RwLocked<INodeKind> data;
 };
 

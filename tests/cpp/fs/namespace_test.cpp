@@ -145,6 +145,19 @@ TEST_F(Namespace, ListingKeepsCreationOrderAndSplitsByKind) {
   EXPECT_IO_ERR(fs->ls_raw(99), InodeNotFound);
 }
 
+// Names are kept inline up to 15 bytes and on the heap beyond; both must
+// come back byte for byte from listings, lookups and paths.
+TEST_F(Namespace, NamesOfEveryLengthRoundTrip) {
+  Names names = {std::string(15, 'a'), std::string(16, 'b'), std::string(300, 'c'), "\xc3\xa9t\xc3\xa9", "n"};
+  for (const std::string& name : names) MUST(fs->touch("/" + name));
+  EXPECT_EQ(MUST(fs->ls_raw(0)).files, names);
+  for (const std::string& name : names) {
+    InodeId id = MUST(fs->find_inode_by_name(0, name));
+    EXPECT_EQ(MUST(fs->get_path_by_inode(id)), "/" + name);
+  }
+  EXPECT_IO_ERR(fs->find_inode_by_name(0, std::string(16, 'a')), InodeNotFound);
+}
+
 TEST_F(Namespace, LargeDirectoriesKeepOrderAndNamesThroughRemovals) {
   // More than the inline room for names and for child lists; removing most
   // entries again, from the middle and the ends.
