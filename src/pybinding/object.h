@@ -75,9 +75,11 @@ PyObject* call_noargs(PyObject* self, const ClassInfo& cls, Body&& body) {
 }
 
 // Allocates an instance of `type` and constructs its C++ fields in place
-// from `args`. Returns nullptr with an exception set on failure.
+// from `args`. Returns nullptr with an exception set on failure, also when
+// the type itself could not be made (`type` is nullptr).
 template <class Object, class... A>
 PyObject* new_instance(PyTypeObject* type, A&&... args) {
+  if (!type) return nullptr;
   PyObject* self = type->tp_alloc(type, 0);
   if (!self) return nullptr;
   auto* object = reinterpret_cast<Object*>(self);

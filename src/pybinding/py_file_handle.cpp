@@ -143,9 +143,7 @@ PyTypeObject* py_file_handle_type() {
 }
 
 PyObject* new_file_handle(fs::FileHandle handle) {
-  PyTypeObject* type = py_file_handle_type();
-  if (!type) return nullptr;
-  return new_instance<PyFileHandleObject>(type, std::move(handle));
+  return new_instance<PyFileHandleObject>(py_file_handle_type(), std::move(handle));
 }
 
 }  // namespace marrowfen::py

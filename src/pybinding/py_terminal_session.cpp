@@ -113,9 +113,7 @@ PyTypeObject* py_terminal_session_type() {
 }
 
 PyObject* new_terminal_session(pool::TerminalSession session) {
-  PyTypeObject* type = py_terminal_session_type();
-  if (!type) return nullptr;
-  return new_instance<PyTerminalSessionObject>(type, std::move(session));
+  return new_instance<PyTerminalSessionObject>(py_terminal_session_type(), std::move(session));
 }
 
 }  // namespace marrowfen::py

@@ -80,9 +80,7 @@ PyTypeObject* py_user_type() {
 }
 
 PyObject* new_user(pool::SharedUser user) {
-  PyTypeObject* type = py_user_type();
-  if (!type) return nullptr;
-  return new_instance<PyUserObject>(type, std::move(user));
+  return new_instance<PyUserObject>(py_user_type(), std::move(user));
 }
 
 }  // namespace marrowfen::py
