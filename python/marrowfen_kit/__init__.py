@@ -1,0 +1,1 @@
+"""Pure-Python helpers around the marrowfen extension module."""
