@@ -96,7 +96,8 @@ class OutputPump:
     def _end(self, failure: BaseException | None) -> None:
         with self.condition:
             self.ended = True
-            self.failure = failure
+            if not self.stopping:
+                self.failure = failure
             self.condition.notify_all()
 
 
@@ -111,10 +112,10 @@ def _pump(session: PyTerminalSession, pump: OutputPump) -> None:
             failures += 1
             if failures < _READ_FAILURES and not pump.stopping:
                 continue
-            failure = error
+            failure = error.with_traceback(None)  # its frame would hold the session in a cycle
             break
         except BaseException as error:  # an internal error of the module
-            failure = error
+            failure = error.with_traceback(None)
             break
         failures = 0
         if not chunk or not pump._append(chunk):
@@ -126,4 +127,4 @@ def _pump(session: PyTerminalSession, pump: OutputPump) -> None:
         session.close()
     except BaseException as error:
         with pump.condition:
-            pump.failure = pump.failure or error
+            pump.failure = pump.failure or error.with_traceback(None)

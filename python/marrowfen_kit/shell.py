@@ -201,7 +201,7 @@ class Shell:
             raise TypeError(f"session must be a marrowfen.PyTerminalSession, not {type(session).__name__}")
         codecs.lookup(encoding)
         codecs.lookup_error(errors)
-        self._session = session
+        self._session: PyTerminalSession | None = session  # None once closed
         self._encoding = encoding
         self._errors = errors
         self._output_limit = DEFAULT_OUTPUT_LIMIT
@@ -296,16 +296,18 @@ class Shell:
     def close(self) -> None:
         """Kills the shell and stops reading it. Closing twice is harmless.
 
-        Processes that a command started and that outlive the shell (they
+        The Shell lets go of the session, so that it no longer keeps the
+        account in use. Processes that a command started and that outlive the shell (they
         ignore the hang-up) are ended when the account is released.
         """
-        if self._closed:
+        session, self._session = self._session, None
+        if session is None:
             return
         self._closed = True
         self._finalizer.detach()
         self._pump.stop()
         try:
-            self._session.close()
+            session.close()
         finally:
             self._pump.join(10.0)
 
@@ -485,8 +487,11 @@ class Shell:
 
     def _write(self, data: bytes, command: str | None = None) -> None:
         with self._writing:
+            session = self._session
+            if session is None:
+                raise ShellClosed("The shell is closed", command=command)
             try:
-                self._session.write(data)
+                session.write(data)
             except ValueError as error:  # closed meanwhile, or the shell is gone (a broken pipe)
                 raise ShellClosed("The shell is closed" if self._closed else "The shell has ended",
                                   command=command) from error
