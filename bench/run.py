@@ -1,6 +1,6 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
-Usage: run.py [--quick] [--sizes 1000,10000,100000] [--skip fs,io,term,pool,mem,scale,callgrind]
+Usage: run.py [--quick] [--sizes 1000,10000,100000] [--skip fs,io,term,pool,kit,mem,scale,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -218,7 +218,7 @@ def render(res: Results, info: dict, cg, elapsed: float) -> str:
         out.append(f"| {t['group']} | {t['what']} | {t['measured']} | {t['limit']} | {verdict} |")
     met = sum(1 for t in res.targets if t["met"])
     out += ["", f"{met} of {len(res.targets)} targets met.", "", "## Measurements", ""]
-    order = ["listing", "dirsize", "io", "term", "pool", "mem"]
+    order = ["listing", "dirsize", "io", "term", "pool", "kit", "mem"]
     keys = sorted(res.sections, key=lambda k: (order.index(k) + 1 if k in order else 0, len(k), k))
     for key in keys:
         sec = res.sections[key]
@@ -272,6 +272,9 @@ METHOD = """\
   runs the session's own command line (`su -s /bin/bash -P -c ... <user>`) with
   subprocess.Popen and drives the same pipes, as the floor; pexpect drives
   `su -s /bin/bash <user>` with `delaybeforesend=None`.
+- marrowfen_kit.shell: on the same account, `Shell.run("true")` alternates with the raw echo
+  round trip above; a command printing 8 MiB runs through `Shell.run`, through a raw session
+  (reads until an end marker printed after it) and through pexpect (`expect_exact` of that marker).
 - Memory: resident set size before and after creating 1,000,000 empty files (names of 2 to 4
   bytes, 1,000 per directory) in a fresh process, divided by the inodes created; peers at 50,000.
 - The read diagnostic line on file descriptor 1 goes to /dev/null during the timed loops.
@@ -314,7 +317,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,pool,mem,scale,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,pool,kit,mem,scale,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -326,6 +329,7 @@ def main() -> None:
     res = Results()
     start = time.perf_counter()
     import fs_ops
+    import kit_shell
     import sessions
     import term_ops
 
@@ -350,6 +354,13 @@ def main() -> None:
             except Exception as e:  # the host may lack su, useradd, ...
                 log(f"  sessions failed: {e!r}")
                 res.note(f"pool and session benchmarks failed: {e!r}")
+        if "kit" not in skip:
+            log("marrowfen_kit.shell")
+            try:
+                kit_shell.run_kit_shell(res, 5 if args.quick else 20)
+            except Exception as e:  # the host may lack su, useradd, ...
+                log(f"  marrowfen_kit.shell failed: {e!r}")
+                res.note(f"marrowfen_kit.shell benchmarks failed: {e!r}")
         if "mem" not in skip:
             log("memory per inode")
             run_memory(res, args.quick)
@@ -364,6 +375,7 @@ def main() -> None:
             log(f"  callgrind skipped: {e}")
             res.note(f"callgrind skipped: {e}")
     check(res, sizes)
+    kit_shell.check(res)
     text = render(res, info, cg, time.perf_counter() - start)
     print(text)
     with open(args.out, "w") as f:

@@ -70,6 +70,16 @@ def command_line(nonce: bytes, command: bytes) -> bytes:
             + b"; builtin eval $'" + quoted.encode("ascii") + b"'\n")
 
 
+def ping_line(nonce: bytes) -> bytes:
+    """A line that runs nothing and answers with an end frame of `nonce`.
+
+    It holds no quote and no command: should a Ctrl-C make bash drop part of
+    it, the rest is as harmless (a variable assignment or a name that is not
+    found) and leaves no quote open to swallow the next line.
+    """
+    return b"__mf_nonce=" + nonce + b"\n"
+
+
 _END_REST = re.compile(rb">([0-9]{1,3})\x1f")
 _END_REST_PARTIAL = re.compile(rb"(?:>[0-9]{0,3})?\Z")
 _BEGIN_REST = b"<" + FRAME_STOP

@@ -32,11 +32,15 @@ _PARTIAL = re.compile(_ESCAPE_PARTIAL + b"|" + ANY_FRAME_PARTIAL)
 _PARTIAL_REACH = _OSC_MAX + 3
 
 
-def clean(raw: bytes | bytearray) -> bytes:
+def clean(raw: bytes | bytearray) -> bytes | bytearray:
     """Escape sequences removed, "\\r\\n" turned into "\\n"."""
+    # A search costs little next to a pass that copies, and most output
+    # needs neither pass.
     if b"\x1b" in raw:
         raw = _ESCAPES.sub(b"", raw)
-    return bytes(raw.replace(b"\r\n", b"\n"))
+    if b"\r\n" in raw:
+        raw = raw.replace(b"\r\n", b"\n")
+    return raw
 
 
 def decode(raw: bytes | bytearray, encoding: str, errors: str) -> str:

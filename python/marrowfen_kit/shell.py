@@ -51,6 +51,9 @@ DEFAULT_OUTPUT_LIMIT = 64 * 1024 * 1024
 
 _T = TypeVar("_T")
 
+# Seconds between the Ctrl-Cs sent to a command that is being interrupted.
+_CTRL_C_REPEAT = 0.5
+
 
 @dataclasses.dataclass(frozen=True)
 class CommandResult:
@@ -207,6 +210,10 @@ class Shell:
         self._output_limit = DEFAULT_OUTPUT_LIMIT
         self._closed = False
         self._busy = threading.Lock()  # one run() or expect() at a time
+        # Ctrl-C while a run's line is being read waits for it to begin.
+        self._line_state = threading.Lock()
+        self._line_pending = False
+        self._interrupt_pending = False
         self._writing = threading.Lock()  # whole writes, never interleaved
         self._unread = ""  # text that expect() has not consumed
         self._text = _terminal_text.IncrementalText(encoding, errors)
@@ -289,9 +296,15 @@ class Shell:
         return self._expect(pattern, timeout, None)
 
     def interrupt(self) -> None:
-        """Sends Ctrl-C: the command running in the shell gets SIGINT."""
+        """Sends Ctrl-C: the command running in the shell gets SIGINT.
+
+        While bash is still reading the line of a run() (a moment before the
+        command begins), the Ctrl-C waits for the command to begin: bash
+        interrupted in the middle of a line drops the part it read and takes
+        the rest for a command of its own.
+        """
         self._check_open()
-        self._write(b"\x03")
+        self._interrupt()
 
     def close(self) -> None:
         """Kills the shell and stops reading it. Closing twice is harmless.
@@ -333,42 +346,53 @@ class Shell:
             self._unread = ""
             self._text.reset()
             answer = _frames.AnswerScanner(nonce)
-            self._write(line, command)
-            deadline = None if timeout is None else time.monotonic() + timeout
+            with self._line_state:
+                self._line_pending, self._interrupt_pending = True, False
             try:
-                outcome = self._follow(answer, deadline, cancel)
-            except BaseException:  # KeyboardInterrupt: the command should not run on
-                self._interrupt_quietly()
-                raise
-            if outcome is _Outcome.DONE:
-                assert answer.exit_status is not None
-                result = CommandResult(command, self._decode(answer.output), answer.exit_status)
-                if check and result.exit_status != 0:
-                    raise CommandFailed(result)
-                return result
-            if outcome is _Outcome.ENDED:
-                self.close()
-                raise ShellClosed(f"The shell ended while running {command!r}", command=command,
-                                  output=self._decode(answer.output)) from self._pump.failure
-            if outcome is _Outcome.OVER_LIMIT:
-                limit = self._output_limit
-                answer.stop_keeping(limit)
-                closed = answer.exit_status is None and not self._recover(answer)
-                raise OutputLimitExceeded(
-                    f"Command {command!r} printed more than {limit} bytes"
-                    + ("; the shell did not come back from Ctrl-C and was closed" if closed else ""),
-                    command=command, output=self._decode(answer.output), limit=limit, closed=closed)
-            # The output is what came in time: not what the command or bash
-            # print in answer to Ctrl-C.
-            in_time = len(answer.output)
-            closed = not self._recover(answer)
-            if outcome is _Outcome.CANCELLED:
-                raise _Cancelled()
-            raise ShellTimeout(
-                f"Command {command!r} timed out after {timeout:g} seconds"
+                return self._run_line(command, line, answer, timeout, check, cancel)
+            finally:
+                with self._line_state:
+                    self._line_pending = self._interrupt_pending = False
+
+    def _run_line(self, command: str, line: bytes, answer: _frames.AnswerScanner, timeout: float | None,
+                  check: bool, cancel: threading.Event | None) -> CommandResult:
+        """run() once the shell is ready and the line is framed."""
+        self._write(line, command)
+        deadline = None if timeout is None else time.monotonic() + timeout
+        try:
+            outcome = self._follow(answer, deadline, cancel)
+        except BaseException:  # KeyboardInterrupt: the command should not run on
+            self._interrupt_quietly()
+            raise
+        if outcome is _Outcome.DONE:
+            assert answer.exit_status is not None
+            result = CommandResult(command, self._decode(answer.output), answer.exit_status)
+            if check and result.exit_status != 0:
+                raise CommandFailed(result)
+            return result
+        if outcome is _Outcome.ENDED:
+            self.close()
+            raise ShellClosed(f"The shell ended while running {command!r}", command=command,
+                              output=self._decode(answer.output)) from self._pump.failure
+        if outcome is _Outcome.OVER_LIMIT:
+            limit = self._output_limit
+            answer.stop_keeping(limit)
+            closed = answer.exit_status is None and not self._recover(answer)
+            raise OutputLimitExceeded(
+                f"Command {command!r} printed more than {limit} bytes"
                 + ("; the shell did not come back from Ctrl-C and was closed" if closed else ""),
-                command=command, output=self._decode(answer.output[:in_time]), timeout=timeout or 0.0,
-                closed=closed)
+                command=command, output=self._decode(answer.output), limit=limit, closed=closed)
+        # The output is what came in time: not what the command or bash
+        # print in answer to Ctrl-C.
+        in_time = len(answer.output)
+        closed = not self._recover(answer)
+        if outcome is _Outcome.CANCELLED:
+            raise _Cancelled()
+        raise ShellTimeout(
+            f"Command {command!r} timed out after {timeout:g} seconds"
+            + ("; the shell did not come back from Ctrl-C and was closed" if closed else ""),
+            command=command, output=self._decode(answer.output[:in_time]), timeout=timeout or 0.0,
+            closed=closed)
 
     def _expect(self, pattern: str | re.Pattern[str], timeout: float | None,
                 cancel: threading.Event | None) -> re.Match[str]:
@@ -420,6 +444,8 @@ class Shell:
             data = pump.take(_remaining(deadline), stop, answer.wake_on)
             if data:
                 answer.feed(data)
+                if answer.started and self._line_pending:
+                    self._line_begun()
                 if len(answer.output) > self._output_limit:
                     return _Outcome.OVER_LIMIT
                 if answer.exit_status is not None:
@@ -431,23 +457,66 @@ class Shell:
             if deadline is not None and time.monotonic() >= deadline:
                 return _Outcome.TIMED_OUT
 
-    def _recover(self, answer: _frames.AnswerScanner) -> bool:
-        """Sends Ctrl-C and waits briefly for the command's end frame; on
-        failure the shell is closed. True if the shell came back."""
-        try:
+    def _line_begun(self) -> None:
+        """The command of the current run() has begun: a Ctrl-C that waited for that goes now."""
+        with self._line_state:
+            self._line_pending = False
+            interrupt, self._interrupt_pending = self._interrupt_pending, False
+        if interrupt:
             self._write(b"\x03")
-        except ShellClosed:
-            self.close()
-            return False
+
+    def _interrupt(self) -> None:
+        """Ctrl-C now, or once the line of the current run() has begun."""
+        with self._line_state:
+            if self._line_pending:
+                self._interrupt_pending = True
+                return
+        self._write(b"\x03")
+
+    def _recover(self, answer: _frames.AnswerScanner) -> bool:
+        """Interrupts the command and waits, RECOVERY_TIMEOUT seconds at
+        most, for the shell to be back; closes it if it is not. True if it
+        is back.
+
+        Ctrl-C goes out once the command has begun (a line that does not
+        begin in that time is stuck behind something else, and the shell is
+        closed rather than interrupted while it may be reading the line), and
+        again every half second: one that comes as bash starts a program
+        lands on bash alone. Bash may then answer as if the command had
+        ended while the program runs on in the foreground, so the shell is
+        back only once it answers a line of its own too.
+        """
         deadline = time.monotonic() + self.RECOVERY_TIMEOUT
-        while True:
-            outcome = self._follow(answer, deadline, None)
-            if outcome is _Outcome.DONE:
-                return True
-            if outcome is not _Outcome.OVER_LIMIT:
-                self.close()
-                return False
-            answer.stop_keeping(self._output_limit)
+
+        def next_wait() -> float:
+            return min(deadline, time.monotonic() + _CTRL_C_REPEAT)
+
+        try:
+            while True:
+                self._interrupt()
+                outcome = self._follow(answer, next_wait(), None)
+                if outcome is _Outcome.DONE:
+                    break
+                if outcome is _Outcome.OVER_LIMIT:
+                    answer.stop_keeping(self._output_limit)
+                elif outcome is _Outcome.ENDED or time.monotonic() >= deadline:
+                    self.close()
+                    return False
+            while time.monotonic() < deadline:
+                nonce = _frames.new_nonce()
+                ping = _frames.AnswerScanner(nonce, begins=False)
+                ping.stop_keeping(0)
+                self._write(_frames.ping_line(nonce))
+                outcome = self._follow(ping, next_wait(), None)
+                if outcome is _Outcome.DONE:
+                    return True
+                if outcome is _Outcome.ENDED:
+                    break
+                self._write(b"\x03")
+        except ShellClosed:
+            pass
+        self.close()
+        return False
 
     def _ensure_ready(self, cancel: threading.Event | None) -> None:
         if self._setup_nonce is not None:
@@ -498,7 +567,7 @@ class Shell:
 
     def _interrupt_quietly(self) -> None:
         try:
-            self._write(b"\x03")
+            self._interrupt()
         except ShellClosed:
             pass
 

@@ -15,6 +15,7 @@ import time
 import pytest
 
 from conftest import live_processes, needs_host_accounts, su_children, wait_for
+from test_session import sleeper_pids
 from marrowfen import PyUserPool
 from marrowfen_kit.shell import (AsyncShell, CommandFailed, CommandResult, OutputLimitExceeded, Shell, ShellClosed,
                                  ShellTimeout)
@@ -31,17 +32,6 @@ def user():
 def shell(user):
     with Shell.start(user) as shell:
         yield shell
-
-
-def sleepers(uid, seconds):
-    """Pids of the account's `sleep <seconds>` processes."""
-    def cmdline(pid):
-        try:
-            with open(f"/proc/{pid}/cmdline", "rb") as f:
-                return f.read()
-        except OSError:
-            return b""
-    return [pid for pid in live_processes(uid) if cmdline(pid) == b"sleep\0%d\0" % seconds]
 
 
 def test_run_returns_output_and_status(shell, user):
@@ -88,8 +78,19 @@ def test_a_timeout_interrupts_the_command_and_the_shell_goes_on(shell, user):
     assert isinstance(error, TimeoutError)
     assert (error.command, error.output, error.timeout, error.closed) == ("echo before; sleep 1000", "before\n", 1, False)
     assert str(error) == "Command 'echo before; sleep 1000' timed out after 1 seconds"
-    assert not sleepers(user.uid(), 1000)
+    assert not sleeper_pids(user.uid())
     assert shell.run("echo after").output == "after\n"
+
+    # A deadline that passes while bash is still reading the line, or is
+    # starting the program: the Ctrl-C waits for the command to begin (bash
+    # interrupted in the middle of a line would run the rest of it as a
+    # command of its own), and comes again until the shell is back.
+    for attempt in range(30):
+        with pytest.raises(ShellTimeout) as timed_out:
+            shell.run(f"echo {attempt} >> began; sleep 1000", timeout=0)
+        assert not timed_out.value.closed
+    assert not sleeper_pids(user.uid())
+    assert set(shell.run("cat began").output.split()) <= {str(attempt) for attempt in range(30)}
 
     # Ctrl-C from another thread ends a command too: it just fails.
     threading.Timer(0.5, shell.interrupt).start()
@@ -174,7 +175,7 @@ def test_keyboard_interrupt_during_run_interrupts_the_command(shell, user):
     threading.Timer(0.5, os.kill, [os.getpid(), signal.SIGINT]).start()
     with pytest.raises(KeyboardInterrupt):
         shell.run("sleep 1000", timeout=30)
-    assert wait_for(lambda: not sleepers(user.uid(), 1000))
+    assert wait_for(lambda: not sleeper_pids(user.uid()))
     assert shell.run("echo next").output == "next\n"
 
 
@@ -208,11 +209,11 @@ def test_async_shell(user):
 
             # Cancelling run() interrupts the command; the shell goes on.
             task = asyncio.create_task(first.run("sleep 1000", timeout=60))
-            assert await asyncio.to_thread(wait_for, lambda: sleepers(user.uid(), 1000))
+            assert await asyncio.to_thread(wait_for, lambda: sleeper_pids(user.uid()))
             task.cancel()
             with pytest.raises(asyncio.CancelledError):
                 await task
-            assert not sleepers(user.uid(), 1000)
+            assert not sleeper_pids(user.uid())
             assert (await first.run("echo back")).output == "back\n"
 
             with pytest.raises(ShellTimeout):
