@@ -347,20 +347,16 @@ def main() -> None:
         if "term" not in skip:
             log("terminal lines")
             term_ops.run_terminal(res, repeat)
-        if "pool" not in skip:
-            log("account pool and sessions")
+        for key, what, run in (("pool", "pool and session benchmarks", sessions.run_sessions),
+                               ("kit", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell)):
+            if key in skip:
+                continue
+            log(what)
             try:
-                sessions.run_sessions(res, 5 if args.quick else 20)
+                run(res, 5 if args.quick else 20)
             except Exception as e:  # the host may lack su, useradd, ...
-                log(f"  sessions failed: {e!r}")
-                res.note(f"pool and session benchmarks failed: {e!r}")
-        if "kit" not in skip:
-            log("marrowfen_kit.shell")
-            try:
-                kit_shell.run_kit_shell(res, 5 if args.quick else 20)
-            except Exception as e:  # the host may lack su, useradd, ...
-                log(f"  marrowfen_kit.shell failed: {e!r}")
-                res.note(f"marrowfen_kit.shell benchmarks failed: {e!r}")
+                log(f"  {what} failed: {e!r}")
+                res.note(f"{what} failed: {e!r}")
         if "mem" not in skip:
             log("memory per inode")
             run_memory(res, args.quick)

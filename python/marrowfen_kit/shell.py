@@ -274,8 +274,10 @@ class Shell:
         """Writes `text` to the shell's input as it is (a str is encoded).
 
         For a command that reads its input, started with run() from another
-        thread (or task), or for typing by hand with expect(). "\\x03" is
-        Ctrl-C. Blocks while the shell's input is full.
+        thread (or task), or for typing by hand with expect(); interrupt()
+        is the safe Ctrl-C. Text that bash itself reads is a command line:
+        without a final newline it becomes the start of the next line, a
+        run()'s included. Blocks while the shell's input is full.
         """
         data = text if isinstance(text, bytes) else text.encode(self._encoding, "surrogateescape")
         self._ensure_ready(None)
@@ -310,8 +312,8 @@ class Shell:
         """Kills the shell and stops reading it. Closing twice is harmless.
 
         The Shell lets go of the session, so that it no longer keeps the
-        account in use. Processes that a command started and that outlive the shell (they
-        ignore the hang-up) are ended when the account is released.
+        account in use. Bash and its jobs get the hang-up; processes that
+        ignore it live until the account is released.
         """
         session, self._session = self._session, None
         if session is None:
@@ -357,7 +359,15 @@ class Shell:
     def _run_line(self, command: str, line: bytes, answer: _frames.AnswerScanner, timeout: float | None,
                   check: bool, cancel: threading.Event | None) -> CommandResult:
         """run() once the shell is ready and the line is framed."""
-        self._write(line, command)
+        try:
+            self._write(line, command)
+        except ShellClosed:
+            raise
+        except BaseException:
+            # A signal handler raised during a write that blocked: part of the
+            # line may be in, and would join the next line into one command.
+            self.close()
+            raise
         deadline = None if timeout is None else time.monotonic() + timeout
         try:
             outcome = self._follow(answer, deadline, cancel)
