@@ -75,7 +75,7 @@ def run_kit_shell(res: Results, repeat: int) -> None:
         child = pexpect.spawn("su", ["-s", "/bin/bash", user.username()], timeout=TIMEOUT, maxread=1 << 16)
         child.delaybeforesend = None
         big = {KIT: [], RAW: [], PEXPECT: []}
-        for j in range(max(3, repeat // 3)):
+        for j in range(max(5, repeat // 2)):
             t = perf_counter()
             assert len(shell.run(BIG_COMMAND, timeout=TIMEOUT).output) == BIG
             big[KIT].append(perf_counter() - t)

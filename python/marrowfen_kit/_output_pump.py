@@ -39,7 +39,8 @@ class OutputPump:
     def __init__(self, session: PyTerminalSession, high_water: int) -> None:
         self.condition = threading.Condition()
         self.high_water = high_water
-        self._buffer = bytearray()
+        self._chunks: list[bytes] = []  # read, not yet taken
+        self._size = 0  # their total length
         self._wake_on: bytes | None = None  # see take()
         self.ended = False  # the stream ended, or reading failed
         self.stopping = False  # close() was called
@@ -59,13 +60,16 @@ class OutputPump:
         nothing else.
         """
         with self.condition:
-            if not self._buffer and not self.ended and not self.stopping and not stop_waiting():
+            if not self._chunks and not self.ended and not self.stopping and not stop_waiting():
                 self._wake_on = wake_on
                 self.condition.wait(timeout)
                 self._wake_on = None
-            taken, self._buffer = self._buffer, bytearray()
-            if len(taken) >= self.high_water:
+            # One copy into one buffer, however many pieces came.
+            taken = bytearray().join(self._chunks)
+            self._chunks.clear()
+            if self._size >= self.high_water:
                 self.condition.notify_all()  # the thread may be waiting for room
+            self._size = 0
             return taken
 
     def wake(self) -> None:
@@ -86,10 +90,11 @@ class OutputPump:
     def _append(self, chunk: bytes) -> bool:
         """Adds a chunk; False once the thread should end."""
         with self.condition:
-            self._buffer += chunk
-            if self._wake_on is None or self._wake_on in chunk or len(self._buffer) >= self.high_water:
+            self._chunks.append(chunk)
+            self._size += len(chunk)
+            if self._wake_on is None or self._wake_on in chunk or self._size >= self.high_water:
                 self.condition.notify_all()
-            while len(self._buffer) >= self.high_water and not self.stopping:
+            while self._size >= self.high_water and not self.stopping:
                 self.condition.wait()
             return not self.stopping
 

@@ -38,7 +38,7 @@ def clean(raw: bytes | bytearray) -> bytes | bytearray:
     # needs neither pass.
     if b"\x1b" in raw:
         raw = _ESCAPES.sub(b"", raw)
-    if b"\r\n" in raw:
+    if b"\r" in raw:  # a search for one byte is many times faster than for two
         raw = raw.replace(b"\r\n", b"\n")
     return raw
 

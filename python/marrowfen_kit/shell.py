@@ -154,9 +154,16 @@ def _check_timeout(timeout: float | None) -> None:
 
 
 def _close_session(session: PyTerminalSession, pump: OutputPump) -> None:
-    """Closes a shell that was dropped without close()."""
+    """Closes a shell that was dropped, or left open at exit, without close().
+
+    The reading thread is waited for: at exit it must be done before the
+    interpreter finalizes, which ends threads that still want it abruptly.
+    """
     pump.stop()
-    session.close()
+    try:
+        session.close()
+    finally:
+        pump.join(10.0)
 
 
 class Shell:

@@ -9,6 +9,8 @@ import asyncio
 import gc
 import os
 import signal
+import subprocess
+import sys
 import threading
 import time
 
@@ -193,6 +195,16 @@ def test_a_dropped_shell_closes_its_session_and_a_closed_one_lets_go_of_it():
     shell.close()
     del user
     assert pool.allocate(), "the closed Shell still holds the account"
+
+
+# At exit the open shell is closed and its reading thread waited for: a
+# thread that wakes while the interpreter finalizes aborts the process.
+def test_a_shell_left_open_at_exit_ends_cleanly():
+    script = ("from marrowfen import PyUserPool\nfrom marrowfen_kit.shell import Shell\n"
+              "shell = Shell.start(PyUserPool(1).allocate())\nshell.run('true')\n")
+    for _ in range(10):
+        ended = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
+        assert (ended.returncode, ended.stderr) == (0, "")
 
 
 def test_async_shell(user):
