@@ -23,9 +23,10 @@ inline constexpr const char* kLeftoverWarning = "⚠️ Failed to remove what th
 
 // Where a tenant can leave something behind. Tests point these elsewhere.
 struct LeftoverPlaces {
-  // Directories every user may write; entries of POSIX message queues are
-  // the queues themselves, where their filesystem is mounted.
-  std::vector<std::string> shared_dirs = {"/tmp", "/var/tmp", "/dev/shm", "/dev/mqueue"};
+  // Directories every user may write (/var/lock is a link to /run/lock);
+  // the entries of /dev/mqueue are the POSIX message queues, where their
+  // filesystem is mounted.
+  std::vector<std::string> shared_dirs = {"/tmp", "/var/tmp", "/dev/shm", "/run/lock", "/dev/mqueue"};
   // Left to their own logic (the home root under /tmp).
   std::vector<std::string> left_alone;
   std::string sysvipc_dir = "/proc/sysvipc";

@@ -22,7 +22,10 @@ namespace {
 constexpr mode_t kLockDirMode = 0700;
 
 // The claims this process holds, so that a child made by fork() can close
-// its copies before it does anything else.
+// its copies before it does anything else. Claims are made and let go under
+// the registry's lock, which fork() waits for: a child never copies a
+// claimed descriptor the registry does not know, nor a number already
+// closed and maybe reused.
 class ClaimRegistry {
  public:
   static ClaimRegistry& instance() {
@@ -31,18 +34,31 @@ class ClaimRegistry {
     return *registry;
   }
 
-  void add(int fd) {
+  // Opens `name` in the directory open on `dir_fd` and takes the lock
+  // without waiting: the descriptor, -1 when another holder has it, or the
+  // errno of a failure.
+  Result<int, int> claim(int dir_fd, const char* name) {
     std::lock_guard lock(mutex_);
-    fds_.push_back(fd);
+    UniqueFd fd(::openat(dir_fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return err(errno);
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return Ok<int>{-1};
+      if (errno != EINTR) return err(errno);
+    }
+    fds_.push_back(fd.get());
+    return Ok<int>{fd.release()};
   }
-  void remove(int fd) {
+
+  // Closing the last descriptor of the open file ends the claim. No
+  // explicit unlock: that would end it for every copy at once.
+  void release(int fd) {
     std::lock_guard lock(mutex_);
     fds_.erase(std::remove(fds_.begin(), fds_.end(), fd), fds_.end());
+    ::close(fd);
   }
 
  private:
   ClaimRegistry() {
-    // The registry is held across fork(), so the child's copy is consistent.
     ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
                      [] { instance().close_all_in_child(); });
   }
@@ -61,18 +77,13 @@ class ClaimRegistry {
 
 Result<std::optional<AccountLock>, std::string> AccountLock::try_claim(std::string_view name,
                                                                        std::string_view dir) {
-  ClaimRegistry& registry = ClaimRegistry::instance();
   auto opened = open_private_dir(std::string(dir), kLockDirMode);
   if (!opened) return err(std::move(opened).error());
   std::string file(name);
-  UniqueFd fd(::openat(opened.value().get(), file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd) return err(std::string(dir) + "/" + file + ": " + os_error_text(errno));
-  while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) return Ok<std::optional<AccountLock>>{std::nullopt};
-    if (errno != EINTR) return err(std::string(dir) + "/" + file + ": " + os_error_text(errno));
-  }
-  registry.add(fd.get());
-  return Ok<std::optional<AccountLock>>{AccountLock(fd.release())};
+  auto claimed = ClaimRegistry::instance().claim(opened.value().get(), file.c_str());
+  if (!claimed) return err(std::string(dir) + "/" + file + ": " + os_error_text(claimed.error()));
+  if (claimed.value() < 0) return Ok<std::optional<AccountLock>>{std::nullopt};
+  return Ok<std::optional<AccountLock>>{AccountLock(claimed.value())};
 }
 
 AccountLock::AccountLock(int fd) noexcept : fd_(fd), owner_(::getpid()) {}
@@ -95,12 +106,7 @@ void AccountLock::release() noexcept {
   if (fd_ < 0) return;
   // In a forked child the descriptor was closed at the fork; its number may
   // belong to something else by now.
-  if (::getpid() == owner_) {
-    ClaimRegistry::instance().remove(fd_);
-    // Closing the last descriptor of the open file ends the claim. No
-    // explicit unlock: that would end it for every copy at once.
-    ::close(fd_);
-  }
+  if (::getpid() == owner_) ClaimRegistry::instance().release(fd_);
   fd_ = -1;
 }
 

@@ -49,8 +49,9 @@ class Sweeper {
       if (errno != ENOENT) problems_.push_back(path + ": " + os_error_text(errno));
       return true;
     }
-    // Another filesystem mounted here is not ours to clear.
-    if (st.st_dev != dir_st.st_dev) return true;
+    // Another filesystem mounted here is not ours to clear. (Only
+    // directories tell: on overlayfs, files report the device below.)
+    if (S_ISDIR(st.st_mode) && st.st_dev != dir_st.st_dev) return true;
     if (std::find(sweep_.left_alone.begin(), sweep_.left_alone.end(), path) != sweep_.left_alone.end()) return true;
     if (st.st_uid == sweep_.uid) return remove(dir_fd, st, path, name);
     bool shared = S_ISDIR(st.st_mode) && (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;

@@ -1,6 +1,6 @@
 // Removing what an account left in the directories that every user may
-// write: /tmp, /var/tmp, /dev/shm, /dev/mqueue (whose entries are the POSIX
-// message queues).
+// write: /tmp, /var/tmp, /dev/shm, /run/lock, /dev/mqueue (whose entries are
+// the POSIX message queues).
 //
 // The sweep runs as root after every process of the account is dead, while
 // other tenants may still be busy in the same directories. So it removes only

@@ -22,7 +22,7 @@ from marrowfen import PyUserPool
 
 pytestmark = [needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(120)]
 
-SHARED_PLACES = ["/tmp", "/var/tmp", "/dev/shm", "/dev/mqueue"]
+SHARED_PLACES = ["/tmp", "/var/tmp", "/dev/shm", "/run/lock", "/dev/mqueue"]
 TENANT_PATH = "/usr/local/bin:/usr/bin:/bin"
 
 
@@ -202,6 +202,7 @@ def tenant_processes(uid):
 LEAVE_EVERYTHING = """\
 echo x > /tmp/mf-left-file; mkdir -p /tmp/mf-left-tree/a/b; echo y > /tmp/mf-left-tree/a/b/f
 echo z > /var/tmp/mf-left-file; echo w > /dev/shm/mf-left-shm; echo v > {shared}/mf-left-inner
+[ -d /run/lock ] && echo u > /run/lock/mf-left-lock
 ln -s /etc /tmp/mf-left-etc; ln -s /etc/passwd /var/tmp/mf-left-passwd
 ipcmk -M 4096 >/dev/null; ipcmk -Q >/dev/null; ipcmk -S 1 >/dev/null
 setsid sleep 1000 </dev/null >/dev/null 2>&1 &
@@ -229,10 +230,12 @@ def test_nothing_of_a_tenant_survives_into_the_next(mqueue, shared_dir):
     uid, name = user.uid(), user.username()
     etc = etc_as_it_is()
     files, ipc, processes = leave_everything(user.spawn(), uid, shared_dir)
-    assert files == sorted(["/tmp/mf-left-file", "/tmp/mf-left-tree", "/tmp/mf-left-tree/a", "/tmp/mf-left-tree/a/b",
-                            "/tmp/mf-left-tree/a/b/f", "/var/tmp/mf-left-file", "/dev/shm/mf-left-shm",
-                            f"{shared_dir}/mf-left-inner", "/tmp/mf-left-etc", "/var/tmp/mf-left-passwd",
-                            "/dev/mqueue/mf-left-queue"])
+    left = ["/tmp/mf-left-file", "/tmp/mf-left-tree", "/tmp/mf-left-tree/a", "/tmp/mf-left-tree/a/b",
+            "/tmp/mf-left-tree/a/b/f", "/var/tmp/mf-left-file", "/dev/shm/mf-left-shm", f"{shared_dir}/mf-left-inner",
+            "/tmp/mf-left-etc", "/var/tmp/mf-left-passwd", "/dev/mqueue/mf-left-queue"]
+    if os.path.isdir("/run/lock"):
+        left.append("/run/lock/mf-left-lock")
+    assert files == sorted(left)
     assert sorted(kind for kind, _ in ipc) == ["msg", "sem", "shm"]
     assert b"sleep 1000" in processes and b"sleep 1001" in processes
 
