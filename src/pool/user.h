@@ -35,12 +35,12 @@ struct User {
   // the shared places removed (account_cleanup.h; problems are warning
   // lines), then the claim on the account ends and it goes back on its
   // pool's free list. In a process other than the one that made the record
-  // (a forked child) nothing of this happens. An internal
-  // error there (a poisoned pool lock) cannot be thrown from a destructor: it is
-  // parked for take_deferred_panic() on this thread (see deferred_panic.h).
-  // Blocks while pkill runs and the processes are killed, holding no lock
-  // meanwhile (the pool lock only for the final move), so whoever drops the
-  // last reference may do so with its own runtime's lock released.
+  // (a forked child) nothing of this happens. An internal error there (a
+  // poisoned pool lock) cannot be thrown from a destructor: it is parked for
+  // take_deferred_panic() on this thread (see deferred_panic.h). Blocks while
+  // pkill runs, the processes are killed and the leftovers removed, holding
+  // no lock meanwhile (the pool lock only for the final move), so whoever
+  // drops the last reference may do so with its own runtime's lock released.
   ~User();
 
   // Starts `su ... /bin/bash` as the account, in its home (include
