@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <condition_variable>
@@ -14,6 +15,22 @@
 namespace marrowfen::pool {
 namespace {
 
+// Every signal blocked on the calling thread, for the object's lifetime.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
+  }
+  ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
 class SpawnThread {
  public:
   // Starts the thread; the error is an errno.
@@ -21,18 +38,13 @@ class SpawnThread {
     // The new thread inherits this mask: no signal is ever handled there,
     // and the children it creates start with every signal blocked until
     // they have reset their handlers.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    int e = 0;
+    AllSignalsBlocked blocked;
     try {
       std::thread(&SpawnThread::serve, this).detach();
     } catch (const std::system_error& error) {
-      e = error.code().value() != 0 ? error.code().value() : EAGAIN;
+      return error.code().value() != 0 ? error.code().value() : EAGAIN;
     }
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    return e;
+    return 0;
   }
 
   void run(const std::function<void()>& work) {
@@ -74,6 +86,13 @@ SpawnThread* current = nullptr;
 }  // namespace
 
 int run_on_spawn_thread(const std::function<void()>& work) {
+  if (::gettid() == ::getpid()) {
+    // As on the spawn thread, a child starts with every signal blocked, so no
+    // handler of ours runs in it before it has reset them.
+    AllSignalsBlocked blocked;
+    work();
+    return 0;
+  }
   SpawnThread* thread = nullptr;
   {
     std::lock_guard lock(creation);
