@@ -13,11 +13,6 @@ extern char** environ;
 namespace marrowfen::pool {
 namespace {
 
-struct Pipe {
-  UniqueFd read_end;
-  UniqueFd write_end;
-};
-
 // Moves a descriptor above the three standard ones, so that putting the
 // child's ends onto 0, 1 and 2 can never overwrite another of them.
 int lift_above_standard_fds(UniqueFd& fd) {
@@ -26,15 +21,6 @@ int lift_above_standard_fds(UniqueFd& fd) {
   if (lifted < 0) return errno;
   fd.reset(lifted);
   return 0;
-}
-
-Result<Pipe, int> make_pipe() {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return err(errno);
-  Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
-  if (int e = lift_above_standard_fds(pipe.read_end)) return err(e);
-  if (int e = lift_above_standard_fds(pipe.write_end)) return err(e);
-  return Ok<Pipe>{std::move(pipe)};
 }
 
 class SpawnSettings {
@@ -74,6 +60,15 @@ class SpawnSettings {
 };
 
 }  // namespace
+
+Result<Pipe, int> make_pipe() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return err(errno);
+  Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  if (int e = lift_above_standard_fds(pipe.read_end)) return err(e);
+  if (int e = lift_above_standard_fds(pipe.write_end)) return err(e);
+  return Ok<Pipe>{std::move(pipe)};
+}
 
 Result<ChildProcess, int> spawn_child(const std::vector<std::string>& argv, StdinMode stdin_mode) {
   if (argv.empty()) return err(EINVAL);

@@ -12,6 +12,7 @@
 #include "base/os_error.h"
 #include "pool/poisoned_lock.h"
 #include "pool/quiet_write.h"
+#include "pool/tenant_process.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -36,7 +37,7 @@ Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
   }
   // Starting the child happens without the user lock.
   std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
-  auto spawned = spawn_child(argv, StdinMode::kPipe);
+  auto spawned = spawn_tenant_process(argv);
   if (!spawned) return err("Failed to create the terminal session: " + os_error_text(spawned.error()));
   return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }
@@ -55,7 +56,8 @@ TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
       process_(Streams{process.pid, share(std::move(process.stdin_pipe)), share(std::move(process.stdout_pipe)),
                        share(std::move(process.stderr_pipe))}) {}
 
-TerminalSession::TerminalSession(TerminalSession&& other) noexcept : user_(std::move(other.user_)) {
+TerminalSession::TerminalSession(TerminalSession&& other) noexcept
+    : user_(std::move(other.user_)), owner_(other.owner_) {
   std::lock_guard lock(other.mutex_);
   process_ = std::exchange(other.process_, std::nullopt);
 }
@@ -122,6 +124,9 @@ void TerminalSession::close() {
     child = std::exchange(process_, std::nullopt);
   }
   if (!child) return;
+  // A forked child's copy of a session: the shell is the parent's. Only the
+  // copies of the pipe ends go.
+  if (!owner_.is_current()) return;
   // Only `su` is signalled; the shell below it loses its terminal with it, and
   // the account's release kills whatever is left.
   int kill_error = ::kill(child->pid, SIGKILL) == 0 ? 0 : errno;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "pool/child_process.h"
+#include "pool/owner_process.h"
 #include "pool/user.h"
 #include "terminal/async_terminal.h"
 
@@ -47,7 +48,8 @@ class TerminalSession final : public terminal::AsyncTerminal {
 
   // Kills the `su` process with SIGKILL, lets go of the pipes and reaps it.
   // The session has no process afterwards, whatever happens; a second close
-  // does nothing. Blocks until the child is reaped. A kill that fails throws
+  // does nothing. In a process other than the one that spawned the session
+  // (a forked child) it only lets go of that process's copies of the pipes. Blocks until the child is reaped. A kill that fails throws
   // Panic ("Failed to kill the terminal session: ..."), after the child was
   // reaped.
   void close();
@@ -71,6 +73,7 @@ class TerminalSession final : public terminal::AsyncTerminal {
                                         const char* missing_pipe, const char* read_failed);
 
   SharedUser user_;
+  OwnerProcess owner_;
   mutable std::mutex mutex_;  // guards process_, never held while blocking
   std::optional<Streams> process_;
 };

@@ -25,6 +25,7 @@ auto with_session(PyTerminalSessionObject& o, Op&& op) {
 
 PyObject* session_close(PyObject* self, PyObject*) {
   return call_noargs<PyTerminalSessionObject>(self, cls(), [](PyTerminalSessionObject& o) -> PyObject* {
+    if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
     // Closing holds the session lock, which a failed kill leaves poisoned.
     without_gil([&] { o.fields.session.lock()->close(); });
     return none();
@@ -39,6 +40,7 @@ PyObject* session_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](PyTerminalSessionObject& o, Args& a) -> PyObject* {
         std::string_view data;
         if (!a.bytes(0, data)) return nullptr;
+        if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
         auto written = with_session(o, [&](pool::TerminalSession& s) { return s.write(data); });
         if (!written.ok()) return raise_value_error(written.error());
         return none();
@@ -55,6 +57,7 @@ PyObject* session_read(PyObject* self, const char* full_name, PyObject* const* a
       self, cls(), full_name, kBuffer, args, nargs, kwnames, [](PyTerminalSessionObject& o, Args& a) -> PyObject* {
         size_t size = 0;
         if (!a.usize_or(0, kDefaultReadSize, size)) return nullptr;
+        if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
         // The bytes object is the read area; nobody else can see it yet.
         PyRef bytes = new_read_area(size);
         if (!bytes) return nullptr;

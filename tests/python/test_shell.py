@@ -63,6 +63,9 @@ class Pty:
         return self.seen.count(cwd.encode())
 
 
+# pty.spawn forks this process, which has the pool's spawn thread once an
+# earlier test spawned a session from a thread of its own.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.timeout(60)
 def test_interactive_prompt_ctrl_c_and_ctrl_d():
     command, env = shell_command()
