@@ -169,7 +169,12 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
             except ValueError as error:
                 raise os_error(error, entry) from None
 
+    def _refuse_transaction(self, autocommit: bool = True) -> None:
+        if self._intrans or not autocommit:
+            raise NotImplementedError("MarrowfenFileSystem has no transactions: every write goes through at once")
+
     def pipe_file(self, path: str, value: bytes, mode: str = "overwrite", **kwargs: Any) -> None:
+        self._refuse_transaction()
         path = self._strip_protocol(path)
         if mode == "create":
             with self._open(path, "xb") as file:
@@ -206,10 +211,10 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
         cache_options: dict[str, Any] | None = None,
         **kwargs: Any,
     ) -> MarrowfenFile:
-        if not autocommit:
-            raise NotImplementedError("MarrowfenFileSystem has no transactions: every write goes through at once")
         path = self._strip_protocol(path)
         kind, plus, _ = _parse_mode(mode)
+        if kind != "r" or plus:
+            self._refuse_transaction(autocommit)
         try:
             return MarrowfenFile._open(self.fs, path, kind, plus)
         except FileNotFoundError:

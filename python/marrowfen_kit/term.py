@@ -80,6 +80,9 @@ def _scan(line: str) -> _Scan:
                     break_at = i
                 i += 1
                 continue
+            if line.startswith("\\\n", i):  # a continued line starts no word
+                i += 2
+                continue
             if c == "#":  # a comment, up to and including the line break
                 end = line.find("\n", i)
                 if end < 0:
