@@ -33,7 +33,7 @@ import functools
 import io
 import operator
 from collections.abc import Buffer, Iterator
-from typing import Final, Literal, Self, overload
+from typing import Final, Literal, overload
 
 from marrowfen import PyFileHandle, PyFs, Whence
 
@@ -308,9 +308,9 @@ class MemPath:
         if binary:
             if encoding is not None or errors is not None or newline is not None:
                 raise ValueError("binary mode takes no encoding, errors or newline argument")
-            return MemFile._open(self._fs, self._path, kind, plus)
+            return MemFile(self, mode)
         _check_newline(newline)
-        file = MemFile._open(self._fs, self._path, kind, plus)
+        file = MemFile(self, mode.replace("t", "") + "b")
         try:
             return io.TextIOWrapper(file, encoding or "utf-8", errors, newline)
         except BaseException:
@@ -458,13 +458,41 @@ def _remove_dir(fs: PyFs, path: str, recursive: bool) -> None:
         raise os_error(error, path) from None
 
 
+def _open_handle(fs: PyFs, path: str, kind: str, plus: bool) -> tuple[PyFileHandle, int]:
+    """A handle on the file for a mode of the built-in `open`, and the file's
+    length. The handle's offset is 0, or the length for kind "a"."""
+    access = "rw" if plus else ("r" if kind == "r" else "w")
+    try:
+        if kind == "x":
+            fs.touch(path)
+        # "/." names the file itself and never creates it.
+        handle = fs.open(path + "/." if kind in "rx" else path, access)
+        try:
+            handle.seek(0, _END)
+            length = handle.tell()
+            if kind != "a":
+                handle.seek(0, _SET)
+        except BaseException:
+            handle.close()
+            raise
+        if kind == "w" and length:
+            # Emptying a file means making it anew: files never shrink.
+            handle.close()
+            fs.remove(path, False)
+            handle = fs.open(path, access)
+            length = 0
+        return handle, length
+    except ValueError as error:
+        raise os_error(error, path) from None
+
+
 def _check_newline(newline: str | None) -> None:
     if newline not in (None, "", "\n", "\r", "\r\n"):
         raise ValueError(f"illegal newline value: {newline!r}")
 
 
 class MemFile(io.BufferedIOBase):
-    """A binary file of a `PyFs`, from `MemPath.open` in a binary mode.
+    """A binary file of a `PyFs`: what `MemPath.open` gives in a binary mode.
 
     It reads and writes straight through its `PyFileHandle`, which holds the
     file's lock until `close()`: readers share the file, a writer has it
@@ -474,47 +502,22 @@ class MemFile(io.BufferedIOBase):
 
     name: str
     mode: str
+    _handle: PyFileHandle
 
-    def __init__(self, handle: PyFileHandle, name: str, mode: str, length: int, position: int) -> None:
-        # The handle first: the finaliser of IOBase closes the file.
-        self._handle = handle
-        self.name = name
-        self.mode = mode
-        self._readable = "r" in mode or "+" in mode
-        self._writable = "r" not in mode or "+" in mode
-        self._append = "a" in mode
-        # The length changes only through this file: a reader and a writer
-        # never have the same file open at once.
-        self._length = length
+    def __init__(self, path: MemPath, mode: str = "rb") -> None:
+        """Open the file at `path` as the built-in `open` would in the binary
+        `mode` ("b" may be left out)."""
+        kind, plus, _ = _parse_mode(mode)
+        if "t" in mode:
+            raise ValueError("MemFile is binary; MemPath.open gives text files")
+        self.name = str(path)
+        self._handle, self._length = _open_handle(path.fs, self.name, kind, plus)
+        self.mode = kind + "b" + ("+" if plus else "")
+        self._readable = kind == "r" or plus
+        self._writable = kind != "r" or plus
+        self._append = kind == "a"
         # Python's position; the handle's offset is min(position, length).
-        self._position = position
-
-    @classmethod
-    def _open(cls, fs: PyFs, path: str, kind: str, plus: bool) -> Self:
-        access = "rw" if plus else ("r" if kind == "r" else "w")
-        mode = kind + "b" + ("+" if plus else "")
-        try:
-            if kind == "x":
-                fs.touch(path)
-            # "/." names the file itself and never creates it.
-            handle = fs.open(path + "/." if kind in "rx" else path, access)
-            try:
-                handle.seek(0, _END)
-                length = handle.tell()
-                if kind != "a":
-                    handle.seek(0, _SET)
-            except BaseException:
-                handle.close()
-                raise
-            if kind == "w" and length:
-                # Emptying a file means making it anew: files never shrink.
-                handle.close()
-                fs.remove(path, False)
-                handle = fs.open(path, access)
-                length = 0
-            return cls(handle, path, mode, length, length if kind == "a" else 0)
-        except ValueError as error:
-            raise os_error(error, path) from None
+        self._position = self._length if self._append else 0
 
     def __repr__(self) -> str:
         return f"<MemFile name={self.name!r} mode={self.mode!r}>"
@@ -645,7 +648,10 @@ class MemFile(io.BufferedIOBase):
 
     def close(self) -> None:
         if not self.closed:
+            # Absent when opening failed; the finaliser still closes.
+            handle = getattr(self, "_handle", None)
             try:
-                self._handle.close()
+                if handle is not None:
+                    handle.close()
             finally:
                 super().close()

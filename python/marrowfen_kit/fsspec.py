@@ -36,6 +36,7 @@ from marrowfen import PyFs, Whence
 from marrowfen_kit._errors import IN_USE, NOT_A_FILE, os_error
 from marrowfen_kit.fs import (
     MemFile,
+    MemPath,
     _children,
     _exists,
     _is_dir,
@@ -216,9 +217,9 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
         if kind != "r" or plus:
             self._refuse_transaction(autocommit)
         try:
-            return MarrowfenFile._open(self.fs, path, kind, plus)
+            return MarrowfenFile(MemPath(self.fs, path), mode)
         except FileNotFoundError:
             if kind == "r" or not self.auto_mkdir or _exists(self.fs, _parent(path)):
                 raise
         _make_dir(self.fs, _parent(path), True, True)
-        return MarrowfenFile._open(self.fs, path, kind, plus)
+        return MarrowfenFile(MemPath(self.fs, path), mode)

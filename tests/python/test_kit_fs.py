@@ -215,6 +215,11 @@ def test_open_modes_as_the_builtin_open(root):
             p.open(bad)
     with pytest.raises(ValueError):
         p.open("rb", encoding="utf-8")
+    with MemFile(p, "w") as f:  # the constructor opens as open() does; "b" may be left out
+        f.write(b"raw")
+    assert p.read_bytes() == b"raw"
+    with pytest.raises(ValueError):
+        MemFile(p, "rt")
 
 
 def test_lines_longer_than_a_read(root):

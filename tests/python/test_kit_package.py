@@ -58,3 +58,12 @@ def test_fixtures_give_each_test_its_own_filesystem(marrowfen_fs, marrowfen_term
     assert marrowfen_fs.listdir("/") == ([], [])
     marrowfen_term.exec("mkdir shared")
     assert marrowfen_fs.listdir("/") == ([], ["shared"])
+
+
+def test_installed_kit_is_the_source():
+    import marrowfen_kit
+
+    installed = Path(marrowfen_kit.__file__).parent
+    for source in KIT.iterdir():
+        if source.is_file():
+            assert (installed / source.name).read_bytes() == source.read_bytes(), f"{source.name}: run make install"
