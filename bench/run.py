@@ -1,6 +1,6 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
-Usage: run.py [--quick] [--sizes 1000,10000,100000] [--skip fs,io,term,pool,mem,scale,callgrind]
+Usage: run.py [--quick] [--sizes 1000,10000,100000] [--skip fs,io,term,kit,pool,mem,scale,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -26,6 +26,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import kit_ops  # noqa: E402
 from common import Results, fmt_ratio, fmt_time, log, quiet_stdout  # noqa: E402
 
 SIZES = [1_000, 10_000, 100_000]
@@ -150,6 +151,7 @@ def check(res: Results, sizes) -> None:
         a = pool("allocate a reused account")
         if a is not None:
             res.target("sessions", "allocate a reused account", fmt_time(a), "≤ 1 ms", a <= 1e-3)
+    kit_ops.check_kit(res)
     mem = res.sections.get("mem")
     if mem and "marrowfen" in mem["data"]:
         d = mem["data"]["marrowfen"]
@@ -218,7 +220,7 @@ def render(res: Results, info: dict, cg, elapsed: float) -> str:
         out.append(f"| {t['group']} | {t['what']} | {t['measured']} | {t['limit']} | {verdict} |")
     met = sum(1 for t in res.targets if t["met"])
     out += ["", f"{met} of {len(res.targets)} targets met.", "", "## Measurements", ""]
-    order = ["listing", "dirsize", "io", "term", "pool", "mem"]
+    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "pool", "mem"]
     keys = sorted(res.sections, key=lambda k: (order.index(k) + 1 if k in order else 0, len(k), k))
     for key in keys:
         sec = res.sections[key]
@@ -314,7 +316,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,pool,mem,scale,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,mem,scale,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -343,6 +345,9 @@ def main() -> None:
         if "term" not in skip:
             log("terminal lines")
             term_ops.run_terminal(res, repeat)
+        if "kit" not in skip:
+            log("marrowfen_kit")
+            kit_ops.run_kit(res, repeat)
         if "pool" not in skip:
             log("account pool and sessions")
             try:

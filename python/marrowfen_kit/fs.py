@@ -28,22 +28,18 @@ the file objects do one such read per call (none for an empty file).
 
 from __future__ import annotations
 
-import errno
 import functools
 import io
-import operator
 from collections.abc import Buffer, Iterator
-from typing import Final, Literal, overload
+from typing import Literal, overload
 
-from marrowfen import PyFileHandle, PyFs, Whence
+from marrowfen import PyFs
 
-from marrowfen_kit._errors import ALREADY_EXISTS, NOT_A_DIRECTORY, NOT_A_FILE, NOT_FOUND, os_error
+from marrowfen_kit import _ops
+from marrowfen_kit._errors import ALREADY_EXISTS, os_error
+from marrowfen_kit._file import MemFile, parse_mode
 
 __all__ = ["MemPath", "MemFile"]
-
-_SET: Final = Whence.SEEK_SET
-_CUR: Final = Whence.SEEK_CUR
-_END: Final = Whence.SEEK_END
 
 TextMode = Literal[
     "r", "w", "x", "a", "r+", "w+", "x+", "a+",
@@ -52,44 +48,6 @@ TextMode = Literal[
 BinaryMode = Literal[
     "rb", "wb", "xb", "ab", "r+b", "w+b", "x+b", "a+b", "rb+", "wb+", "xb+", "ab+",
 ]  # fmt: skip
-
-
-def _normalise(path: str) -> str:
-    """The canonical absolute form of `path`."""
-    if "\\" in path:
-        path = path.replace("\\", "/")
-    if path[:1] == "/" and "//" not in path and "/." not in path and (path == "/" or path[-1] != "/"):
-        return path
-    parts: list[str] = []
-    for part in path.split("/"):
-        if part == ".." and parts:
-            parts.pop()
-        elif part not in ("", ".", ".."):
-            parts.append(part)
-    return "/" + "/".join(parts)
-
-
-def _joined(base: str, other: str) -> str:
-    if other[:1] in ("/", "\\"):
-        return _normalise(other)
-    if other not in ("", ".", "..") and "/" not in other and "\\" not in other:
-        return base + other if base == "/" else f"{base}/{other}"
-    return _normalise(f"{base}/{other}")
-
-
-def _parse_mode(mode: str) -> tuple[str, bool, bool]:
-    """The kind ("r", "w", "x" or "a"), whether "+" is in it, whether it is binary."""
-    if not isinstance(mode, str):
-        raise TypeError(f"mode must be str, not {type(mode).__name__}")
-    kinds = [c for c in mode if c in "rwxa"]
-    if (
-        len(set(mode)) != len(mode)
-        or not set(mode) <= set("rwxab+t")
-        or len(kinds) != 1
-        or ("b" in mode and "t" in mode)
-    ):
-        raise ValueError(f"invalid mode: {mode!r}")
-    return kinds[0], "+" in mode, "b" in mode
 
 
 @functools.total_ordering
@@ -112,7 +70,7 @@ class MemPath:
         for segment in segments:
             if not isinstance(segment, str):
                 raise TypeError(f"path segments must be str, not {type(segment).__name__}")
-            path = _joined(path, segment)
+            path = _ops.joined(path, segment)
         self._fs = fs
         self._path = path
 
@@ -167,7 +125,7 @@ class MemPath:
     def __truediv__(self, segment: str) -> MemPath:
         if not isinstance(segment, str):
             return NotImplemented
-        return MemPath._made(self._fs, _joined(self._path, segment))
+        return MemPath._made(self._fs, _ops.joined(self._path, segment))
 
     def with_name(self, name: str) -> MemPath:
         """The same path with its last component replaced by `name`."""
@@ -200,28 +158,39 @@ class MemPath:
 
     def exists(self) -> bool:
         """Whether something (a file or a directory) is at the path."""
-        return _exists(self._fs, self._path)
+        return _ops.exists(self._fs, self._path)
 
     def is_dir(self) -> bool:
         """Whether the path is a directory."""
-        return _is_dir(self._fs, self._path)
+        return _ops.is_dir(self._fs, self._path)
 
     def is_file(self) -> bool:
         """Whether the path is a file."""
-        return _is_file(self._fs, self._path)
+        return _ops.is_file(self._fs, self._path)
 
     def iterdir(self) -> Iterator[MemPath]:
         """The entries of the directory: its files, then its subdirectories,
         each in creation order. The directory is listed at the call."""
-        fs, made = self._fs, MemPath._made
-        return iter([made(fs, path) for path in _children(fs, self._path)])
+        fs, path = self._fs, self._path
+        try:
+            files, dirs = fs.listdir(path)
+        except ValueError as error:
+            raise os_error(error, path) from None
+        prefix = "/" if path == "/" else path + "/"
+        new, entries = object.__new__, []
+        for name in (*files, *dirs):
+            entry = new(MemPath)
+            entry._fs = fs
+            entry._path = prefix + name
+            entries.append(entry)
+        return iter(entries)
 
     # -- changes --------------------------------------------------------------
 
     def mkdir(self, *, parents: bool = False, exist_ok: bool = False) -> None:
         """Create the directory. `parents` creates missing parents too;
         `exist_ok` accepts an existing directory (never an existing file)."""
-        _make_dir(self._fs, self._path, parents, exist_ok)
+        _ops.make_dir(self._fs, self._path, parents, exist_ok)
 
     def touch(self, *, exist_ok: bool = True) -> None:
         """Create an empty file. An existing entry is left as it is, or with
@@ -229,24 +198,24 @@ class MemPath:
         try:
             self._fs.touch(self._path)
         except ValueError as error:
-            if error.args[0] == ALREADY_EXISTS and exist_ok and _exists(self._fs, self._path):
+            if error.args[0] == ALREADY_EXISTS and exist_ok and _ops.exists(self._fs, self._path):
                 return
             raise os_error(error, self._path) from None
 
     def read_bytes(self) -> bytes:
         """The whole content of the file."""
-        return _read_bytes(self._fs, self._path)
+        return _ops.read_bytes(self._fs, self._path)
 
     def write_bytes(self, data: Buffer) -> int:
         """Make `data` the whole content of the file, creating it if it is
         missing; returns the number of bytes written."""
-        return _write_bytes(self._fs, self._path, data)
+        return _ops.write_bytes(self._fs, self._path, data)
 
     def read_text(self, encoding: str | None = None, errors: str | None = None, newline: str | None = None) -> str:
         """The content of the file decoded (UTF-8 by default). With `newline`
         None, "\\r\\n" and "\\r" read as "\\n"."""
         _check_newline(newline)
-        text = _read_bytes(self._fs, self._path).decode(encoding or "utf-8", errors or "strict")
+        text = _ops.read_bytes(self._fs, self._path).decode(encoding or "utf-8", errors or "strict")
         if newline is None and "\r" in text:
             text = text.replace("\r\n", "\n").replace("\r", "\n")
         return text
@@ -263,27 +232,27 @@ class MemPath:
         count = len(data)
         if newline in ("\r", "\r\n"):
             data = data.replace("\n", newline)
-        _write_bytes(self._fs, self._path, data.encode(encoding or "utf-8", errors or "strict"))
+        _ops.write_bytes(self._fs, self._path, data.encode(encoding or "utf-8", errors or "strict"))
         return count
 
     def unlink(self, missing_ok: bool = False) -> None:
         """Remove the file. A directory raises IsADirectoryError; with
         `missing_ok` a missing file is no error."""
         try:
-            _unlink(self._fs, self._path)
+            _ops.unlink(self._fs, self._path)
         except FileNotFoundError:
             if not missing_ok:
                 raise
 
     def rmdir(self) -> None:
         """Remove the directory, which must be empty."""
-        _remove_dir(self._fs, self._path, False)
+        _ops.remove_dir(self._fs, self._path, False)
 
     def rmtree(self) -> None:
         """Remove the directory and everything below it. A file below that is
         open stops the removal with BlockingIOError; what was removed before
         it stays removed."""
-        _remove_dir(self._fs, self._path, True)
+        _ops.remove_dir(self._fs, self._path, True)
 
     @overload
     def open(
@@ -304,13 +273,13 @@ class MemPath:
         to the end), each with "+" for reading and writing and "b" for a
         binary `MemFile` instead of a text file. Use it in a `with` block:
         the file's handle holds the file's lock until it is closed."""
-        kind, plus, binary = _parse_mode(mode)
+        kind, plus, binary = parse_mode(mode)
         if binary:
             if encoding is not None or errors is not None or newline is not None:
                 raise ValueError("binary mode takes no encoding, errors or newline argument")
-            return MemFile(self, mode)
+            return MemFile.opened(self._fs, self._path, kind, plus)
         _check_newline(newline)
-        file = MemFile(self, mode.replace("t", "") + "b")
+        file = MemFile.opened(self._fs, self._path, kind, plus)
         try:
             return io.TextIOWrapper(file, encoding or "utf-8", errors, newline)
         except BaseException:
@@ -318,340 +287,6 @@ class MemPath:
             raise
 
 
-# -- the operations, on a filesystem and a canonical path ------------------
-# MemPath and the fsspec adapter share them.
-
-
-def _exists(fs: PyFs, path: str) -> bool:
-    try:
-        # The parent of an existing entry is a directory, which no handle can
-        # be opened on: looking the path up this way opens nothing.
-        fs.open(path + "/../.", "").close()
-    except ValueError as error:
-        text = error.args[0]
-        if text == NOT_A_FILE:
-            return True
-        if text in (NOT_FOUND, NOT_A_DIRECTORY):
-            return False
-        raise os_error(error, path) from None
-    return True
-
-
-def _is_dir(fs: PyFs, path: str) -> bool:
-    try:
-        fs.listdir(path)
-    except ValueError as error:
-        if error.args[0] in (NOT_FOUND, NOT_A_DIRECTORY):
-            return False
-        raise os_error(error, path) from None
-    return True
-
-
-def _is_file(fs: PyFs, path: str) -> bool:
-    try:
-        fs.listdir(path)
-    except ValueError as error:
-        text = error.args[0]
-        if text == NOT_A_DIRECTORY:
-            # The path is a file, or a component before its end is.
-            return _exists(fs, path)
-        if text == NOT_FOUND:
-            return False
-        raise os_error(error, path) from None
-    return False
-
-
-def _children(fs: PyFs, path: str) -> list[str]:
-    """The paths of the entries of a directory: files, then directories."""
-    try:
-        files, dirs = fs.listdir(path)
-    except ValueError as error:
-        raise os_error(error, path) from None
-    prefix = "/" if path == "/" else path + "/"
-    return [prefix + name for name in (*files, *dirs)]
-
-
-def _make_dir(fs: PyFs, path: str, parents: bool, exist_ok: bool) -> None:
-    try:
-        fs.mkdir(path)
-    except ValueError as error:
-        text = error.args[0]
-        if text == NOT_FOUND and parents:
-            _make_dir(fs, path[: path.rfind("/")] or "/", True, True)
-            _make_dir(fs, path, False, exist_ok)
-            return
-        if text == ALREADY_EXISTS and exist_ok and _is_dir(fs, path):
-            return
-        raise os_error(error, path) from None
-
-
-def _read_bytes(fs: PyFs, path: str, start: int | None = None, end: int | None = None) -> bytes:
-    """The file's content, or the slice [start:end] of it."""
-    try:
-        # "/." names the file itself, so a missing file is not created.
-        handle = fs.open(path + "/.", "r")
-        try:
-            handle.seek(0, _END)
-            size = handle.tell()
-            if start is not None or end is not None:
-                start, end, _ = slice(start, end).indices(size)
-            else:
-                start, end = 0, size
-            if end <= start:
-                return b""
-            handle.seek(start, _SET)
-            return handle.read(end - start)
-        finally:
-            handle.close()
-    except ValueError as error:
-        raise os_error(error, path) from None
-
-
-def _write_bytes(fs: PyFs, path: str, data: Buffer) -> int:
-    """Makes `data` the whole content of the file; creates a missing file."""
-    if type(data) is not bytes:
-        data = bytes(memoryview(data))
-    try:
-        handle = fs.open(path, "w")
-        try:
-            handle.seek(0, _END)
-            shrinks = handle.tell() > len(data)
-            if not shrinks:
-                handle.seek(0, _SET)
-                handle.write(data)
-        finally:
-            handle.close()
-        if shrinks:
-            # Files never shrink: a shorter content takes a new file.
-            fs.remove(path, False)
-            handle = fs.open(path, "w")
-            try:
-                handle.write(data)
-            finally:
-                handle.close()
-    except ValueError as error:
-        raise os_error(error, path) from None
-    return len(data)
-
-
-def _unlink(fs: PyFs, path: str) -> None:
-    """Removes a file, never a directory."""
-    try:
-        fs.listdir(path)
-    except ValueError as error:
-        if error.args[0] != NOT_A_DIRECTORY:
-            raise os_error(error, path) from None
-    else:
-        raise os_error(ValueError(NOT_A_FILE), path)
-    try:
-        fs.remove(path, False)
-    except ValueError as error:
-        raise os_error(error, path) from None
-
-
-def _remove_dir(fs: PyFs, path: str, recursive: bool) -> None:
-    """Removes a directory (never a file), with its content if `recursive`."""
-    try:
-        fs.listdir(path)  # refuses a file
-        fs.remove(path, recursive)
-    except ValueError as error:
-        raise os_error(error, path) from None
-
-
-def _open_handle(fs: PyFs, path: str, kind: str, plus: bool) -> tuple[PyFileHandle, int]:
-    """A handle on the file for a mode of the built-in `open`, and the file's
-    length. The handle's offset is 0, or the length for kind "a"."""
-    access = "rw" if plus else ("r" if kind == "r" else "w")
-    try:
-        if kind == "x":
-            fs.touch(path)
-        # "/." names the file itself and never creates it.
-        handle = fs.open(path + "/." if kind in "rx" else path, access)
-        try:
-            handle.seek(0, _END)
-            length = handle.tell()
-            if kind != "a":
-                handle.seek(0, _SET)
-        except BaseException:
-            handle.close()
-            raise
-        if kind == "w" and length:
-            # Emptying a file means making it anew: files never shrink.
-            handle.close()
-            fs.remove(path, False)
-            handle = fs.open(path, access)
-            length = 0
-        return handle, length
-    except ValueError as error:
-        raise os_error(error, path) from None
-
-
 def _check_newline(newline: str | None) -> None:
     if newline not in (None, "", "\n", "\r", "\r\n"):
         raise ValueError(f"illegal newline value: {newline!r}")
-
-
-class MemFile(io.BufferedIOBase):
-    """A binary file of a `PyFs`: what `MemPath.open` gives in a binary mode.
-
-    It reads and writes straight through its `PyFileHandle`, which holds the
-    file's lock until `close()`: readers share the file, a writer has it
-    alone. Seeking past the end is allowed; a write there fills the gap with
-    zero bytes. Files never shrink, so `truncate()` can only lengthen one.
-    """
-
-    name: str
-    mode: str
-    _handle: PyFileHandle
-
-    def __init__(self, path: MemPath, mode: str = "rb") -> None:
-        """Open the file at `path` as the built-in `open` would in the binary
-        `mode` ("b" may be left out)."""
-        kind, plus, _ = _parse_mode(mode)
-        if "t" in mode:
-            raise ValueError("MemFile is binary; MemPath.open gives text files")
-        self.name = str(path)
-        self._handle, self._length = _open_handle(path.fs, self.name, kind, plus)
-        self.mode = kind + "b" + ("+" if plus else "")
-        self._readable = kind == "r" or plus
-        self._writable = kind != "r" or plus
-        self._append = kind == "a"
-        # Python's position; the handle's offset is min(position, length).
-        self._position = self._length if self._append else 0
-
-    def __repr__(self) -> str:
-        return f"<MemFile name={self.name!r} mode={self.mode!r}>"
-
-    def _check(self, allowed: bool, what: str) -> None:
-        if self.closed:
-            raise ValueError("I/O operation on closed file.")
-        if not allowed:
-            raise io.UnsupportedOperation(f"File not open for {what}")
-
-    def readable(self) -> bool:
-        self._check(True, "")
-        return self._readable
-
-    def writable(self) -> bool:
-        self._check(True, "")
-        return self._writable
-
-    def seekable(self) -> bool:
-        self._check(True, "")
-        return True
-
-    def read(self, size: int | None = -1, /) -> bytes:
-        self._check(self._readable, "reading")
-        available = self._length - self._position
-        if size is None or size < 0 or size > available:
-            size = available
-        if size <= 0:
-            return b""
-        try:
-            data = self._handle.read(size)
-        except ValueError as error:
-            raise os_error(error, self.name) from None
-        self._position += len(data)
-        return data
-
-    def read1(self, size: int = -1, /) -> bytes:
-        return self.read(size)
-
-    def readline(self, size: int | None = -1, /) -> bytes:
-        self._check(self._readable, "reading")
-        limit = self._length - self._position
-        if size is not None and 0 <= size < limit:
-            limit = size
-        line, chunk = bytearray(), 1024
-        try:
-            while len(line) < limit:
-                data = self._handle.read(min(chunk, limit - len(line)))
-                end = data.find(b"\n")
-                if end >= 0:
-                    line += data[: end + 1]
-                    break
-                line += data
-                chunk *= 2
-            self._position += len(line)
-            # Give back what was read past the end of the line.
-            self._handle.seek(self._position, _SET)
-        except ValueError as error:
-            raise os_error(error, self.name) from None
-        return bytes(line)
-
-    def write(self, data: Buffer, /) -> int:
-        self._check(self._writable, "writing")
-        if type(data) is not bytes:
-            data = bytes(memoryview(data))
-        count = len(data)
-        if not count:
-            return 0
-        handle = self._handle
-        try:
-            if self._append and self._position != self._length:
-                handle.seek(0, _END)
-                self._position = self._length
-            if self._position > self._length:
-                data = bytes(self._position - self._length) + data  # the gap reads as zeros
-            handle.write(data)
-            handle.seek(len(data), _CUR)  # a handle's write leaves its offset where it was
-        except ValueError as error:
-            raise os_error(error, self.name) from None
-        self._position += count
-        if self._position > self._length:
-            self._length = self._position
-        return count
-
-    def seek(self, offset: int, whence: int = 0, /) -> int:
-        self._check(True, "")
-        offset = operator.index(offset)
-        if whence == io.SEEK_SET:
-            position = offset
-        elif whence == io.SEEK_CUR:
-            position = self._position + offset
-        elif whence == io.SEEK_END:
-            position = self._length + offset
-        else:
-            raise ValueError(f"invalid whence ({whence!r}, should be 0, 1 or 2)")
-        if position < 0:
-            raise ValueError(f"negative seek position {position}")
-        try:
-            self._handle.seek(min(position, self._length), _SET)
-        except ValueError as error:
-            raise os_error(error, self.name) from None
-        self._position = position
-        return position
-
-    def tell(self) -> int:
-        self._check(True, "")
-        return self._position
-
-    def truncate(self, size: int | None = None, /) -> int:
-        self._check(self._writable, "writing")
-        size = self._position if size is None else operator.index(size)
-        if size < 0:
-            raise ValueError(f"negative size value {size}")
-        if size < self._length:
-            raise io.UnsupportedOperation(
-                errno.EOPNOTSUPP, "marrowfen files never shrink; open the file with 'w' to empty it", self.name
-            )
-        if size > self._length:
-            handle = self._handle
-            try:
-                handle.seek(0, _END)
-                handle.write(bytes(size - self._length))
-                handle.seek(min(self._position, size), _SET)
-            except ValueError as error:
-                raise os_error(error, self.name) from None
-            self._length = size
-        return size
-
-    def close(self) -> None:
-        if not self.closed:
-            # Absent when opening failed; the finaliser still closes.
-            handle = getattr(self, "_handle", None)
-            try:
-                if handle is not None:
-                    handle.close()
-            finally:
-                super().close()

@@ -31,24 +31,12 @@ from typing import Any
 from fsspec import AbstractFileSystem  # type: ignore[import-untyped, unused-ignore]
 from fsspec.utils import stringify_path  # type: ignore[import-untyped, unused-ignore]
 
-from marrowfen import PyFs, Whence
+from marrowfen import PyFs
 
+from marrowfen_kit import _ops
 from marrowfen_kit._errors import IN_USE, NOT_A_FILE, os_error
-from marrowfen_kit.fs import (
-    MemFile,
-    MemPath,
-    _children,
-    _exists,
-    _is_dir,
-    _is_file,
-    _make_dir,
-    _normalise,
-    _parse_mode,
-    _read_bytes,
-    _remove_dir,
-    _unlink,
-    _write_bytes,
-)
+from marrowfen_kit._file import MemFile, parse_mode
+from marrowfen_kit.fs import MemPath
 
 __all__ = ["MarrowfenFileSystem", "MarrowfenFile"]
 
@@ -91,7 +79,7 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
             path = path[len(_PROTOCOL) + 3 :]
         elif path.startswith(_PROTOCOL + "::"):
             path = path[len(_PROTOCOL) + 2 :]
-        return _normalise(path)
+        return _ops.normalise(path)
 
     @property
     def fsid(self) -> str:
@@ -111,7 +99,7 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
                 return {"name": path, "size": None, "type": "file"}
             raise os_error(error, path) from None
         try:
-            handle.seek(0, Whence.SEEK_END)
+            handle.seek(0, _ops.END)
             size = handle.tell()
         finally:
             handle.close()
@@ -120,38 +108,38 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
     def ls(self, path: str, detail: bool = True, **kwargs: Any) -> list[Any]:
         path = self._strip_protocol(path)
         try:
-            entries = _children(self.fs, path)
+            entries = _ops.children(self.fs, path)
         except NotADirectoryError:
-            if not _exists(self.fs, path):
+            if not _ops.exists(self.fs, path):
                 raise
             return [self.info(path)] if detail else [path]  # a file lists as itself
         return [self.info(entry) for entry in entries] if detail else entries
 
     def exists(self, path: str, **kwargs: Any) -> bool:
-        return _exists(self.fs, self._strip_protocol(path))
+        return _ops.exists(self.fs, self._strip_protocol(path))
 
     def isdir(self, path: str) -> bool:
-        return _is_dir(self.fs, self._strip_protocol(path))
+        return _ops.is_dir(self.fs, self._strip_protocol(path))
 
     def isfile(self, path: str) -> bool:
-        return _is_file(self.fs, self._strip_protocol(path))
+        return _ops.is_file(self.fs, self._strip_protocol(path))
 
     def cat_file(self, path: str, start: int | None = None, end: int | None = None, **kwargs: Any) -> bytes:
-        return _read_bytes(self.fs, self._strip_protocol(path), start, end)
+        return _ops.read_bytes(self.fs, self._strip_protocol(path), start, end)
 
     # -- changes --------------------------------------------------------------
 
     def mkdir(self, path: str, create_parents: bool = True, **kwargs: Any) -> None:
-        _make_dir(self.fs, self._strip_protocol(path), create_parents, False)
+        _ops.make_dir(self.fs, self._strip_protocol(path), create_parents, False)
 
     def makedirs(self, path: str, exist_ok: bool = False) -> None:
-        _make_dir(self.fs, self._strip_protocol(path), True, exist_ok)
+        _ops.make_dir(self.fs, self._strip_protocol(path), True, exist_ok)
 
     def rmdir(self, path: str) -> None:
-        _remove_dir(self.fs, self._strip_protocol(path), False)
+        _ops.remove_dir(self.fs, self._strip_protocol(path), False)
 
     def rm_file(self, path: str) -> None:
-        _unlink(self.fs, self._strip_protocol(path))
+        _ops.unlink(self.fs, self._strip_protocol(path))
 
     _rm = rm_file
 
@@ -182,12 +170,12 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
                 file.write(value)
             return
         try:
-            _write_bytes(self.fs, path, value)
+            _ops.write_bytes(self.fs, path, value)
         except FileNotFoundError:
-            if not self.auto_mkdir or _exists(self.fs, _parent(path)):
+            if not self.auto_mkdir or _ops.exists(self.fs, _parent(path)):
                 raise
-            _make_dir(self.fs, _parent(path), True, True)
-            _write_bytes(self.fs, path, value)
+            _ops.make_dir(self.fs, _parent(path), True, True)
+            _ops.write_bytes(self.fs, path, value)
 
     def touch(self, path: str, truncate: bool = True, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
@@ -197,9 +185,9 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
     def cp_file(self, path1: str, path2: str, **kwargs: Any) -> None:
         source, target = self._strip_protocol(path1), self._strip_protocol(path2)
         try:
-            data = _read_bytes(self.fs, source)
+            data = _ops.read_bytes(self.fs, source)
         except IsADirectoryError:
-            _make_dir(self.fs, target, True, True)
+            _ops.make_dir(self.fs, target, True, True)
             return
         self.pipe_file(target, data)
 
@@ -213,13 +201,13 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
         **kwargs: Any,
     ) -> MarrowfenFile:
         path = self._strip_protocol(path)
-        kind, plus, _ = _parse_mode(mode)
+        kind, plus, _ = parse_mode(mode)
         if kind != "r" or plus:
             self._refuse_transaction(autocommit)
         try:
             return MarrowfenFile(MemPath(self.fs, path), mode)
         except FileNotFoundError:
-            if kind == "r" or not self.auto_mkdir or _exists(self.fs, _parent(path)):
+            if kind == "r" or not self.auto_mkdir or _ops.exists(self.fs, _parent(path)):
                 raise
-        _make_dir(self.fs, _parent(path), True, True)
+        _ops.make_dir(self.fs, _parent(path), True, True)
         return MarrowfenFile(MemPath(self.fs, path), mode)

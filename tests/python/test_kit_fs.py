@@ -182,7 +182,8 @@ def test_open_modes_as_the_builtin_open(root):
     with p.open("a") as f:
         f.write("three\n")
     with p.open("rb") as f:
-        assert isinstance(f, MemFile) and f.mode == "rb" and f.readable() and not f.writable()
+        assert isinstance(f, MemFile) and isinstance(f, io.BufferedIOBase)
+        assert f.mode == "rb" and f.readable() and not f.writable()
         assert f.readline() == b"one\n" and f.tell() == 4
         assert list(f) == [b"two\n", b"three\n"] and f.read() == b""
         with pytest.raises(io.UnsupportedOperation):
@@ -231,6 +232,25 @@ def test_lines_longer_than_a_read(root):
         assert f.readlines() == lines[1:]
     with (root / "f").open() as f:
         assert f.read().splitlines(keepends=True) == [line.decode() for line in lines]
+
+
+def test_the_rest_of_the_binary_file_protocol(root):
+    p = root / "f"
+    with p.open("w+b") as f:
+        f.writelines([b"a\n", bytearray(b"b\n"), memoryview(b"c\n")])
+        f.seek(0)
+        buffer = bytearray(4)
+        assert f.readinto(buffer) == 4 and buffer == b"a\nb\n"
+        f.seek(0)
+        assert f.readlines(3) == [b"a\n", b"b\n"]  # stops once the hint is reached
+        assert not f.isatty() and f.seekable() and f.flush() is None
+        for refused in (f.fileno, f.detach):
+            with pytest.raises(io.UnsupportedOperation):
+                refused()
+    with pytest.raises(ValueError, match="closed file"):
+        f.readable()
+    with p.open("r", newline="") as text:  # io.TextIOWrapper over a MemFile
+        assert text.readline() == "a\n" and text.tell() == 2 and text.read() == "b\nc\n"
 
 
 def test_file_holds_the_lock_until_closed(fs, root):
