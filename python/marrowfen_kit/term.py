@@ -17,7 +17,8 @@ first refuses, with `LineRefused` (a `ValueError`), a line that has:
   directory and standard input), or `echo -n`, `-e` or `-E`.
 
 `rm` checks its own arguments and options and reports them itself; unknown
-commands and quoting mistakes get `PyTerm`'s own messages.
+commands and quoting mistakes get `PyTerm`'s own messages. Words are never
+expanded, in either terminal: `$HOME`, `~` and `*.txt` stay as typed.
 """
 
 from __future__ import annotations
