@@ -14,7 +14,7 @@ import itertools
 import operator
 from collections.abc import Buffer, Iterable, Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING, Final, NoReturn
+from typing import TYPE_CHECKING, Final, NoReturn, Self
 
 from marrowfen import PyFileHandle, PyFs
 
@@ -98,7 +98,7 @@ class MemFile:
         self._open(path.fs, str(path), kind, plus)
 
     @classmethod
-    def opened(cls, fs: PyFs, path: str, kind: str, plus: bool) -> MemFile:
+    def opened(cls, fs: PyFs, path: str, kind: str, plus: bool) -> Self:
         """The file at the canonical `path`, opened for a parsed mode."""
         file = object.__new__(cls)
         file._open(fs, path, kind, plus)

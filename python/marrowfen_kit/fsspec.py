@@ -26,7 +26,8 @@ on file descriptor 1, one per read call.
 
 from __future__ import annotations
 
-from typing import Any
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 from fsspec import AbstractFileSystem  # type: ignore[import-untyped, unused-ignore]
 from fsspec.utils import stringify_path  # type: ignore[import-untyped, unused-ignore]
@@ -36,10 +37,10 @@ from marrowfen import PyFs
 from marrowfen_kit import _ops
 from marrowfen_kit._errors import IN_USE, NOT_A_FILE, os_error
 from marrowfen_kit._file import MemFile, parse_mode
-from marrowfen_kit.fs import MemPath
 
 __all__ = ["MarrowfenFileSystem", "MarrowfenFile"]
 
+_T = TypeVar("_T")
 _PROTOCOL = "marrowfen"
 _SHARED_FS = PyFs()
 
@@ -169,13 +170,18 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
             with self._open(path, "xb") as file:
                 file.write(value)
             return
+        self._making_parents(path, lambda: _ops.write_bytes(self.fs, path, value))
+
+    def _making_parents(self, path: str, write: Callable[[], _T]) -> _T:
+        """`write()`; if the parent of `path` is missing and `auto_mkdir` is
+        on, makes it and writes again."""
         try:
-            _ops.write_bytes(self.fs, path, value)
+            return write()
         except FileNotFoundError:
             if not self.auto_mkdir or _ops.exists(self.fs, _parent(path)):
                 raise
-            _ops.make_dir(self.fs, _parent(path), True, True)
-            _ops.write_bytes(self.fs, path, value)
+        _ops.make_dir(self.fs, _parent(path), True, True)
+        return write()
 
     def touch(self, path: str, truncate: bool = True, **kwargs: Any) -> None:
         path = self._strip_protocol(path)
@@ -204,10 +210,6 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
         kind, plus, _ = parse_mode(mode)
         if kind != "r" or plus:
             self._refuse_transaction(autocommit)
-        try:
-            return MarrowfenFile(MemPath(self.fs, path), mode)
-        except FileNotFoundError:
-            if kind == "r" or not self.auto_mkdir or _ops.exists(self.fs, _parent(path)):
-                raise
-        _ops.make_dir(self.fs, _parent(path), True, True)
-        return MarrowfenFile(MemPath(self.fs, path), mode)
+        if kind == "r":
+            return MarrowfenFile.opened(self.fs, path, kind, plus)
+        return self._making_parents(path, lambda: MarrowfenFile.opened(self.fs, path, kind, plus))
