@@ -17,6 +17,9 @@ $(VPY):
 $(STAMP): $(VPY) Makefile
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q "scikit-build-core>=0.10" "cmake>=3.20" ninja pytest pytest-timeout mypy
+	# The kit's optional fsspec adapter is tested against fsspec's own suite,
+	# which changes between releases: the version is pinned.
+	$(VPY) -m pip install -q "fsspec==2026.9.0"
 	touch $(STAMP)
 
 venv: $(STAMP)

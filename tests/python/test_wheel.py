@@ -124,3 +124,26 @@ def test_console_command_runs_with_piped_input(venv, tmp_path):
     assert result.returncode == 0, result.stderr
     assert result.stdout == "notes\n/docs\n"
     assert result.stderr == "nope: command not found\n"
+
+
+def test_wheel_ships_the_kit(wheel, venv, tmp_path):
+    kit = ROOT / "python" / "marrowfen_kit"
+    with zipfile.ZipFile(wheel) as archive:
+        names = set(archive.namelist())
+        info = f"marrowfen-{PYPROJECT['version']}.dist-info"
+        entry_points = archive.read(f"{info}/entry_points.txt").decode()
+        metadata = email.message_from_string(archive.read(f"{info}/METADATA").decode("utf-8"))
+    shipped = {n for n in names if n.startswith("marrowfen_kit/")}
+    assert shipped == {f"marrowfen_kit/{p.name}" for p in kit.iterdir() if p.is_file()}
+    assert "marrowfen_kit/py.typed" in shipped and not any("__pycache__" in n for n in names)
+    assert "[fsspec.specs]\nmarrowfen = marrowfen_kit.fsspec:MarrowfenFileSystem" in entry_points
+    assert "[pytest11]\nmarrowfen = marrowfen_kit.pytest_plugin" in entry_points
+    assert metadata.get_all("Provides-Extra") == ["fsspec"]
+    # The kit works from the installed wheel; its fsspec part says what it needs.
+    probe = (
+        "import marrowfen\nfrom marrowfen_kit.fs import MemPath\n"
+        "p = MemPath(marrowfen.PyFs(), 'a.txt'); p.write_text('kit'); print(p.read_text())\n"
+        "try:\n    import marrowfen_kit.fsspec\nexcept ImportError as e:\n    print(e.name)\n"
+    )
+    result = run([str(venv / "bin" / "python"), "-I", "-c", probe], timeout=60, cwd=tmp_path)
+    assert result.stdout.splitlines() == ["Read 3 bytes from file", "kit", "fsspec"]
