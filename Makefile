@@ -2,13 +2,14 @@
 # make test  - the same set-up, then every C++ and Python test
 # make wheel - the same build, packed as a manylinux wheel into dist/
 # make sdist - the source distribution, into dist/
-# PYTHON=python3.13 make ... - the same with CPython 3.13 (any of them)
+# PYTHON=python3.13 make <target> - any of these with CPython 3.13
 SHELL := /bin/bash
 # Each Python version has a venv and a build of its own (.venv for 3.12,
 # .venv-3.13 for 3.13; build/<wheel tag>), so they can sit side by side. An
 # interpreter that is not found leaves the venv's name incomplete, and making
-# the venv then reports why.
-PY_VERSION := $(shell scripts/find-python.sh --version 2>/dev/null)
+# the venv then reports why. (PYTHON is passed on by hand: make 4.3 does not
+# export a variable given on its command line to $(shell).)
+PY_VERSION := $(shell PYTHON='$(PYTHON)' scripts/find-python.sh --version 2>/dev/null)
 PY_SUFFIX := $(if $(filter 3.12,$(PY_VERSION)),,-$(PY_VERSION))
 VENV := .venv$(PY_SUFFIX)
 VPY := $(VENV)/bin/python
@@ -24,7 +25,7 @@ WHEEL_DIR ?= dist
 .PHONY: run demo test test-cpp test-python install wheel wheel-build sdist sdist-build venv deps clean
 
 $(VPY):
-	@py="$$(scripts/find-python.sh)" && echo "using $$py" && "$$py" -m venv $(VENV)
+	@py="$$(PYTHON='$(PYTHON)' scripts/find-python.sh)" && echo "using $$py" && "$$py" -m venv $(VENV)
 
 $(STAMP): $(VPY) Makefile
 	$(VPY) -m pip install -q --upgrade pip
