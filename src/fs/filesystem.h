@@ -88,6 +88,11 @@ class FileSystem {
   // The inode stored under `id`, without following a symlink.
   IoResult<INodeRef> lookup_unresolved(InodeId id) const;
   IoResult<ChildIds> list_children(InodeId id) const;
+  // What rm_raw unlinks, in order: the subtree of a directory (with
+  // `recursive`) children first, then `id` itself.
+  IoResult<std::vector<InodeId>> removal_order(InodeId id, bool recursive) const;
+  // Takes one inode out of its parent and the table.
+  IoStatus unlink(InodeId id);
 
   InodeTable inodes_;
   std::atomic<uint64_t> next_inode_id_{1};

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/interrupt.h"
 #include "base/panic.h"
 #include "pool/home_dir.h"
 #include "pool/host_command.h"
@@ -44,12 +45,16 @@ Mutex<PoolState>::Guard UserPool::lock_state() {
 }
 
 Result<AccountEntry, std::string> UserPool::take_account() {
+  // `id` and `useradd` run under the pool lock; the caller's signal handlers
+  // wait until it is let go (they might need it).
+  InterruptCheckDeferral handlers_after_unlock;
   auto state = lock_state();
   if (state->user.size() >= state->max_user) return err(std::string(kAllocationFailed));
   if (!state->free.empty()) {
-    AccountEntry entry = std::move(state->free.back());
-    state->free.pop_back();
+    // Copied before it moves, so running out of memory loses no account.
+    AccountEntry entry = state->free.back();
     state->user.push_back(entry);
+    state->free.pop_back();
     return Ok<AccountEntry>{std::move(entry)};
   }
   if (state->user.size() > state->max_user) panic("assertion failed: self.user.len() <= self.max_user");
@@ -88,9 +93,8 @@ void UserPool::return_account(uint32_t uid) {
   auto it = std::find_if(state->user.begin(), state->user.end(),
                          [uid](const AccountEntry& e) { return e.uid == uid; });
   if (it == state->user.end()) return;
-  AccountEntry entry = std::move(*it);
+  state->free.push_back(*it);  // the only step that can fail, so it goes first
   state->user.erase(it);
-  state->free.push_back(std::move(entry));
 }
 
 std::vector<AccountEntry> UserPool::accounts_in_use() { return lock_state()->user; }
