@@ -220,56 +220,61 @@ IoStatus FileSystem::rm(std::string_view path, bool recursive) {
   return rm_raw(id, recursive);
 }
 
-IoResult<std::vector<InodeId>> FileSystem::removal_order(InodeId id, bool recursive) const {
-  // Phase 1: inspect, and list a directory's whole subtree when asked to,
-  // children before their parents. Listing it all first means that running
-  // out of memory fails the removal before anything is gone.
-  // A removal acts on the inode stored under `id` itself: removing a link
-  // must neither empty nor claim what it points to.
+IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
+  // Phase 1: inspect. A removal acts on the inode stored under `id` itself:
+  // removing a link must neither empty nor claim what it points to.
+  ChildIds children;
+  {
+    MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
+    // The root is its own parent; removing it would orphan the whole tree.
+    if (node->id == 0) return IoError::ResourceCurrentInUse;
+    auto kind = node->data.read();
+    if (const auto* dir = std::get_if<Directory>(&*kind)) {
+      if (recursive) {
+        children = dir->live_children();
+      } else if (!dir->empty()) {
+        return IoError::DirectoryIsNotEmpty;
+      }
+    }
+  }
+  // Phase 2, for each inode of the subtree (children before their parents)
+  // and then for `id` itself: the first failure stops the removal, and what
+  // went before it stays removed.
+  if (!children.empty()) {
+    MF_TRY_ASSIGN(std::vector<InodeId> subtree, removal_order(std::move(children)));
+    for (InodeId each : subtree) MF_TRY(unlink(each));
+  }
+  return unlink(id);
+}
+
+IoResult<std::vector<InodeId>> FileSystem::removal_order(ChildIds children) const {
+  // The whole subtree is listed before anything is unlinked, so running out
+  // of memory fails the removal before anything is gone.
   struct Visit {
     InodeId id;
     ChildIds children;
     size_t next = 0;  // the first child not yet listed
   };
-  std::vector<Visit> path;  // from `id` down to the directory being listed
+  std::vector<Visit> path;  // from the removed directory down to the one being listed
+  path.push_back(Visit{0, std::move(children)});  // the directory itself is not listed
   std::vector<InodeId> order;
-  auto enter = [&](InodeId current) -> IoStatus {
-    MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(current));
-    // The root is its own parent; removing it would orphan the whole tree.
-    if (node->id == 0) return IoError::ResourceCurrentInUse;
-    ChildIds children;
-    {
-      auto kind = node->data.read();
-      if (const auto* dir = std::get_if<Directory>(&*kind)) {
-        if (recursive) {
-          children = dir->live_children();
-        } else if (!dir->empty()) {
-          return IoError::DirectoryIsNotEmpty;
-        }
-      }
-    }
-    path.push_back(Visit{current, std::move(children)});
-    return {};
-  };
-  MF_TRY(enter(id));
   while (!path.empty()) {
     Visit& deepest = path.back();
     if (deepest.next == deepest.children.size()) {
-      order.push_back(deepest.id);
+      if (path.size() > 1) order.push_back(deepest.id);
       path.pop_back();
-    } else {
-      MF_TRY(enter(deepest.children[deepest.next++]));
+      continue;
     }
+    InodeId child = deepest.children[deepest.next++];
+    MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(child));
+    ChildIds grandchildren;
+    {
+      auto kind = node->data.read();
+      if (const auto* dir = std::get_if<Directory>(&*kind)) grandchildren = dir->live_children();
+    }
+    path.push_back(Visit{child, std::move(grandchildren)});
   }
   return order;
-}
-
-IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
-  MF_TRY_ASSIGN(std::vector<InodeId> order, removal_order(id, recursive));
-  // Phase 2 for each, in order: the first failure stops the removal, and
-  // what went before it stays removed.
-  for (InodeId each : order) MF_TRY(unlink(each));
-  return {};
 }
 
 IoStatus FileSystem::unlink(InodeId id) {

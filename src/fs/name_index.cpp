@@ -37,8 +37,7 @@ const INode* NameIndex::find(std::string_view name) const {
   }
 }
 
-void NameIndex::reserve(size_t n) {
-  if (n <= fits(capacity_)) return;
+void NameIndex::grow_to(size_t n) {
   size_t capacity = capacity_ ? capacity_ : 32;
   while (fits(capacity) < n) capacity *= 2;
   // The new table is filled before it replaces the old one.

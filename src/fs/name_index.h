@@ -22,7 +22,9 @@ class NameIndex {
   const INode* find(std::string_view name) const;
   // Room for `n` entries in all, so that inserting up to that many cannot
   // fail. Throws std::bad_alloc with the index unchanged.
-  void reserve(size_t n);
+  void reserve(size_t n) {
+    if (n > fits(capacity_)) grow_to(n);
+  }
   // Needs room reserved for it (see reserve); never allocates.
   void insert(const INode* child) noexcept;
   void erase(const INode* child) noexcept;
@@ -41,6 +43,7 @@ class NameIndex {
   // probe runs stay short.
   static size_t fits(size_t capacity) { return capacity / 2; }
   void place(const INode* child) noexcept;
+  void grow_to(size_t n);
 
   std::unique_ptr<const INode*[]> slots_;
   size_t capacity_ = 0;  // a power of two, or 0
