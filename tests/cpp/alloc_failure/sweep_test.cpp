@@ -235,12 +235,12 @@ TEST(AllocationFailure, FilesystemOperations) {
 
   // /big across the first id of the inode table's second chunks (16384),
   // then across 16384 children, where its list and its index both grow.
-  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 0, int(16380 - w.fs->next_inode_id()), false));
-  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 100000, 12, true));
+  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 0, int(16381 - w.fs->next_inode_id()), false));
+  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 100000, 8, true));
   EXPECT_GT(w.fs->next_inode_id(), 16400u);
-  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 200000, int(16381 - children_of(w, "/big")), false));
-  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 300000, 8, true));
-  EXPECT_GE(children_of(w, "/big"), 16389u);
+  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 200000, int(16383 - children_of(w, "/big")), false));
+  ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/big", 300000, 4, true));  // the 16385th grows both
+  EXPECT_EQ(children_of(w, "/big"), 16387u);
 
   // Reading operations change nothing, fail or not.
   sweep(w, tally, "ls_raw /a", Effect::kNone, [](World& w) { return w.fs->ls_raw(w.id("/a")); },
