@@ -87,7 +87,8 @@ void directory_erase(Directory& dir, InodeId id, const INode* node, PreparedEras
       }
   }
   if (node) dir.index->erase(node);
-  if (prepared.new_slots && needs_compacting(dir.vacant, dir.children.size())) compact(dir, prepared.new_slots.get());
+  if (prepared.new_slots && needs_compacting(dir.vacant, dir.children.size()))
+    compact(dir, prepared.new_slots.get());
 }
 
 }  // namespace marrowfen::fs

@@ -51,9 +51,9 @@ class TerminalSession final : public terminal::AsyncTerminal {
 
   // Kills the `su` process with SIGKILL, lets go of the pipes and reaps it.
   // The session has no process afterwards, whatever happens; a second close
-  // does nothing. Blocks until the child is reaped, interruptions or not. A kill that fails throws
-  // Panic ("Failed to kill the terminal session: ..."), after the child was
-  // reaped.
+  // does nothing. Blocks until the child is reaped, interruptions or not. A
+  // kill that fails throws Panic ("Failed to kill the terminal session: ..."),
+  // after the child was reaped.
   void close();
 
   bool is_closed() const;

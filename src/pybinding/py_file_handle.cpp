@@ -63,7 +63,8 @@ PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         // A line that cannot be written is an internal error, but one that
         // leaves nothing behind: it is raised without unwinding, so the
         // handle's lock is not poisoned, and nothing was read.
-        if (int e = write_read_diagnostic(n.value())) return raise_panic("failed printing to stdout: " + os_error_text(e));
+        if (int e = write_read_diagnostic(n.value()))
+          return raise_panic("failed printing to stdout: " + os_error_text(e));
         handle->consume(n.value());
         return area.release();
       });
