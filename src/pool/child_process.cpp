@@ -8,6 +8,8 @@
 
 #include <cerrno>
 
+#include "base/interrupt.h"
+
 extern char** environ;
 
 namespace marrowfen::pool {
@@ -118,7 +120,11 @@ Result<ExitStatus, int> wait_for_child(pid_t pid) {
     int status = 0;
     pid_t r = ::waitpid(pid, &status, 0);
     if (r == pid) return ExitStatus(status);
-    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EINTR) {
+      // A child must be reaped: the handlers run, the wait goes on.
+      (void)go_on_after_interrupt();
+      continue;
+    }
     return err(r < 0 ? errno : ECHILD);
   }
 }

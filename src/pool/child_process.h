@@ -57,8 +57,9 @@ class ExitStatus {
   int wait_status_;
 };
 
-// Waits for `pid` to end and reaps it, retrying interrupted waits. The error is
-// waitpid's errno.
+// Waits for `pid` to end and reaps it, retrying interrupted waits (after the
+// thread's interrupt check, whose answer it ignores: see base/interrupt.h).
+// The error is waitpid's errno.
 Result<ExitStatus, int> wait_for_child(pid_t pid);
 
 }  // namespace marrowfen::pool

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "base/panic.h"
 #include "pool/deferred_panic.h"
 #include "base/os_error.h"
@@ -91,7 +92,7 @@ Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd 
 
 Result<void, std::string> TerminalSession::write(std::string_view data) {
   MF_TRY_ASSIGN(SharedFd fd, stream(&Streams::stdin_pipe, "Failed to get the stdin of the process"));
-  if (int e = write_all_without_sigpipe(fd->get(), data)) {
+  if (int e = write_all_without_sigpipe(fd->get(), data, Interruptible::kYes)) {
     return "Failed to write to the stdin of the process: " + os_error_text(e);
   }
   return {};
@@ -102,9 +103,11 @@ Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::*pipe, 
   MF_TRY_ASSIGN(SharedFd fd, stream(pipe, missing_pipe));
   if (buffer.empty()) return size_t{0};
   // Exactly one read: whatever the shell has printed so far, up to the size.
-  ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-  if (n < 0) return std::string(read_failed);
-  return static_cast<size_t>(n);
+  for (;;) {
+    ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR || !go_on_after_interrupt()) return std::string(read_failed);
+  }
 }
 
 Result<size_t, std::string> TerminalSession::read_stdout(std::span<char> buffer) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/interrupt.h"
 #include "base/panic.h"
 #include "pool/account_cleanup.h"
 #include "pool/home_dir.h"
@@ -54,6 +55,9 @@ Mutex<PoolState>::Guard UserPool::lock_state() {
 }
 
 Result<ClaimedAccount, std::string> UserPool::take_account() {
+  // `id` and `useradd` run under the pool lock; the caller's signal handlers
+  // wait until it is let go (they might need it).
+  InterruptCheckDeferral handlers_after_unlock;
   auto state = lock_state();
   if (state->user.size() >= state->max_user) return err(std::string(kAllocationFailed));
   // Last freed first; one that another pool holds now stays free for later.
@@ -61,9 +65,10 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
     --it;
     MF_TRY_ASSIGN(std::optional<AccountLock> claim, claim_account(it->name));
     if (!claim) continue;
-    AccountEntry entry = std::move(*it);
-    state->free.erase(it);
+    // Copied before it moves, so running out of memory loses no account.
+    AccountEntry entry = *it;
     state->user.push_back(entry);
+    state->free.erase(it);
     return ClaimedAccount{std::move(entry), std::move(*claim)};
   }
   if (state->user.size() > state->max_user) panic("assertion failed: self.user.len() <= self.max_user");
@@ -118,9 +123,8 @@ void UserPool::return_account(uint32_t uid) {
   auto it = std::find_if(state->user.begin(), state->user.end(),
                          [uid](const AccountEntry& e) { return e.uid == uid; });
   if (it == state->user.end()) return;
-  AccountEntry entry = std::move(*it);
+  state->free.push_back(*it);  // the only step that can fail, so it goes first
   state->user.erase(it);
-  state->free.push_back(std::move(entry));
 }
 
 std::vector<AccountEntry> UserPool::accounts_in_use() { return lock_state()->user; }

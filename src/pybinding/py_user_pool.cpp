@@ -23,9 +23,10 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* pool_allocate(PyObject* self, PyObject*) {
   return call_noargs<PyUserPoolObject>(self, cls(), [](PyUserPoolObject& o) -> PyObject* {
     if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
-    auto user = without_gil([&] { return pool::UserPool::alloc_user(o.fields.pool); });
-    if (!user.ok()) return raise_value_error(user.error());
-    return new_user(std::move(user).value());
+    auto user = run_blocking([&] { return pool::UserPool::alloc_user(o.fields.pool); });
+    if (!user) return nullptr;
+    if (!user->ok()) return raise_value_error(user->error());
+    return new_user(std::move(*user).value());
   });
 }
 
