@@ -16,7 +16,7 @@ import statistics
 from common import Results, fmt_ratio, fmt_time, log, perf_counter
 from sessions import MarrowfenSession, allocate, read_until
 
-KEY = "kit"
+KEY = "shell"
 KIT, RAW, PEXPECT = "Shell", "raw session", "pexpect"
 ROW_TRUE = 'run("true") / echo round trip'
 ROW_TRUE_MEDIAN = 'run("true") / echo round trip (median)'
@@ -101,11 +101,11 @@ def check(res: Results) -> None:
         return
     kit, raw = res.get(KEY, ROW_TRUE, KIT), res.get(KEY, ROW_TRUE, RAW)
     if kit is not None and raw is not None:
-        res.target("shell kit", 'Shell.run("true") over the raw echo round trip',
+        res.target("kit shell", 'Shell.run("true") over the raw echo round trip',
                    f"{fmt_ratio(kit / raw)} ({fmt_time(kit)} vs {fmt_time(raw)})", "≤ 2×, ≤ 0.5 ms",
                    kit / raw <= 2 and kit <= 0.5e-3)
     kit, raw, peer = (res.get(KEY, ROW_BIG, name) for name in (KIT, RAW, PEXPECT))
     if kit is not None and raw is not None and peer is not None:
-        res.target("shell kit", "run() of 8 MiB of output over the raw read; pexpect over run()",
+        res.target("kit shell", "run() of 8 MiB of output over the raw read; pexpect over run()",
                    f"{fmt_ratio(kit / raw)} ({fmt_time(kit)} vs {fmt_time(raw)}); pexpect {fmt_ratio(peer / kit)}",
                    "≤ 1.5×; pexpect > 1×", kit / raw <= 1.5 and peer > kit)

@@ -111,6 +111,27 @@ class PexpectSession:
         self.c = None
 
 
+LEFTOVER_FILES = 100
+
+
+def leave_leftovers(uid: int) -> subprocess.Popen:
+    """What a tenant typically leaves: a running process, a directory of files
+    in /tmp and System V IPC objects, all made as the account. Returns the
+    process."""
+    as_tenant = {"user": uid, "group": uid, "extra_groups": []}
+    for kind in ("-M", "-Q", "-S"):
+        subprocess.run(["ipcmk", kind, "1" if kind == "-S" else "4096"], check=True, capture_output=True,
+                       **as_tenant)
+    root = f"/tmp/mf-bench-leftovers-{os.getpid()}"
+    os.mkdir(root)
+    for i in range(LEFTOVER_FILES):
+        with open(f"{root}/f{i}", "w") as f:
+            f.write("x")
+        os.chown(f"{root}/f{i}", uid, uid)
+    os.chown(root, uid, uid)
+    return subprocess.Popen(["sleep", "1000"], cwd="/", **as_tenant)
+
+
 def allocate(pool, tries: int = 3):
     """pool.allocate(), tried again when it fails: other processes on this host
     may hand out and wipe the same fixed-seed accounts at the same moment."""
@@ -170,8 +191,20 @@ def run_sessions(res: Results, repeat: int) -> None:
         del u
         release.append(perf_counter() - t1)
         reused.append(dt)
-    res.add(key, "allocate a reused account", "marrowfen", min(reused))
-    res.add(key, "release an account (drop the user: pkill)", "marrowfen", min(release))
+    res.add(key, "allocate a reused account", "marrowfen", min(reused),
+            note="clean: the kill loop and the sweep find nothing")
+    res.add(key, "release an account, nothing left behind", "marrowfen", min(release),
+            note="pkill, kill loop, sweep")
+    with_leftovers = []
+    for _ in range(max(3, repeat // 4)):
+        u, _ = allocate(pool)
+        tenant = leave_leftovers(u.uid())
+        t1 = perf_counter()
+        del u
+        with_leftovers.append(perf_counter() - t1)
+        tenant.wait(10)
+    res.add(key, "release an account with leftovers", "marrowfen", min(with_leftovers),
+            note=f"a process, {LEFTOVER_FILES} files in /tmp, 3 System V IPC objects")
 
     user, _ = allocate(pool)
     if user.username() != username:

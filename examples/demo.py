@@ -1,18 +1,14 @@
-"""A short tour of marrowfen's in-memory filesystem."""
-from marrowfen import PyFs, Whence
+"""A short tour of marrowfen's in-memory filesystem, through marrowfen_kit's paths."""
+from marrowfen import PyFs
+from marrowfen_kit.fs import MemPath
 
 fs = PyFs()
-fs.mkdir("/docs")
-fs.mkdir("/docs/sub")
-fs.touch("/docs/sub/b")
-fs.touch("/docs/a.txt")
-fs.touch("/top.txt")
+root = MemPath(fs)
+(root / "docs/sub").mkdir(parents=True)
+(root / "docs/sub/b").touch()
+(root / "top.txt").touch()
+(root / "docs/a.txt").write_text("hello, marrowfen\n")
 
-handle = fs.open("/docs/a.txt", "rw")
-handle.write(b"hello, marrowfen\n")
-handle.seek(0, Whence.SEEK_SET)
-print(handle.read(64).decode(), end="")
-handle.close()
-
+print((root / "docs/a.txt").read_text(), end="")
 print(fs.tree("/"), end="")
-print(fs.listdir("/docs"))
+print(sorted(p.name for p in (root / "docs").iterdir()))

@@ -1,90 +1,86 @@
-"""The in-memory filesystem and its file handles.
+"""The in-memory filesystem and its files, through marrowfen_kit's paths.
 
-Builds a small tree, writes and reads a file through handles, shows the
-per-file reader/writer lock and how failures surface. Needs nothing from the
-host. Each `read` also prints "Read N bytes from file" straight to file
-descriptor 1; that line is part of the module's behaviour, not of this script.
+Builds a small tree, writes and reads files through file objects, shows the
+per-file reader/writer lock and how failures surface: as the OSError
+subclasses Python code expects, with marrowfen's message as the text. Needs
+nothing from the host. Each read also prints "Read N bytes from file"
+straight to file descriptor 1; that line is part of the module's behaviour,
+not of this script.
 
     python examples/fs_and_handles.py
 """
 
+import io
 import sys
 from typing import Callable
 
-from marrowfen import PyFs, Whence
+from marrowfen import PyFs
+from marrowfen_kit.fs import MemPath
 
 
 def show(label: str, value: object) -> None:
     print(f"{label}: {value!r}")
-    # The module's read line goes straight to descriptor 1; flushing keeps
-    # our own lines in order with it.
-    sys.stdout.flush()
+    sys.stdout.flush()  # keeps our lines in order with the module's read lines on descriptor 1
 
 
 fs = PyFs()
+docs = MemPath(fs, "/docs")
 
-# Directories and files by path; "/" and "\" both separate, "." and ".." work.
-fs.mkdir("/docs")
-fs.mkdir("/docs/drafts")
-fs.touch("/docs/readme.txt")
-fs.touch("/docs/drafts/../todo.txt")
-show("listdir /docs", fs.listdir("/docs"))  # (['readme.txt', 'todo.txt'], ['drafts'])
+# Paths as in pathlib; "/" and "\" both separate, "." and ".." work.
+(docs / "drafts").mkdir(parents=True)
+(docs / "readme.txt").touch()
+(docs / "drafts/../todo.txt").touch()
+show("entries of /docs", [p.name for p in docs.iterdir()])  # files, then directories
 assert fs.listdir("/docs") == (["readme.txt", "todo.txt"], ["drafts"])
 print(fs.tree("/"), end="")
 
-# Every failure is a ValueError carrying the exact message.
-attempts: list[tuple[Callable[[], object], str]] = [
-    (lambda: fs.mkdir("/docs"), "Resource already exists"),
-    (lambda: fs.listdir("/nowhere"), "Inode not found"),
-    (lambda: fs.remove("/docs", False), "Directory is not empty"),
-    (lambda: fs.open("/docs/notes", "a"), "Unrecognized file mode"),
+# Every failure is an OSError subclass carrying the exact message.
+attempts: list[tuple[Callable[[], object], type[OSError]]] = [
+    (docs.mkdir, FileExistsError),  # "Resource already exists"
+    (MemPath(fs, "/nowhere").iterdir, FileNotFoundError),  # "Inode not found"
+    (docs.rmdir, OSError),  # "Directory is not empty", errno ENOTEMPTY
+    (docs.read_bytes, IsADirectoryError),  # "The specified INode is not a file"
 ]
-for attempt, expected in attempts:
+for attempt, kind in attempts:
     try:
         attempt()
-    except ValueError as error:
-        show("refused", error.args[0])
-        assert error.args == (expected,)
-    else:
-        raise AssertionError(f"expected ValueError({expected!r})")
+        raise AssertionError(f"expected {kind.__name__}")
+    except OSError as error:
+        show("refused", error)
+        assert type(error) is kind
 
-# A handle: writes do not move the offset, reads do.
-handle = fs.open("/docs/notes", "rw")  # a missing file is created
-assert handle.write(b"hello") == 5
-assert handle.tell() == 0
-handle.seek(0, Whence.SEEK_END)  # to append, seek to the end first
-handle.write(b", world\n")
-handle.seek(0, Whence.SEEK_SET)
-data = handle.read(64)
-show("read", data)
-assert data == b"hello, world\n"
-handle.seek(6, Whence.SEEK_END)  # distances count back from the end
-show("tell after SEEK_END 6", handle.tell())
-assert handle.read(5) == b"world"
-
-# The file's lock: one writer, or any number of readers, never both.
+# File objects work as the built-in open's do. A writer has the file to
+# itself until its with block ends; readers share it.
+notes = docs / "notes"
+with notes.open("w") as f:
+    f.write("hello")
+    try:
+        notes.read_text()
+    except BlockingIOError as error:
+        show("read while writing", error.strerror)  # "Resource is currently in use"
+with notes.open("a") as f:
+    f.write(", world\n")
+with notes.open("rb") as binary:
+    binary.seek(-6, io.SEEK_END)
+    show("the last word", binary.read(5))
+readers = [notes.open("rb") for _ in range(3)]
 try:
-    fs.open("/docs/notes", "r")
-except ValueError as error:
-    show("second open while writing", error.args[0])
-    assert error.args == ("Resource is currently in use",)
-handle.close()
-readers = [fs.open("/docs/notes", "r") for _ in range(3)]
-assert all(reader.id() == readers[0].id() for reader in readers)
+    notes.write_text("replaced")
+except BlockingIOError:
+    show("write while 3 readers", "refused")
 for reader in readers:
     reader.close()
+notes.write_text("short")  # a shorter content replaces the old one whole
+assert notes.read_text() == "short"
 
-# A closed handle refuses everything but str().
+# A closed file refuses everything; one dropped without close() gives its
+# lock back, so the tree can go.
 try:
-    handle.read(1)
+    readers[0].read()
 except ValueError as error:
-    assert error.args == ("Invalid file descriptor",)
-assert "id: None" in str(handle)
-
-# A handle dropped without close() gives its lock back; then the file can go.
-writer = fs.open("/docs/readme.txt", "w")
+    show("closed file", str(error))
+writer = (docs / "readme.txt").open("wb")
 del writer
-fs.remove("/docs", True)
-show("after remove", fs.listdir("/"))
+docs.rmtree()
 assert fs.listdir("/") == ([], [])
 print("fs_and_handles: ok")

@@ -19,6 +19,10 @@ does not show the parameters it really takes, the section says so.
 Every class and every public method of the module must have a section, and
 no section may name anything the module lacks.
 
+The sections of marrowfen_kit, the pure-Python package beside the module,
+are made by kit_api_docs.py (beside this script) from the installed package:
+run this script after `make install`.
+
 Usage:
     python scripts/gen_api_docs.py           rewrite docs/api.md in place
     python scripts/gen_api_docs.py --check   exit 1 if it is not up to date
@@ -33,6 +37,9 @@ import re
 import sys
 from pathlib import Path
 from types import ModuleType
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import kit_api_docs  # noqa: E402  (beside this script)
 
 ROOT = Path(__file__).resolve().parent.parent
 DOC = ROOT / "docs" / "api.md"
@@ -196,6 +203,8 @@ def regenerate(doc: str, module: ModuleType, stub_source: str) -> str:
 
     def replace(match: re.Match[str]) -> str:
         name = match["name"]
+        if name == kit_api_docs.PACKAGE or name.startswith(kit_api_docs.PACKAGE + "."):
+            return match[0]  # the kit's sections: kit_api_docs.regenerate
         if name not in expected:
             raise DocsError(f"docs/api.md has a generated section for {name}, which the module lacks")
         seen.append(name)
@@ -215,6 +224,11 @@ def regenerate(doc: str, module: ModuleType, stub_source: str) -> str:
     return text
 
 
+def regenerate_all(doc: str, module: ModuleType, stub_source: str, kit: kit_api_docs.Package) -> str:
+    """Every generated section made anew: the module's and the kit's."""
+    return kit_api_docs.regenerate(regenerate(doc, module, stub_source), kit, BLOCK)
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--check", action="store_true", help="only check; exit 1 if docs/api.md is stale")
@@ -223,8 +237,8 @@ def main(argv: list[str] | None = None) -> int:
 
     current = DOC.read_text(encoding="utf-8")
     try:
-        fresh = regenerate(current, marrowfen, STUBS.read_text(encoding="utf-8"))
-    except DocsError as error:
+        fresh = regenerate_all(current, marrowfen, STUBS.read_text(encoding="utf-8"), kit_api_docs.walk())
+    except (DocsError, kit_api_docs.DocsError) as error:
         print(f"error: {error}", file=sys.stderr)
         return 1
     if fresh == current:

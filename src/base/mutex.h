@@ -1,6 +1,6 @@
 // A mutual-exclusion lock around a value that is poisoned when an internal
-// error unwinds through a guard; every later lock attempt is then itself an
-// internal error.
+// error (a Panic) unwinds through a guard; every later lock attempt is then
+// itself an internal error. Any other exception leaves it as it was.
 #pragma once
 
 #include <atomic>
@@ -27,7 +27,7 @@ class Mutex {
     Guard& operator=(const Guard&) = delete;
     ~Guard() {
       if (!m_) return;
-      if (unwind_.unwinding()) m_->poisoned_.store(true, std::memory_order_release);
+      if (unwind_.panic_unwinding()) m_->poisoned_.store(true, std::memory_order_release);
       m_->mutex_.unlock();
     }
     T& operator*() const { return m_->value_; }
@@ -35,7 +35,7 @@ class Mutex {
 
    private:
     Mutex* m_;
-    UnwindDetector unwind_;
+    PanicUnwindDetector unwind_;
   };
 
   // Takes the lock; a poisoned lock is an internal error with `poisoned_message`.

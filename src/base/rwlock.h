@@ -1,7 +1,8 @@
 // A compact reader/writer lock in one 32-bit word, one per inode. Waiters
 // sleep on the word (futex through std::atomic::wait); an unlock wakes them
 // only when a waiter announced itself, so the uncontended path is two atomic
-// operations. A write guard released during unwinding poisons the lock.
+// operations. A write guard released while a Panic unwinds poisons the lock;
+// no other exception does.
 #pragma once
 
 #include <atomic>
@@ -129,7 +130,7 @@ class RwLocked {
     void release() {
       if (!l_) return;
       RwLocked* l = std::exchange(l_, nullptr);
-      if (unwind_.unwinding()) l->lock_.poison();
+      if (unwind_.panic_unwinding()) l->lock_.poison();
       l->lock_.unlock();
     }
     T& operator*() const { return l_->value_; }
@@ -137,7 +138,7 @@ class RwLocked {
 
    private:
     RwLocked* l_;
-    UnwindDetector unwind_;
+    PanicUnwindDetector unwind_;
   };
 
   ReadGuard read() const {

@@ -1,11 +1,12 @@
 // A vector of trivially copyable values that keeps up to N of them inline and
 // spills to the heap beyond that. Inodes use it for names, small file
 // contents and short child lists, so most inodes need no allocation of their
-// own.
+// own. Growing either succeeds or throws std::bad_alloc with the vector as it
+// was; reserve() lets a caller allocate first and then change it without
+// any failure left possible.
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <span>
@@ -51,6 +52,11 @@ class SmallVec {
   const T& operator[](size_t i) const { return data()[i]; }
   std::span<const T> span() const { return {data(), size_}; }
 
+  // Room for `n` elements in all, so that growing to `n` cannot fail.
+  void reserve(size_t n) {
+    if (n > cap_) grow(n);
+  }
+
   void push_back(T v) {
     if (size_ == cap_) grow(size_ + 1);
     data()[size_++] = v;
@@ -73,7 +79,7 @@ class SmallVec {
   }
 
   void assign(const T* src, size_t n) {
-    if (n > cap_) grow_discarding(n);
+    if (n > cap_) grow(n, /*keep=*/false);
     if (n) std::memmove(static_cast<void*>(data()), src, n * sizeof(T));
     size_ = static_cast<uint32_t>(n);
   }
@@ -81,24 +87,23 @@ class SmallVec {
  private:
   bool on_heap() const { return cap_ > N; }
 
-  void grow(size_t min_cap) {
-    size_t cap = cap_ * 2 > min_cap ? cap_ * 2 : min_cap;
-    if (cap > UINT32_MAX) throw std::bad_alloc();
-    T* heap = static_cast<T*>(std::malloc(cap * sizeof(T)));
-    if (!heap) throw std::bad_alloc();
-    if (size_) std::memcpy(static_cast<void*>(heap), data(), size_ * sizeof(T));
-    if (on_heap()) std::free(static_cast<void*>(u_.heap));
+  // Moves to a heap block of at least `min_cap` elements (doubling, to keep
+  // appends amortised), copying the elements only when `keep` is set. The
+  // new block is had before anything changes.
+  void grow(size_t min_cap, bool keep = true) {
+    if (min_cap > UINT32_MAX) throw std::bad_alloc();
+    size_t cap = cap_ * size_t{2} > min_cap ? cap_ * size_t{2} : min_cap;
+    if (cap > UINT32_MAX) cap = UINT32_MAX;
+    T* heap = static_cast<T*>(::operator new(cap * sizeof(T)));
+    if (keep && size_) std::memcpy(static_cast<void*>(heap), data(), size_ * sizeof(T));
+    if (!keep) size_ = 0;
+    if (on_heap()) ::operator delete(static_cast<void*>(u_.heap));
     u_.heap = heap;
     cap_ = static_cast<uint32_t>(cap);
   }
 
-  void grow_discarding(size_t min_cap) {
-    size_ = 0;
-    grow(min_cap);
-  }
-
   void free_heap() {
-    if (on_heap()) std::free(u_.heap);
+    if (on_heap()) ::operator delete(static_cast<void*>(u_.heap));
     cap_ = N;
   }
 

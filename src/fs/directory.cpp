@@ -1,58 +1,76 @@
 #include "fs/directory.h"
 
-#include <vector>
+#include <new>
 
 namespace marrowfen::fs {
 
 ChildIds Directory::live_children() const {
   if (vacant == 0) return children;
   ChildIds live;
+  live.reserve(size());
   for_each_child([&](InodeId id) { live.push_back(id); });
   return live;
 }
 
-void directory_append(Directory& dir, const INode& child, const std::function<INodeRef(InodeId)>& lookup) {
-  if (child.type == INodeType::Symlink) dir.has_symlink = true;
-  child.slot = static_cast<uint32_t>(dir.children.size());
-  dir.children.push_back(child.id);
+PreparedAppend prepare_append(Directory& dir, FunctionRef<INodeRef(InodeId)> lookup) {
+  dir.children.reserve(dir.children.size() + 1);
   if (dir.index) {
-    dir.index->insert(&child);
-    return;
+    dir.index->reserve(dir.index->size() + 1);
+    return {};
   }
-  if (dir.size() <= Directory::kIndexThreshold) return;
-  // Outgrown the inline list: index every child. Listed children are always
-  // in the table, since a creation inserts before it lists and a removal
-  // unlists before it takes the inode out.
-  auto index = std::make_unique<NameIndex>();
+  if (dir.size() + 1 <= Directory::kIndexThreshold) return {};
+  // About to outgrow the inline list: index every child. Listed children are
+  // always in the table, since a creation inserts before it lists and a
+  // removal unlists before it takes the inode out. Their slots are set here
+  // already; a directory without an index does not read them.
+  PreparedAppend prepared{std::make_unique<NameIndex>()};
+  prepared.new_index->reserve(dir.size() + 1);
   for (uint32_t slot = 0; slot < dir.children.size(); ++slot) {
     InodeId id = dir.children[slot];
     if (id == Directory::kVacant) continue;
-    const INode* node = id == child.id ? &child : lookup(id).get();
+    const INode* node = lookup(id).get();
     if (!node) continue;
     node->slot = slot;
-    index->insert(node);
+    prepared.new_index->insert(node);
   }
-  dir.index = std::move(index);
+  return prepared;
+}
+
+void directory_append(Directory& dir, const INode& child, PreparedAppend prepared) noexcept {
+  if (child.type == INodeType::Symlink) dir.has_symlink = true;
+  if (prepared.new_index) dir.index = std::move(prepared.new_index);
+  child.slot = static_cast<uint32_t>(dir.children.size());
+  dir.children.push_back(child.id);  // within the reserved room
+  if (dir.index) dir.index->insert(&child);
 }
 
 namespace {
 
+// Whether a list with `vacant` holes among `size` slots is worth compacting.
+bool needs_compacting(size_t vacant, size_t size) { return vacant * 2 > size; }
+
 // Drops the vacant slots, renumbering the children that the index holds.
-void compact(Directory& dir) {
-  std::vector<uint32_t> new_slot(dir.children.size());
-  ChildIds live;
+void compact(Directory& dir, uint32_t* new_slots) noexcept {
+  uint32_t live = 0;
   for (uint32_t slot = 0; slot < dir.children.size(); ++slot) {
-    new_slot[slot] = static_cast<uint32_t>(live.size());
-    if (dir.children[slot] != Directory::kVacant) live.push_back(dir.children[slot]);
+    new_slots[slot] = live;
+    if (dir.children[slot] != Directory::kVacant) dir.children[live++] = dir.children[slot];
   }
-  dir.index->for_each([&](const INode* node) { node->slot = new_slot[node->slot]; });
-  dir.children = std::move(live);
+  dir.index->for_each([&](const INode* node) { node->slot = new_slots[node->slot]; });
+  dir.children.resize_zeroed(live);  // shrinks: cannot fail
   dir.vacant = 0;
 }
 
 }  // namespace
 
-void directory_erase(Directory& dir, InodeId id, const INode* node) {
+PreparedErase prepare_erase(const Directory& dir) noexcept {
+  if (!dir.index || !needs_compacting(dir.vacant + 1, dir.children.size())) return {};
+  // Removing must work when memory is short: without room, the holes stay
+  // until a later removal compacts them.
+  return {std::unique_ptr<uint32_t[]>(new (std::nothrow) uint32_t[dir.children.size()])};
+}
+
+void directory_erase(Directory& dir, InodeId id, const INode* node, PreparedErase prepared) noexcept {
   if (!dir.index) {
     dir.children.erase_all(id);
     return;
@@ -69,7 +87,8 @@ void directory_erase(Directory& dir, InodeId id, const INode* node) {
       }
   }
   if (node) dir.index->erase(node);
-  if (dir.vacant * 2 > dir.children.size()) compact(dir);
+  if (prepared.new_slots && needs_compacting(dir.vacant, dir.children.size()))
+    compact(dir, prepared.new_slots.get());
 }
 
 }  // namespace marrowfen::fs

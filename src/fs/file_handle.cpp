@@ -1,7 +1,5 @@
 #include "fs/file_handle.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +7,7 @@
 #include <new>
 
 #include "base/panic.h"
+#include "base/write_all.h"
 
 namespace marrowfen::fs {
 
@@ -57,10 +56,9 @@ FileHandle::~FileHandle() {
   try {
     if (close().ok()) return;
   } catch (const Panic& p) {
-    static constexpr char kPrefix[] = "marrowfen: fatal: ";
-    (void)!::write(2, kPrefix, sizeof kPrefix - 1);
-    (void)!::write(2, p.what(), std::strlen(p.what()));
-    (void)!::write(2, "\n", 1);
+    (void)write_all(2, "marrowfen: fatal: ");
+    (void)write_all(2, p.message());
+    (void)write_all(2, "\n");
   } catch (...) {
   }
   std::abort();
@@ -71,17 +69,34 @@ IoResult<INodeRef> FileHandle::open_inode() const {
   return fs_->resolve(*id_);
 }
 
-IoResult<size_t> FileHandle::read(std::span<uint8_t> buffer) {
+IoResult<INodeRef> FileHandle::inode_to_read() const {
   if (!id_) return IoError::InvalidFileDescriptor;
   if (!type_.can_read()) return IoError::operation_not_supported("read");
-  MF_TRY_ASSIGN(INodeRef node, open_inode());
+  return open_inode();
+}
+
+IoResult<size_t> FileHandle::readable() const {
+  MF_TRY_ASSIGN(INodeRef node, inode_to_read());
+  auto kind = node->data.read();
+  const auto* file = std::get_if<File>(&*kind);
+  if (!file) return IoError::NotAFile;
+  return file->data.data.size() - offset_;
+}
+
+IoResult<size_t> FileHandle::peek(std::span<uint8_t> buffer) const {
+  MF_TRY_ASSIGN(INodeRef node, inode_to_read());
   auto kind = node->data.read();
   const auto* file = std::get_if<File>(&*kind);
   if (!file) return IoError::NotAFile;
   const auto& bytes = file->data.data;
   size_t n = std::min(buffer.size(), bytes.size() - offset_);
   if (n) std::memcpy(buffer.data(), bytes.data() + offset_, n);
-  offset_ += n;
+  return n;
+}
+
+IoResult<size_t> FileHandle::read(std::span<uint8_t> buffer) {
+  MF_TRY_ASSIGN(size_t n, peek(buffer));
+  consume(n);
   return n;
 }
 
@@ -93,17 +108,10 @@ IoResult<size_t> FileHandle::write(std::span<const uint8_t> bytes) {
   auto* file = std::get_if<File>(&*kind);
   if (!file) return IoError::NotAFile;
   auto& data = file->data.data;
+  // Lengthening is the only step that can fail (for want of memory), and it
+  // comes before any byte is copied.
   size_t end = offset_ + bytes.size();
-  if (data.size() < end) {
-    try {
-      data.resize_zeroed(end);
-    } catch (const std::bad_alloc&) {
-      // Running out of memory is an orderly refusal, not a broken
-      // invariant: let the lock go unpoisoned.
-      kind.release();
-      throw;
-    }
-  }
+  if (data.size() < end) data.resize_zeroed(end);
   if (!bytes.empty()) std::memcpy(data.data() + offset_, bytes.data(), bytes.size());
   return bytes.size();
 }

@@ -29,8 +29,18 @@ class FileHandle {
 
   // Copies up to buffer.size() bytes from the offset and advances it.
   IoResult<size_t> read(std::span<uint8_t> buffer);
+  // A read in two steps, for callers that have more to do before the read
+  // counts: peek() copies as read() does but leaves the offset, and
+  // consume(n) then advances it by the n bytes peek() returned. Files never
+  // shrink, so the bytes stay there in between.
+  IoResult<size_t> peek(std::span<uint8_t> buffer) const;
+  void consume(size_t n) { offset_ += n; }
+  // How many bytes a read could return now: those between the offset and
+  // the end of the file. Fails as read() does.
+  IoResult<size_t> readable() const;
   // Writes at the offset, lengthening the file with zeros as needed. The
-  // offset does not move.
+  // offset does not move. Out of memory (std::bad_alloc), the file is left
+  // as it was.
   IoResult<size_t> write(std::span<const uint8_t> bytes);
   IoStatus seek(SeekOrigin origin, size_t distance);
   IoStatus close();
@@ -47,6 +57,8 @@ class FileHandle {
   FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs)
       : id_(id), type_(type), fs_(std::move(fs)) {}
   IoResult<INodeRef> open_inode() const;
+  // The inode of an open handle that may read.
+  IoResult<INodeRef> inode_to_read() const;
 
   std::optional<InodeId> id_;
   FileHandleType type_;

@@ -173,15 +173,18 @@ IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name
   auto node = INodeRef::make(id, parent, depth, name, std::move(kind));
   // The existence check, the insertion and the append form one step for
   // other creators in this directory. The inode enters the table before it
-  // is listed, so every listed child can be looked up.
+  // is listed, so every listed child can be looked up. Whatever memory the
+  // steps need is had before the first change, so running out of it leaves
+  // the tree as it was.
   auto parent_kind = parent_node->data.write();
   auto* dir = std::get_if<Directory>(&*parent_kind);
   if (dir && dir->unlinked) return IoError::InodeNotFound;  // removed a moment ago
   if (dir && find_child(*this, *dir, name).ok()) return IoError::ResourceAlreadyExists;
   if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
   if (!dir) return IoError::NotADirectory;
+  PreparedAppend room = prepare_append(*dir, [this](InodeId child) { return inodes_.get(child); });
   inodes_.insert(node);
-  directory_append(*dir, *node, [this](InodeId child) { return inodes_.get(child); });
+  directory_append(*dir, *node, std::move(room));
   return id;
 }
 
@@ -218,9 +221,8 @@ IoStatus FileSystem::rm(std::string_view path, bool recursive) {
 }
 
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
-  // Phase 1: inspect, and empty a directory first when asked to.
-  // A removal acts on the inode stored under `id` itself: removing a link
-  // must neither empty nor claim what it points to.
+  // Phase 1: inspect. A removal acts on the inode stored under `id` itself:
+  // removing a link must neither empty nor claim what it points to.
   ChildIds children;
   {
     MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
@@ -235,40 +237,71 @@ IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
       }
     }
   }
-  for (InodeId child : children) MF_TRY(rm_raw(child, true));
+  // Phase 2, for each inode of the subtree (children before their parents)
+  // and then for `id` itself: the first failure stops the removal, and what
+  // went before it stays removed.
+  if (!children.empty()) {
+    MF_TRY_ASSIGN(std::vector<InodeId> subtree, removal_order(std::move(children)));
+    for (InodeId each : subtree) MF_TRY(unlink(each));
+  }
+  return unlink(id);
+}
 
-  // Phase 2: unlink the inode itself. The parent's lock is taken before the
-  // inode's (parent before child, as everywhere), and both are held from the
-  // last check to the unlinking, so no creation can slip into a directory
-  // that is being unlinked and no handle can open a file being removed.
+IoResult<std::vector<InodeId>> FileSystem::removal_order(ChildIds children) const {
+  // The whole subtree is listed before anything is unlinked, so running out
+  // of memory fails the removal before anything is gone.
+  struct Visit {
+    InodeId id;
+    ChildIds children;
+    size_t next = 0;  // the first child not yet listed
+  };
+  std::vector<Visit> path;  // from the removed directory down to the one being listed
+  path.push_back(Visit{0, std::move(children)});  // the directory itself is not listed
+  std::vector<InodeId> order;
+  while (!path.empty()) {
+    Visit& deepest = path.back();
+    if (deepest.next == deepest.children.size()) {
+      if (path.size() > 1) order.push_back(deepest.id);
+      path.pop_back();
+      continue;
+    }
+    InodeId child = deepest.children[deepest.next++];
+    MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(child));
+    ChildIds grandchildren;
+    {
+      auto kind = node->data.read();
+      if (const auto* dir = std::get_if<Directory>(&*kind)) grandchildren = dir->live_children();
+    }
+    path.push_back(Visit{child, std::move(grandchildren)});
+  }
+  return order;
+}
+
+IoStatus FileSystem::unlink(InodeId id) {
+  // The parent's lock is taken before the inode's (parent before child, as
+  // everywhere), and both are held from the last check to the unlinking, so
+  // no creation can slip into a directory that is being unlinked and no
+  // handle can open a file being removed. It needs no memory of its own.
   MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
   MF_TRY_ASSIGN(INodeRef parent, resolve(node->parent));
   {
     auto parent_kind = parent->data.write();
     auto kind = node->data.write();
-    Directory* unlinked_dir = nullptr;
-    const File* claimed_file = nullptr;
+    // Cannot happen: a parent is always a directory.
+    auto* parent_dir = std::get_if<Directory>(&*parent_kind);
+    if (!parent_dir) return IoError::NotADirectory;
     if (auto* dir = std::get_if<Directory>(&*kind)) {
       if (!dir->empty()) return IoError::DirectoryIsNotEmpty;
       dir->unlinked = true;
-      unlinked_dir = dir;
     } else if (const auto* file = std::get_if<File>(&*kind)) {
       // Claiming the lock word keeps any new handle from opening the file.
       int32_t expected = FileLock::UNLOCKED;
       if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVING,
                                                    std::memory_order_acq_rel))
         return IoError::ResourceCurrentInUse;
-      claimed_file = file;
-    }
-    auto* parent_dir = std::get_if<Directory>(&*parent_kind);
-    if (!parent_dir) {
-      // Cannot happen (a parent is always a directory); give back the claim.
-      if (unlinked_dir) unlinked_dir->unlinked = false;
-      if (claimed_file) claimed_file->lock.flag.store(FileLock::UNLOCKED, std::memory_order_release);
-      return IoError::NotADirectory;
     }
     // The index forgets the child before it leaves the table.
-    directory_erase(*parent_dir, id, node.get());
+    directory_erase(*parent_dir, id, node.get(), prepare_erase(*parent_dir));
   }
   node.reset();
   release_inode_id(id);

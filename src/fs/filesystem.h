@@ -88,6 +88,11 @@ class FileSystem {
   // The inode stored under `id`, without following a symlink.
   IoResult<INodeRef> lookup_unresolved(InodeId id) const;
   IoResult<ChildIds> list_children(InodeId id) const;
+  // What a recursive removal unlinks before the directory itself: the
+  // subtrees of its `children`, each inode after its own children.
+  IoResult<std::vector<InodeId>> removal_order(ChildIds children) const;
+  // Takes one inode out of its parent and the table.
+  IoStatus unlink(InodeId id);
 
   InodeTable inodes_;
   std::atomic<uint64_t> next_inode_id_{1};

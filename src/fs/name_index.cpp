@@ -1,6 +1,7 @@
 #include "fs/name_index.h"
 
 #include <cstring>
+#include <utility>
 
 #include "fs/inode.h"
 
@@ -36,16 +37,30 @@ const INode* NameIndex::find(std::string_view name) const {
   }
 }
 
-void NameIndex::insert(const INode* child) {
-  if ((size_ + 1) * 2 > capacity_) grow();
+void NameIndex::grow_to(size_t n) {
+  size_t capacity = capacity_ ? capacity_ : 32;
+  while (fits(capacity) < n) capacity *= 2;
+  // The new table is filled before it replaces the old one.
+  auto slots = std::make_unique<const INode*[]>(capacity);
+  std::unique_ptr<const INode*[]> old = std::exchange(slots_, std::move(slots));
+  size_t old_capacity = std::exchange(capacity_, capacity);
+  for (size_t i = 0; i < old_capacity; ++i)
+    if (old[i]) place(old[i]);
+}
+
+void NameIndex::insert(const INode* child) noexcept {
+  place(child);
+  ++size_;
+}
+
+void NameIndex::place(const INode* child) noexcept {
   size_t mask = capacity_ - 1;
   size_t i = hash(child->name.view()) & mask;
   while (slots_[i]) i = (i + 1) & mask;
   slots_[i] = child;
-  ++size_;
 }
 
-void NameIndex::erase(const INode* child) {
+void NameIndex::erase(const INode* child) noexcept {
   if (size_ == 0) return;
   size_t mask = capacity_ - 1;
   size_t i = hash(child->name.view()) & mask;
@@ -65,16 +80,6 @@ void NameIndex::erase(const INode* child) {
   }
   slots_[i] = nullptr;
   --size_;
-}
-
-void NameIndex::grow() {
-  size_t old_capacity = capacity_;
-  std::unique_ptr<const INode*[]> old = std::move(slots_);
-  capacity_ = old_capacity ? old_capacity * 2 : 32;
-  slots_ = std::make_unique<const INode*[]>(capacity_);
-  size_ = 0;
-  for (size_t i = 0; i < old_capacity; ++i)
-    if (old[i]) insert(old[i]);
 }
 
 }  // namespace marrowfen::fs

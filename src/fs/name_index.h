@@ -20,8 +20,14 @@ class NameIndex {
   NameIndex& operator=(const NameIndex&) = delete;
 
   const INode* find(std::string_view name) const;
-  void insert(const INode* child);
-  void erase(const INode* child);
+  // Room for `n` entries in all, so that inserting up to that many cannot
+  // fail. Throws std::bad_alloc with the index unchanged.
+  void reserve(size_t n) {
+    if (n > fits(capacity_)) grow_to(n);
+  }
+  // Needs room reserved for it (see reserve); never allocates.
+  void insert(const INode* child) noexcept;
+  void erase(const INode* child) noexcept;
   size_t size() const { return size_; }
 
   // Calls fn(const INode*) for every entry, in no particular order.
@@ -33,7 +39,11 @@ class NameIndex {
 
  private:
   static uint64_t hash(std::string_view name);
-  void grow();
+  // Most entries a table of `capacity` slots holds: it stays half empty, so
+  // probe runs stay short.
+  static size_t fits(size_t capacity) { return capacity / 2; }
+  void place(const INode* child) noexcept;
+  void grow_to(size_t n);
 
   std::unique_ptr<const INode*[]> slots_;
   size_t capacity_ = 0;  // a power of two, or 0

@@ -1,6 +1,7 @@
 #include "pool/account_reaper.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -12,13 +13,22 @@
 #include <thread>
 
 #include "pool/child_process.h"
+#include "pool/unique_fd.h"
+#include "pool/vfork_child.h"
 #include "base/os_error.h"
 
 namespace marrowfen::pool {
 namespace {
 
 // Exit statuses of the helper child, one per step that can fail.
-enum HelperExit : int { kSignalled = 0, kSetgroupsFailed = 10, kSetgidFailed, kSetuidFailed, kKillFailed };
+enum HelperExit : int {
+  kSignalled = 0,
+  kNoneSignalled = 1,
+  kSetgroupsFailed = 10,
+  kSetgidFailed,
+  kSetuidFailed,
+  kKillFailed
+};
 
 // Whether /proc/<pid>/status describes a live process of `uid`.
 bool is_live_process_of(const std::string& pid, uint32_t uid) {
@@ -45,32 +55,82 @@ bool is_live_process_of(const std::string& pid, uint32_t uid) {
   return live && owned;
 }
 
-// Forks a helper that becomes `uid` entirely and signals everything it may.
-// Only raw system calls run in the child: the caller may have other threads,
-// and glibc's id-changing wrappers coordinate with threads that the child
-// does not have.
-std::optional<std::string> signal_all_as(uint32_t uid) {
-  pid_t pid = ::fork();
-  if (pid < 0) return "cannot start the killer process: " + os_error_text(errno);
-  if (pid == 0) {
-    if (::syscall(SYS_setgroups, 0, nullptr) != 0) ::_exit(kSetgroupsFailed);
-    if (::syscall(SYS_setresgid, uid, uid, uid) != 0) ::_exit(kSetgidFailed);
-    if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::_exit(kSetuidFailed);
-    // -1: every process this one may signal except itself, i.e. those whose
-    // real or saved uid is `uid`. ESRCH only means there were none.
-    if (::kill(-1, SIGKILL) != 0 && errno != ESRCH) ::_exit(kKillFailed);
-    ::_exit(kSignalled);
+// What the helper child works with: the account, and /proc open for it.
+struct SignalAllPlan {
+  uint32_t uid;
+  int proc_fd;
+};
+
+// Kernel directory records, as getdents64 returns them.
+struct KernelDirent {
+  uint64_t ino;
+  int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+// Whether any process but the caller may be signalled by it, found by
+// probing each pid in /proc with signal 0. (kill(-1) cannot tell: it reports
+// success when there was any process at all, whether or not it could signal
+// it.) Raw system calls only.
+MF_VFORK_CHILD_FUNCTION bool may_signal_any(int proc_fd) {
+  long self = ::syscall(SYS_getpid);
+  if (::syscall(SYS_lseek, proc_fd, 0, SEEK_SET) != 0) return true;  // cannot tell: assume so
+  alignas(8) char buffer[8192];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, proc_fd, buffer, sizeof buffer);
+    if (n < 0) return true;
+    if (n == 0) return false;
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const KernelDirent*>(buffer + at);
+      at += entry->reclen;
+      long pid = 0;
+      const char* c = entry->name;
+      for (; *c >= '0' && *c <= '9'; ++c) pid = pid * 10 + (*c - '0');
+      if (*c != '\0' || pid <= 1 || pid == self) continue;
+      if (::syscall(SYS_kill, pid, 0) == 0) return true;
+    }
   }
-  auto status = wait_for_child(pid);
-  if (!status) return "cannot wait for the killer process: " + os_error_text(status.error());
-  std::optional<int> code = status.value().code();
-  if (code == kSignalled) return std::nullopt;
-  switch (code.value_or(-1)) {
-    case kSetgroupsFailed: return std::string("the killer process could not drop its groups");
-    case kSetgidFailed: return std::string("the killer process could not take the group id");
-    case kSetuidFailed: return std::string("the killer process could not take the user id");
-    case kKillFailed: return std::string("the killer process could not send SIGKILL");
-    default: return std::string("the killer process ended abnormally");
+}
+
+// The helper: takes on every id of the account (so it keeps no root id) and,
+// if it may signal any process, which is exactly when the account has one,
+// sends SIGKILL to all of them at once. Raw system calls only (see
+// vfork_child.h): the ids change for this child alone, not for the threads
+// of the caller.
+MF_VFORK_CHILD_FUNCTION int signal_all_child(void* arg) {
+  const auto* plan = static_cast<const SignalAllPlan*>(arg);
+  uint32_t uid = plan->uid;
+  if (::syscall(SYS_setgroups, 0, nullptr) != 0) ::syscall(SYS_exit, kSetgroupsFailed);
+  if (::syscall(SYS_setresgid, uid, uid, uid) != 0) ::syscall(SYS_exit, kSetgidFailed);
+  if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::syscall(SYS_exit, kSetuidFailed);
+  if (!may_signal_any(plan->proc_fd)) ::syscall(SYS_exit, kNoneSignalled);
+  // -1: every process this one may signal except itself, i.e. those whose
+  // real or saved uid is `uid`; atomic, so a forking process cannot outrun it.
+  if (::syscall(SYS_kill, -1, SIGKILL) != 0 && errno != ESRCH) ::syscall(SYS_exit, kKillFailed);
+  ::syscall(SYS_exit, kSignalled);
+  return kSignalled;
+}
+
+// Signals every process of `uid` from a helper child: whether there was any,
+// or why it could not be done.
+Result<bool, std::string> signal_all_as(uint32_t uid) {
+  UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc) return err("cannot open /proc: " + os_error_text(errno));
+  SignalAllPlan plan{uid, proc.get()};
+  auto started = start_vfork_child(signal_all_child, &plan);
+  if (!started) return err("cannot start the killer process: " + os_error_text(started.error()));
+  auto status = wait_for_child(started.value());
+  if (!status) return err("cannot wait for the killer process: " + os_error_text(status.error()));
+  switch (status.value().code().value_or(-1)) {
+    case kSignalled: return true;
+    case kNoneSignalled: return false;
+    case kSetgroupsFailed: return err(std::string("the killer process could not drop its groups"));
+    case kSetgidFailed: return err(std::string("the killer process could not take the group id"));
+    case kSetuidFailed: return err(std::string("the killer process could not take the user id"));
+    case kKillFailed: return err(std::string("the killer process could not send SIGKILL"));
+    default: return err(std::string("the killer process ended abnormally"));
   }
 }
 
@@ -107,18 +167,18 @@ std::optional<std::string> kill_account_processes(uint32_t uid, std::chrono::mil
   const auto deadline = std::chrono::steady_clock::now() + budget;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
-    auto live = live_processes_of(uid);
-    if (!live) {
-      // Cannot look, so signal once and say that nothing was verified.
-      if (auto failure = signal_all_as(uid)) return failure;
-      return "cannot list the processes in /proc: " + os_error_text(live.error());
-    }
-    if (live.value().empty()) return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline) return describe_survivors(live.value(), budget);
-    if (auto failure = signal_all_as(uid)) return failure;
+    // Signalling first: an account with nothing to signal (the usual case
+    // before a hand-out) is done without reading the status of every process.
+    auto signalled = signal_all_as(uid);
+    if (!signalled) return std::move(signalled).error();
+    if (!signalled.value()) return std::nullopt;
     // Killed processes take a moment to become zombies.
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    auto live = live_processes_of(uid);
+    if (!live) return "cannot list the processes in /proc: " + os_error_text(live.error());
+    if (live.value().empty()) return std::nullopt;
+    if (std::chrono::steady_clock::now() >= deadline) return describe_survivors(live.value(), budget);
   }
 }
 

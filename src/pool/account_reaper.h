@@ -19,8 +19,10 @@ inline constexpr std::chrono::milliseconds kReapBudget{3000};
 
 // Repeatedly has a helper child take on the account's ids (every one of them,
 // so it keeps no root id) and send SIGKILL to every process it may signal,
-// which is exactly the account's processes, all at once; until /proc shows no
-// live process of `uid`. Returns nothing on success, or why some may survive.
+// which is exactly the account's processes, all at once; until there is
+// nothing left to signal or /proc shows no live process of `uid`. An account
+// without processes costs one helper child and no look at /proc. Returns
+// nothing on success, or why some may survive.
 // Refuses uid 0, whose "every process" is every process of the host.
 std::optional<std::string> kill_account_processes(
     uint32_t uid, std::chrono::milliseconds budget = kReapBudget);

@@ -8,15 +8,12 @@
 
 #include <cerrno>
 
+#include "base/interrupt.h"
+
 extern char** environ;
 
 namespace marrowfen::pool {
 namespace {
-
-struct Pipe {
-  UniqueFd read_end;
-  UniqueFd write_end;
-};
 
 // Moves a descriptor above the three standard ones, so that putting the
 // child's ends onto 0, 1 and 2 can never overwrite another of them.
@@ -26,15 +23,6 @@ int lift_above_standard_fds(UniqueFd& fd) {
   if (lifted < 0) return errno;
   fd.reset(lifted);
   return 0;
-}
-
-Result<Pipe, int> make_pipe() {
-  int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return err(errno);
-  Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
-  if (int e = lift_above_standard_fds(pipe.read_end)) return err(e);
-  if (int e = lift_above_standard_fds(pipe.write_end)) return err(e);
-  return Ok<Pipe>{std::move(pipe)};
 }
 
 class SpawnSettings {
@@ -74,6 +62,15 @@ class SpawnSettings {
 };
 
 }  // namespace
+
+Result<Pipe, int> make_pipe() {
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return err(errno);
+  Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
+  if (int e = lift_above_standard_fds(pipe.read_end)) return err(e);
+  if (int e = lift_above_standard_fds(pipe.write_end)) return err(e);
+  return Ok<Pipe>{std::move(pipe)};
+}
 
 Result<ChildProcess, int> spawn_child(const std::vector<std::string>& argv, StdinMode stdin_mode) {
   if (argv.empty()) return err(EINVAL);
@@ -123,7 +120,11 @@ Result<ExitStatus, int> wait_for_child(pid_t pid) {
     int status = 0;
     pid_t r = ::waitpid(pid, &status, 0);
     if (r == pid) return ExitStatus(status);
-    if (r < 0 && errno == EINTR) continue;
+    if (r < 0 && errno == EINTR) {
+      // A child must be reaped: the handlers run, the wait goes on.
+      (void)go_on_after_interrupt();
+      continue;
+    }
     return err(r < 0 ? errno : ECHILD);
   }
 }

@@ -34,6 +34,15 @@ struct ChildProcess {
 // SIGXFSZ at their default actions, whatever the caller ignores or blocks.
 Result<ChildProcess, int> spawn_child(const std::vector<std::string>& argv, StdinMode stdin_mode);
 
+// A pipe whose two ends are close-on-exec and above the three standard
+// descriptors, so that putting a child's ends onto 0, 1 and 2 can never
+// overwrite another of them. The error is an errno.
+struct Pipe {
+  UniqueFd read_end;
+  UniqueFd write_end;
+};
+Result<Pipe, int> make_pipe();
+
 // How a child ended.
 class ExitStatus {
  public:
@@ -48,8 +57,9 @@ class ExitStatus {
   int wait_status_;
 };
 
-// Waits for `pid` to end and reaps it, retrying interrupted waits. The error is
-// waitpid's errno.
+// Waits for `pid` to end and reaps it, retrying interrupted waits (after the
+// thread's interrupt check, whose answer it ignores: see base/interrupt.h).
+// The error is waitpid's errno.
 Result<ExitStatus, int> wait_for_child(pid_t pid);
 
 }  // namespace marrowfen::pool

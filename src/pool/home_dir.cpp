@@ -10,6 +10,7 @@
 #include <filesystem>
 
 #include "base/os_error.h"
+#include "pool/private_dir.h"
 #include "pool/tree_removal.h"
 #include "pool/unique_fd.h"
 #include "base/utf8.h"
@@ -18,43 +19,14 @@ namespace marrowfen::pool {
 namespace {
 
 constexpr mode_t kRootMode = 0755;
+// Private whatever the umask: no other tenant may read or plant anything here.
+constexpr mode_t kHomeMode = 0700;
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 const char* const kNoParent = "Failed to get the parent folder of the path";
 const char* const kRootFailed = "Failed to create the parent folder of the temporary home directory";
 const char* const kRemoveFailed = "Failed to remove the existing temporary home directory";
 const char* const kCreateFailed = "Failed to create the temporary home directory";
-
-// Creates the missing ancestors of `dir` (mode 0755); existing ones are fine.
-bool create_ancestors(const std::filesystem::path& dir) {
-  std::filesystem::path partial;
-  for (const auto& component : dir.parent_path()) {
-    partial /= component;
-    if (::mkdir(partial.c_str(), kRootMode) != 0 && errno != EEXIST) return false;
-  }
-  return true;
-}
-
-// Opens the home root, creating it first if needed, and checks that nobody but
-// us can change what is inside it.
-Result<UniqueFd, std::string> open_home_root(const std::filesystem::path& root) {
-  if (!create_ancestors(root)) return err(std::string(kRootFailed));
-  bool created = ::mkdir(root.c_str(), 0700) == 0;
-  if (!created && errno != EEXIST) return err(std::string(kRootFailed));
-  UniqueFd fd(::open(root.c_str(), kDirOpenFlags));
-  if (!fd) return err(std::string(kRootFailed));  // a link, a file, or gone again
-  struct stat st;
-  if (::fstat(fd.get(), &st) != 0) return err(std::string(kRootFailed));
-  if (created) {
-    // mkdir's mode is cut by the umask; the root must be 0755 regardless.
-    if (::fchmod(fd.get(), kRootMode) != 0) return err(std::string(kRootFailed));
-    st.st_mode = S_IFDIR | kRootMode;
-  }
-  bool ours = S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
-  bool writable_by_others = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  if (!ours || writable_by_others) return err(std::string(kRootFailed));
-  return Ok<UniqueFd>{std::move(fd)};
-}
 
 // Clears the home path inside the root. Nothing there is fine; a status query
 // that fails otherwise is left for the creation step to report.
@@ -81,9 +53,12 @@ Result<std::string, std::string> prepare_home(std::string_view root_text, std::s
   // The home is one component below the root, whatever `name` holds.
   std::string leaf = home.filename().string();
 
-  MF_TRY_ASSIGN(UniqueFd root_fd, open_home_root(root));
+  auto opened = open_private_dir(root, kRootMode);
+  if (!opened) return err(std::string(kRootFailed));
+  UniqueFd root_fd = std::move(opened).value();
   MF_TRY(remove_old_home(root_fd.get(), leaf.c_str()));
-  if (::mkdirat(root_fd.get(), leaf.c_str(), 0777) != 0) return err(std::string(kCreateFailed));
+  // The umask can only take bits away from 0700; the fchmod below puts any back.
+  if (::mkdirat(root_fd.get(), leaf.c_str(), kHomeMode) != 0) return err(std::string(kCreateFailed));
 
   char resolved[PATH_MAX];
   if (::realpath(home.c_str(), resolved) == nullptr) {
@@ -95,7 +70,7 @@ Result<std::string, std::string> prepare_home(std::string_view root_text, std::s
   // The root admits no other writer, so the entry opened here is the directory
   // made above; O_NOFOLLOW refuses it should it be a link all the same.
   UniqueFd home_fd(::openat(root_fd.get(), leaf.c_str(), kDirOpenFlags));
-  if (!home_fd || ::fchown(home_fd.get(), uid, uid) != 0) {
+  if (!home_fd || ::fchown(home_fd.get(), uid, uid) != 0 || ::fchmod(home_fd.get(), kHomeMode) != 0) {
     return err("Failed to change the ownership of the home directory: " + os_error_text(errno));
   }
   return Ok<std::string>{std::move(canonical)};

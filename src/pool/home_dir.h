@@ -26,7 +26,8 @@ inline constexpr const char* kHomeRoot = "/tmp/tmp_user_home";
 // - whatever is at the home path is removed without following links: a link
 //   (dangling or not) is removed itself, a directory with everything below
 //   it; anything else (a regular file, say) is refused;
-// - the home is created (mode 0777 less the umask) and chowned to uid:uid.
+// - the home is created and handed to uid:uid with mode 0700 whatever the
+//   umask, so no other tenant can read it or plant files (a .bashrc) in it.
 Result<std::string, std::string> prepare_home(std::string_view root, std::string_view name,
                                               uint32_t uid);
 

@@ -5,6 +5,8 @@
 
 #include <cerrno>
 
+#include "base/interrupt.h"
+
 namespace marrowfen::pool {
 namespace {
 
@@ -25,8 +27,10 @@ int drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::string& out, std::s
       polled[i] = pollfd{*streams[i].fd ? streams[i].fd->get() : -1, POLLIN, 0};
     }
     if (::poll(polled, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+      if (errno != EINTR) return errno;
+      // The command runs to its end: the handlers run, the wait goes on.
+      (void)go_on_after_interrupt();
+      continue;
     }
     for (int i = 0; i < 2; ++i) {
       if (polled[i].fd < 0 || polled[i].revents == 0) continue;

@@ -28,7 +28,9 @@ struct HostCommandError {
 
 // Starts argv (argv[0] is looked up in PATH), reads both output pipes at once
 // so a child that fills one while we wait on the other cannot stall, then
-// reaps the child. Blocks until the child has exited and both pipes are closed.
+// reaps the child. Blocks until the child has exited and both pipes are closed;
+// an interruption runs the thread's interrupt check (base/interrupt.h) and the
+// wait goes on, whatever it answers.
 Result<CommandOutput, HostCommandError> run_host_command(const std::vector<std::string>& argv);
 
 }  // namespace marrowfen::pool

@@ -43,22 +43,11 @@ class SigpipeBlock {
 
 }  // namespace
 
-int write_all_without_sigpipe(int fd, std::string_view data) noexcept {
+int write_all_without_sigpipe(int fd, std::string_view data, Interruptible interruptible) noexcept {
   SigpipeBlock block;
-  const char* p = data.data();
-  size_t left = data.size();
-  while (left > 0) {
-    ssize_t n = ::write(fd, p, left);
-    if (n < 0) {
-      int e = errno;
-      if (e == EINTR) continue;
-      if (e == EPIPE) block.consume_own_sigpipe();
-      return e;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return 0;
+  int e = write_all(fd, data, interruptible);
+  if (e == EPIPE) block.consume_own_sigpipe();
+  return e;
 }
 
 }  // namespace marrowfen::pool

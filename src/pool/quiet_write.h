@@ -5,11 +5,14 @@
 
 #include <string_view>
 
+#include "base/write_all.h"
+
 namespace marrowfen::pool {
 
-// Writes all of `data` to `fd`, repeating partial and interrupted writes and
-// blocking while the pipe is full. Returns 0, or the errno of the failure
-// (EPIPE when the reading side is closed).
-int write_all_without_sigpipe(int fd, std::string_view data) noexcept;
+// write_all (base/write_all.h) with SIGPIPE held off: returns 0, or the errno
+// of the failure (EPIPE when the reading side is closed, EINTR when an
+// interrupted write was given up).
+int write_all_without_sigpipe(int fd, std::string_view data,
+                              Interruptible interruptible = Interruptible::kNo) noexcept;
 
 }  // namespace marrowfen::pool

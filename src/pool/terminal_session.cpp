@@ -7,11 +7,13 @@
 #include <utility>
 #include <vector>
 
+#include "base/interrupt.h"
 #include "base/panic.h"
 #include "pool/deferred_panic.h"
 #include "base/os_error.h"
 #include "pool/poisoned_lock.h"
 #include "pool/quiet_write.h"
+#include "pool/tenant_process.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -36,7 +38,7 @@ Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
   }
   // Starting the child happens without the user lock.
   std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
-  auto spawned = spawn_child(argv, StdinMode::kPipe);
+  auto spawned = spawn_tenant_process(argv);
   if (!spawned) return err("Failed to create the terminal session: " + os_error_text(spawned.error()));
   return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }
@@ -55,7 +57,8 @@ TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
       process_(Streams{process.pid, share(std::move(process.stdin_pipe)), share(std::move(process.stdout_pipe)),
                        share(std::move(process.stderr_pipe))}) {}
 
-TerminalSession::TerminalSession(TerminalSession&& other) noexcept : user_(std::move(other.user_)) {
+TerminalSession::TerminalSession(TerminalSession&& other) noexcept
+    : user_(std::move(other.user_)), owner_(other.owner_) {
   std::lock_guard lock(other.mutex_);
   process_ = std::exchange(other.process_, std::nullopt);
 }
@@ -89,7 +92,7 @@ Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd 
 
 Result<void, std::string> TerminalSession::write(std::string_view data) {
   MF_TRY_ASSIGN(SharedFd fd, stream(&Streams::stdin_pipe, "Failed to get the stdin of the process"));
-  if (int e = write_all_without_sigpipe(fd->get(), data)) {
+  if (int e = write_all_without_sigpipe(fd->get(), data, Interruptible::kYes)) {
     return "Failed to write to the stdin of the process: " + os_error_text(e);
   }
   return {};
@@ -100,9 +103,11 @@ Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::*pipe, 
   MF_TRY_ASSIGN(SharedFd fd, stream(pipe, missing_pipe));
   if (buffer.empty()) return size_t{0};
   // Exactly one read: whatever the shell has printed so far, up to the size.
-  ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
-  if (n < 0) return std::string(read_failed);
-  return static_cast<size_t>(n);
+  for (;;) {
+    ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR || !go_on_after_interrupt()) return std::string(read_failed);
+  }
 }
 
 Result<size_t, std::string> TerminalSession::read_stdout(std::span<char> buffer) {
@@ -122,6 +127,9 @@ void TerminalSession::close() {
     child = std::exchange(process_, std::nullopt);
   }
   if (!child) return;
+  // A forked child's copy of a session: the shell is the parent's. Only the
+  // copies of the pipe ends go.
+  if (!owner_.is_current()) return;
   // Only `su` is signalled; the shell below it loses its terminal with it, and
   // the account's release kills whatever is left.
   int kill_error = ::kill(child->pid, SIGKILL) == 0 ? 0 : errno;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "pool/child_process.h"
+#include "pool/owner_process.h"
 #include "pool/user.h"
 #include "terminal/async_terminal.h"
 
@@ -38,18 +39,24 @@ class TerminalSession final : public terminal::AsyncTerminal {
 
   // A SIGPIPE from a shell that is gone never reaches the process: the write
   // fails with "Failed to write to the stdin of the process: " and the
-  // system error text instead.
+  // system error text instead. An interrupted write goes on unless the
+  // thread's interrupt check (base/interrupt.h) gives it up; it then fails
+  // with the text of EINTR, some of the data possibly written.
   Result<void, std::string> write(std::string_view data) override;
-  // A failed read, an interrupted one included, is "Failed to read stdout".
+  // A failed read is "Failed to read stdout". An interrupted read is retried
+  // unless the thread's interrupt check gives it up; it then fails the same
+  // way, having read nothing.
   Result<size_t, std::string> read_stdout(std::span<char> buffer) override;
-  // A failed read is "Failed to read stderr".
+  // A failed read is "Failed to read stderr"; interruptions as above.
   Result<size_t, std::string> read_stderr(std::span<char> buffer) override;
 
   // Kills the `su` process with SIGKILL, lets go of the pipes and reaps it.
   // The session has no process afterwards, whatever happens; a second close
-  // does nothing. Blocks until the child is reaped. A kill that fails throws
-  // Panic ("Failed to kill the terminal session: ..."), after the child was
-  // reaped.
+  // does nothing. In a process other than the one that spawned the session
+  // (a forked child) it only lets go of that process's copies of the pipes.
+  // Blocks until the child is reaped, interruptions or not. A kill that fails
+  // throws Panic ("Failed to kill the terminal session: ..."), after the
+  // child was reaped.
   void close();
 
   bool is_closed() const;
@@ -71,6 +78,7 @@ class TerminalSession final : public terminal::AsyncTerminal {
                                         const char* missing_pipe, const char* read_failed);
 
   SharedUser user_;
+  OwnerProcess owner_;
   mutable std::mutex mutex_;  // guards process_, never held while blocking
   std::optional<Streams> process_;
 };

@@ -1,6 +1,5 @@
 #include "pool/tree_removal.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,12 +7,19 @@
 #include <cerrno>
 #include <vector>
 
+#include "pool/dir_names.h"
 #include "pool/unique_fd.h"
 
 namespace marrowfen::pool {
 namespace {
 
 constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+// How many entries are removed between two looks at the clock.
+constexpr size_t kEntriesPerClockCheck = 256;
+
+using Deadline = std::chrono::steady_clock::time_point;
+
+bool passed(Deadline deadline) { return std::chrono::steady_clock::now() >= deadline; }
 
 // A directory being emptied, on the way down.
 struct Level {
@@ -24,33 +30,15 @@ struct Level {
 };
 
 // Removes the non-directories in `dir_fd` and returns the subdirectories'
-// names. Returns an errno on failure.
-int empty_of_files(int dir_fd, std::vector<std::string>& subdirs) {
-  // fdopendir owns the descriptor it gets, so it gets a copy.
-  int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return errno;
-  DIR* dir = ::fdopendir(copy);
-  if (dir == nullptr) {
-    int e = errno;
-    ::close(copy);
-    return e;
-  }
-  std::vector<std::string> names;
-  int e = 0;
-  for (;;) {
-    errno = 0;
-    dirent* entry = ::readdir(dir);
-    if (entry == nullptr) {
-      e = errno;
-      break;
-    }
-    std::string_view n = entry->d_name;
-    if (n != "." && n != "..") names.emplace_back(n);
-  }
-  ::closedir(dir);
-  if (e != 0) return e;
+// names. Returns an errno on failure, ETIMEDOUT past `deadline`.
+int empty_of_files(int dir_fd, std::vector<std::string>& subdirs, Deadline deadline) {
+  auto listed = dir_names(dir_fd);
+  if (!listed) return listed.error();
+  std::vector<std::string>& names = listed.value();
 
+  size_t done = 0;
   for (std::string& name : names) {
+    if (++done % kEntriesPerClockCheck == 0 && passed(deadline)) return ETIMEDOUT;
     struct stat st;
     if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
@@ -67,14 +55,15 @@ int empty_of_files(int dir_fd, std::vector<std::string>& subdirs) {
 
 }  // namespace
 
-int remove_tree_at(int parent_fd, const std::string& name) {
+int remove_tree_at(int parent_fd, const std::string& name, Deadline deadline) {
   UniqueFd current(::openat(parent_fd, name.c_str(), kDirOpenFlags));
   if (!current) return errno;
   std::vector<Level> path;
   path.push_back(Level{name, 0, 0, {}});
-  if (int e = empty_of_files(current.get(), path.back().subdirs)) return e;
+  if (int e = empty_of_files(current.get(), path.back().subdirs, deadline)) return e;
 
   for (;;) {
+    if (passed(deadline)) return ETIMEDOUT;
     Level& level = path.back();
     if (!level.subdirs.empty()) {
       std::string child = std::move(level.subdirs.back());
@@ -93,7 +82,7 @@ int remove_tree_at(int parent_fd, const std::string& name) {
       }
       current = std::move(next);
       path.push_back(Level{std::move(child), here.st_dev, here.st_ino, {}});
-      if (int e = empty_of_files(current.get(), path.back().subdirs)) return e;
+      if (int e = empty_of_files(current.get(), path.back().subdirs, deadline)) return e;
       continue;
     }
 

@@ -2,6 +2,7 @@
 // links, or made deeper than the descriptor limit.
 #pragma once
 
+#include <chrono>
 #include <string>
 
 namespace marrowfen::pool {
@@ -11,7 +12,10 @@ namespace marrowfen::pool {
 // is relative to a descriptor, and only one descriptor of the tree is open at
 // a time, so depth is limited by memory, not by the descriptor limit. Returns
 // 0 or an errno. A directory moved away while it is being removed fails
-// the removal (EXDEV) rather than have it continue somewhere else.
-int remove_tree_at(int parent_fd, const std::string& name);
+// the removal (EXDEV) rather than have it continue somewhere else. Past
+// `deadline` it stops where it is and returns ETIMEDOUT (a tree of millions of
+// files must not hold up its caller for good).
+int remove_tree_at(int parent_fd, const std::string& name,
+                   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max());
 
 }  // namespace marrowfen::pool

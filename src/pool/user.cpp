@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "pool/account_reaper.h"
+#include "pool/account_cleanup.h"
 #include "pool/deferred_panic.h"
 #include "pool/host_command.h"
 #include "base/os_error.h"
@@ -12,8 +12,6 @@
 
 namespace marrowfen::pool {
 namespace {
-
-const char* const kKillWarning = "⚠️ Failed to kill all processes of the user: ";
 
 // Runs `pkill -u <uid>` (its default SIGTERM); the warning text when it could
 // not be run or reported trouble. Statuses 0 to 2 (matched, none matched,
@@ -29,19 +27,25 @@ std::optional<std::string> pkill_account(uint32_t uid) {
 }
 
 void release_account(User& user) {
-  if (auto warning = pkill_account(user.uid)) print_warning_line(kKillWarning + *warning);
-  // pkill's SIGTERM can be ignored and outrun by forking; this cannot.
-  if (auto survivors = kill_account_processes(user.uid)) print_warning_line(kKillWarning + *survivors);
+  if (auto warning = pkill_account(user.uid)) print_warning_line(std::string(kKillWarning) + *warning);
+  // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
+  // cannot. Its failures are warning lines already.
+  (void)clear_account(user.uid, user.username);
+  // The claim ends before the account is free again, so that this pool's
+  // own next hand-out of it finds it unclaimed.
+  { AccountLock ended = std::move(user.claim); }
   std::shared_ptr<UserPool> pool = std::move(user.pool);
   if (pool) pool->return_account(user.uid);
 }
 
 }  // namespace
 
-User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool)
-    : username(std::move(username)), home(std::move(home)), uid(uid), pool(std::move(pool)) {}
+User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool,
+           AccountLock claim)
+    : username(std::move(username)), home(std::move(home)), uid(uid), pool(std::move(pool)), claim(std::move(claim)) {}
 
 User::~User() {
+  if (!owner.is_current()) return;
   run_deferring_panics([this] { release_account(*this); });
 }
 

@@ -7,6 +7,8 @@
 
 #include "base/mutex.h"
 #include "base/result.h"
+#include "pool/account_lock.h"
+#include "pool/owner_process.h"
 
 namespace marrowfen::pool {
 
@@ -22,20 +24,23 @@ using UserRecord = Mutex<User>;
 using SharedUser = std::shared_ptr<UserRecord>;
 
 struct User {
-  User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool);
+  User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool, AccountLock claim);
   // The record is built in place and never copied or moved: its destruction
   // is the account's release, which must happen exactly once.
   User(const User&) = delete;
   User& operator=(const User&) = delete;
 
   // Releases the account: `pkill -u <uid>` (a failure is a warning line), then
-  // every remaining process of the account is killed (survivors are a warning
-  // line), then the account goes back on its pool's free list. An internal
-  // error there (a poisoned pool lock) cannot be thrown from a destructor: it is
-  // parked for take_deferred_panic() on this thread (see deferred_panic.h).
-  // Blocks while pkill runs and the processes are killed, holding no lock
-  // meanwhile (the pool lock only for the final move), so whoever drops the
-  // last reference may do so with its own runtime's lock released.
+  // every remaining process of the account is killed and what it left in
+  // the shared places removed (account_cleanup.h; problems are warning
+  // lines), then the claim on the account ends and it goes back on its
+  // pool's free list. In a process other than the one that made the record
+  // (a forked child) nothing of this happens. An internal error there (a
+  // poisoned pool lock) cannot be thrown from a destructor: it is parked for
+  // take_deferred_panic() on this thread (see deferred_panic.h). Blocks while
+  // pkill runs, the processes are killed and the leftovers removed, holding
+  // no lock meanwhile (the pool lock only for the final move), so whoever
+  // drops the last reference may do so with its own runtime's lock released.
   ~User();
 
   // Starts `su ... /bin/bash` as the account, in its home (include
@@ -49,6 +54,9 @@ struct User {
   uint32_t uid;
   // Cleared by the release, so the account goes back exactly once.
   std::shared_ptr<UserPool> pool;
+  // This process's claim on the account, held until the release is over.
+  AccountLock claim;
+  OwnerProcess owner;
 };
 
 }  // namespace marrowfen::pool

@@ -27,11 +27,14 @@ PyObject* new_str(std::string_view s) {
   return text;
 }
 
+bool fits_read_area(size_t size) {
+  if (size <= static_cast<size_t>(PY_SSIZE_T_MAX)) return true;
+  raise_panic("capacity overflow");
+  return false;
+}
+
 PyRef new_read_area(size_t size) {
-  if (size > static_cast<size_t>(PY_SSIZE_T_MAX)) {
-    raise_panic("capacity overflow");
-    return PyRef();
-  }
+  if (!fits_read_area(size)) return PyRef();
   PyRef area = PyRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
   // Sizes just below the limit are refused as too large for a bytes object;
   // to the caller that is memory that cannot be had.

@@ -21,9 +21,12 @@ inline PyObject* status_to_python(const fs::IoStatus& status) {
   Py_RETURN_NONE;
 }
 
-// An uninitialised bytes object of `size` bytes to read into: sizes above
-// the largest signed word are an internal error ("capacity overflow"), sizes
-// that cannot be allocated a MemoryError.
+// Whether a read of `size` bytes can be served at all: sizes above the
+// largest signed word are an internal error ("capacity overflow", raised).
+bool fits_read_area(size_t size);
+// An uninitialised bytes object of `size` bytes to read into (sizes that
+// fits_read_area refuses included): sizes that cannot be allocated raise
+// MemoryError.
 PyRef new_read_area(size_t size);
 // Shrinks the read area to the `n` bytes actually read; false on failure.
 bool shrink_read_area(PyRef& area, size_t n);

@@ -1,10 +1,9 @@
 #include "pybinding/errors.h"
 
-#include <unistd.h>
-
 #include <new>
 
 #include "base/panic.h"
+#include "base/write_all.h"
 
 namespace marrowfen::py {
 
@@ -12,22 +11,11 @@ namespace {
 
 constexpr const char* kGenericPanic = "an internal error occurred in marrowfen (no message)";
 
-void write_all(int fd, std::string_view text) {
-  while (!text.empty()) {
-    ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    text.remove_prefix(static_cast<size_t>(n));
-  }
-}
-
 void report(std::string_view message) {
   std::string line = "marrowfen: internal error: ";
   line += message;
   line += '\n';
-  write_all(2, line);
+  (void)write_all(2, line);
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
-// Running blocking host work without the interpreter lock. Our own locks are
-// only ever taken with the interpreter lock released, so the two can never
-// wait on each other.
+// Running blocking host work without the interpreter lock, with Python's
+// signal handlers run when a signal interrupts it. Our own locks are only
+// ever taken with the interpreter lock released, so the two can never wait
+// on each other.
 #pragma once
 
 #include "pybinding/errors.h"
 #include "pybinding/object.h"
 
-#include <string>
 #include <optional>
+#include <string>
 #include <type_traits>
+#include <utility>
 
+#include "base/interrupt.h"
 #include "pool/deferred_panic.h"
 
 namespace marrowfen::py {
@@ -24,6 +27,57 @@ auto without_gil(Fn&& fn) -> decltype(fn()) {
     ~Restore() { PyEval_RestoreThread(state); }
   } restore{state};
   return fn();
+}
+
+// The interrupt check (base/interrupt.h) of blocking work run without the
+// interpreter lock: it takes the lock, runs the Python signal handlers and
+// keeps the exception of the first one that raises. After that it gives up
+// at once, running nothing more.
+class SignalHandlers {
+ public:
+  SignalHandlers() = default;
+  SignalHandlers(const SignalHandlers&) = delete;
+  SignalHandlers& operator=(const SignalHandlers&) = delete;
+  ~SignalHandlers() { Py_XDECREF(raised_); }  // with the interpreter lock
+
+  // Without the interpreter lock, on the thread that was interrupted.
+  bool run() noexcept {
+    if (raised_) return false;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
+    PyGILState_Release(gil);
+    return raised_ == nullptr;
+  }
+  bool raised() const { return raised_ != nullptr; }
+  // With the interpreter lock: makes the kept exception the current one.
+  void restore() { PyErr_SetRaisedException(std::exchange(raised_, nullptr)); }
+
+ private:
+  PyObject* raised_ = nullptr;
+};
+
+// Runs blocking host work without the interpreter lock, following Python's
+// rule for interrupted system calls (PEP 475): a signal that interrupts one
+// has its handlers run at once; if none raises, the call goes on. If one
+// does, the call is given up where that is safe (a read or a write of a
+// session; host commands and the reaping of a child run to their end first),
+// what `fn` returned is dropped, still without the interpreter lock (dropping
+// an account blocks too), and the result is nullopt with that exception set.
+// A C++ exception from `fn` propagates once the lock is held again.
+template <class Fn>
+auto run_blocking(Fn&& fn) -> std::optional<decltype(fn())> {
+  SignalHandlers handlers;
+  std::optional<decltype(fn())> result;
+  without_gil([&] {
+    auto run_handlers = [&handlers] { return handlers.run(); };
+    InterruptCheck check(run_handlers);
+    InterruptCheckScope scope(check);
+    result.emplace(fn());
+    if (handlers.raised()) result.reset();
+  });
+  if (!handlers.raised()) return result;
+  handlers.restore();
+  return std::nullopt;
 }
 
 // Reports, as unraisable exceptions, the internal errors that destructors of

@@ -7,6 +7,7 @@
 #include "pybinding/py_fs.h"
 #include "pybinding/py_term.h"
 #include "pybinding/py_user_pool.h"
+#include "pybinding/stdout_line.h"
 #include "pybinding/whence.h"
 
 namespace marrowfen::py {
@@ -65,6 +66,7 @@ PyObject* init_module() {
     return nullptr;
   }
   if (g_module) return Py_NewRef(g_module);
+  configure_read_diagnostics();
   PyRef module = PyRef::steal(PyModule_Create2(&kModuleDef, PYTHON_API_VERSION));
   if (!module) return nullptr;
   for (const ClassEntry& entry : kClasses)

@@ -8,7 +8,10 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots) {
-  PyType_Spec spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT, slots};
+  // Immutable, as CPython's own types are: no attribute of the class can be
+  // set or deleted from Python, so no program can break it for every other
+  // user of the module in the process.
+  PyType_Spec spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
   return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
 }
 

@@ -74,25 +74,52 @@ PyObject* call_noargs(PyObject* self, const ClassInfo& cls, Body&& body) {
   return guarded([&] { return body(*object); });
 }
 
+// An instance whose memory is had but whose C++ fields are not built yet,
+// for calls that must not fail once they have changed something: allocate
+// first, then change, then build. Dropped unbuilt, it frees the memory
+// without running the fields down.
+template <class Object>
+class UnbuiltInstance {
+ public:
+  // Sets an exception (and tests false) when the memory cannot be had, also
+  // when the type itself could not be made (`type` is nullptr).
+  explicit UnbuiltInstance(PyTypeObject* type) : self_(type ? type->tp_alloc(type, 0) : nullptr) {}
+  UnbuiltInstance(const UnbuiltInstance&) = delete;
+  UnbuiltInstance& operator=(const UnbuiltInstance&) = delete;
+  ~UnbuiltInstance() {
+    if (!self_) return;
+    PyTypeObject* type = Py_TYPE(self_);
+    type->tp_free(self_);
+    Py_DECREF(type);
+  }
+  explicit operator bool() const { return self_ != nullptr; }
+
+  // Constructs the fields from `args` and hands the instance over; nullptr
+  // with an exception set if the fields' constructor throws.
+  template <class... A>
+  PyObject* build(A&&... args) {
+    auto* object = reinterpret_cast<Object*>(self_);
+    object->borrow_flag = 0;
+    try {
+      new (&object->fields) typename Object::Fields{std::forward<A>(args)...};
+    } catch (...) {
+      return raise_current_exception();
+    }
+    return std::exchange(self_, nullptr);
+  }
+
+ private:
+  PyObject* self_;
+};
+
 // Allocates an instance of `type` and constructs its C++ fields in place
 // from `args`. Returns nullptr with an exception set on failure, also when
 // the type itself could not be made (`type` is nullptr).
 template <class Object, class... A>
 PyObject* new_instance(PyTypeObject* type, A&&... args) {
-  if (!type) return nullptr;
-  PyObject* self = type->tp_alloc(type, 0);
-  if (!self) return nullptr;
-  auto* object = reinterpret_cast<Object*>(self);
-  object->borrow_flag = 0;
-  try {
-    new (&object->fields) typename Object::Fields{std::forward<A>(args)...};
-  } catch (...) {
-    // The fields were never built: free the memory without running them down.
-    type->tp_free(self);
-    Py_DECREF(type);
-    return raise_current_exception();
-  }
-  return self;
+  UnbuiltInstance<Object> instance(type);
+  if (!instance) return nullptr;
+  return instance.build(std::forward<A>(args)...);
 }
 
 // tp_dealloc for classes whose C++ fields live in `fields`.
@@ -107,8 +134,9 @@ void dealloc_instance(PyObject* self) {
 // The tp_new of classes that cannot be made from Python.
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
 
-// Creates a heap type named "builtins.<name>": no subclassing, no instance
-// dictionary, no part in cycle collection. Returns nullptr on failure.
+// Creates a heap type named "builtins.<name>": immutable, no subclassing, no
+// instance dictionary, no part in cycle collection. Returns nullptr on
+// failure.
 PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
 
 // A fast-call method with keywords, as PyMethodDef stores it.

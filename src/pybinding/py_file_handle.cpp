@@ -1,7 +1,9 @@
 #include "pybinding/py_file_handle.h"
 
+#include <algorithm>
 #include <string>
 
+#include "base/os_error.h"
 #include "pybinding/conversions.h"
 #include "pybinding/stdout_line.h"
 #include "pybinding/whence.h"
@@ -45,16 +47,25 @@ PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       [](PyFileHandleObject& o, Args& a) -> PyObject* {
         size_t size = 0;
         if (!a.usize(0, size)) return nullptr;
-        // Read straight into the result object; it is shrunk to what was read.
-        PyRef area = new_read_area(size);
+        if (!fits_read_area(size)) return nullptr;
+        // The read counts (the offset moves) only once everything else has
+        // worked: the result object, and the diagnostic line.
+        auto handle = handle_of(o).lock();
+        auto readable = handle->readable();
+        if (!readable.ok()) return raise_io_error(readable.error());
+        // No more memory than what is there to read.
+        PyRef area = new_read_area(std::min(size, readable.value()));
         if (!area) return nullptr;
-        {
-          auto handle = handle_of(o).lock();
-          auto n = handle->read(std::span<uint8_t>(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(area.get())), size));
-          if (!n.ok()) return raise_io_error(n.error());
-          write_stdout_line("Read " + std::to_string(n.value()) + " bytes from file\n");
-          if (!shrink_read_area(area, n.value())) return nullptr;
-        }
+        auto n = handle->peek(std::span<uint8_t>(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(area.get())),
+                                                 static_cast<size_t>(PyBytes_GET_SIZE(area.get()))));
+        if (!n.ok()) return raise_io_error(n.error());
+        if (!shrink_read_area(area, n.value())) return nullptr;
+        // A line that cannot be written is an internal error, but one that
+        // leaves nothing behind: it is raised without unwinding, so the
+        // handle's lock is not poisoned, and nothing was read.
+        if (int e = write_read_diagnostic(n.value()))
+          return raise_panic("failed printing to stdout: " + os_error_text(e));
+        handle->consume(n.value());
         return area.release();
       });
 }
@@ -65,10 +76,14 @@ PyObject* handle_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
       [](PyFileHandleObject& o, Args& a) -> PyObject* {
         std::string_view bytes;
         if (!a.bytes(0, bytes)) return nullptr;
+        // A write returns the whole length: the result is made first, so a
+        // write that happened is never reported as a MemoryError.
+        PyRef count = PyRef::steal(PyLong_FromSize_t(bytes.size()));
+        if (!count) return nullptr;
         auto n = handle_of(o).lock()->write(
             std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
         if (!n.ok()) return raise_io_error(n.error());
-        return PyLong_FromSize_t(n.value());
+        return count.release();
       });
 }
 
@@ -140,10 +155,6 @@ PyTypeObject* py_file_handle_type() {
   };
   type = make_type("builtins.PyFileHandle", sizeof(PyFileHandleObject), slots);
   return type;
-}
-
-PyObject* new_file_handle(fs::FileHandle handle) {
-  return new_instance<PyFileHandleObject>(py_file_handle_type(), std::move(handle));
 }
 
 }  // namespace marrowfen::py

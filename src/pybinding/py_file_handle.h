@@ -16,8 +16,17 @@ struct PyFileHandleObject : ObjectBase {
 
 PyTypeObject* py_file_handle_type();
 
-// Wraps an open handle; if the object cannot be made, the handle is
-// destroyed, which closes it.
-PyObject* new_file_handle(fs::FileHandle handle);
+// The PyFileHandle of the handle that `open` returns (an
+// IoResult<FileHandle>), or ValueError with its error. The object's memory is
+// had before `open` runs, so an open that creates the file never ends in a
+// MemoryError with the file made.
+template <class Open>
+PyObject* open_file_handle(Open&& open) {
+  UnbuiltInstance<PyFileHandleObject> instance(py_file_handle_type());
+  if (!instance) return nullptr;
+  auto handle = open();
+  if (!handle.ok()) return raise_value_error(handle.error().to_string());
+  return instance.build(std::move(handle).value());
+}
 
 }  // namespace marrowfen::py

@@ -51,9 +51,7 @@ PyObject* fs_open(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObj
         // A bad mode is refused before the filesystem is touched.
         auto mode = fs::FileHandleType::from_str(mode_text);
         if (!mode.ok()) return raise_io_error(mode.error());
-        auto handle = fs::FileSystem::open(o.fields.fs, path, mode.value(), true);
-        if (!handle.ok()) return raise_io_error(handle.error());
-        return new_file_handle(std::move(handle).value());
+        return open_file_handle([&] { return fs::FileSystem::open(o.fields.fs, path, mode.value(), true); });
       });
 }
 

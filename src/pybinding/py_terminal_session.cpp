@@ -14,10 +14,11 @@ ClassInfo cls() { return {py_terminal_session_type(), "PyTerminalSession"}; }
 // for as long as the shell is silent. The session lock is only checked (a
 // poisoned one is an internal error); the session guards its own state and
 // holds no lock while blocked, so one thread's read never stalls another
-// thread's write, read of the other stream, or close.
+// thread's write, read of the other stream, or close. A signal handler that
+// raises while the call is blocked ends it: nullopt, with that exception set.
 template <class Op>
 auto with_session(PyTerminalSessionObject& o, Op&& op) {
-  return without_gil([&] {
+  return run_blocking([&] {
     pool::TerminalSession* session = &*o.fields.session.lock();
     return op(*session);
   });
@@ -25,7 +26,10 @@ auto with_session(PyTerminalSessionObject& o, Op&& op) {
 
 PyObject* session_close(PyObject* self, PyObject*) {
   return call_noargs<PyTerminalSessionObject>(self, cls(), [](PyTerminalSessionObject& o) -> PyObject* {
+    if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
     // Closing holds the session lock, which a failed kill leaves poisoned.
+    // The wait for the killed shell is short, and signal handlers wait for
+    // it: they might use the session.
     without_gil([&] { o.fields.session.lock()->close(); });
     return none();
   });
@@ -39,8 +43,10 @@ PyObject* session_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
       [](PyTerminalSessionObject& o, Args& a) -> PyObject* {
         std::string_view data;
         if (!a.bytes(0, data)) return nullptr;
+        if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
         auto written = with_session(o, [&](pool::TerminalSession& s) { return s.write(data); });
-        if (!written.ok()) return raise_value_error(written.error());
+        if (!written) return nullptr;
+        if (!written->ok()) return raise_value_error(written->error());
         return none();
       });
 }
@@ -55,13 +61,15 @@ PyObject* session_read(PyObject* self, const char* full_name, PyObject* const* a
       self, cls(), full_name, kBuffer, args, nargs, kwnames, [](PyTerminalSessionObject& o, Args& a) -> PyObject* {
         size_t size = 0;
         if (!a.usize_or(0, kDefaultReadSize, size)) return nullptr;
+        if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
         // The bytes object is the read area; nobody else can see it yet.
         PyRef bytes = new_read_area(size);
         if (!bytes) return nullptr;
         std::span<char> area(PyBytes_AS_STRING(bytes.get()), size);
         auto n = with_session(o, [&](pool::TerminalSession& s) { return (s.*Read)(area); });
-        if (!n.ok()) return raise_value_error(n.error());
-        if (!shrink_read_area(bytes, n.value())) return nullptr;
+        if (!n) return nullptr;
+        if (!n->ok()) return raise_value_error(n->error());
+        if (!shrink_read_area(bytes, n->value())) return nullptr;
         return bytes.release();
       });
 }

@@ -16,6 +16,7 @@ auto read_user(PyUserObject& o, Read&& read) {
 
 PyObject* user_spawn(PyObject* self, PyObject*) {
   return call_noargs<PyUserObject>(self, cls(), [](PyUserObject& o) -> PyObject* {
+    if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
     auto session = without_gil([&] { return pool::User::spawn_terminal(o.fields.user); });
     if (!session.ok()) return raise_value_error(session.error());
     return new_terminal_session(std::move(session).value());

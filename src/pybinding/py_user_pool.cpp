@@ -22,9 +22,11 @@ PyObject* pool_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 
 PyObject* pool_allocate(PyObject* self, PyObject*) {
   return call_noargs<PyUserPoolObject>(self, cls(), [](PyUserPoolObject& o) -> PyObject* {
-    auto user = without_gil([&] { return pool::UserPool::alloc_user(o.fields.pool); });
-    if (!user.ok()) return raise_value_error(user.error());
-    return new_user(std::move(user).value());
+    if (!owned_by_this_process(o.fields.owner, cls().name)) return nullptr;
+    auto user = run_blocking([&] { return pool::UserPool::alloc_user(o.fields.pool); });
+    if (!user) return nullptr;
+    if (!user->ok()) return raise_value_error(user->error());
+    return new_user(std::move(*user).value());
   });
 }
 
@@ -37,6 +39,13 @@ PyMethodDef kMethods[] = {
 };
 
 }  // namespace
+
+bool owned_by_this_process(const pool::OwnerProcess& owner, const char* class_name) {
+  if (owner.is_current()) return true;
+  raise_value_error(std::string(class_name) +
+                    " belongs to the process that created it and cannot be used in a forked child");
+  return false;
+}
 
 PyTypeObject* py_user_pool_type() {
   static PyTypeObject* type = nullptr;

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "base/mutex.h"
+#include "pool/owner_process.h"
 #include "pool/terminal_session.h"
 #include "pool/user.h"
 #include "pool/user_pool.h"
@@ -11,15 +12,22 @@
 
 namespace marrowfen::py {
 
+// Each object remembers the process that made it: in a child made by
+// fork(), its methods refuse (see owned_by_this_process) and its destruction
+// does nothing to the host (the pool's own records see to that).
 struct PyUserPoolObject : ObjectBase {
   struct Fields {
+    explicit Fields(std::shared_ptr<pool::UserPool> p) : pool(std::move(p)) {}
     std::shared_ptr<pool::UserPool> pool;
+    pool::OwnerProcess owner;
   } fields;
 };
 
 struct PyUserObject : ObjectBase {
   struct Fields {
+    explicit Fields(pool::SharedUser u) : user(std::move(u)) {}
     pool::SharedUser user;
+    pool::OwnerProcess owner;
   } fields;
 };
 
@@ -29,8 +37,14 @@ struct PyTerminalSessionObject : ObjectBase {
     // Taken whole only by close; the session's own operations synchronise
     // themselves and may block, so reads and writes just check the lock.
     Mutex<pool::TerminalSession> session;
+    pool::OwnerProcess owner;
   } fields;
 };
+
+// True in the process that made the object. Elsewhere (a forked child) sets
+// ValueError("<class_name> belongs to the process that created it and cannot
+// be used in a forked child") and returns false.
+bool owned_by_this_process(const pool::OwnerProcess& owner, const char* class_name);
 
 PyTypeObject* py_user_pool_type();
 PyTypeObject* py_user_type();

@@ -56,11 +56,14 @@ PyTypeObject* whence_type() {
   constexpr const char* kMembers[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
   for (long value = 0; value < 3; ++value) {
     PyRef member = PyRef::steal(new_instance<WhenceObject>(created, value));
-    if (!member || PyObject_SetAttrString(reinterpret_cast<PyObject*>(created), kMembers[value], member.get()) < 0) {
+    // The type is immutable from the start, so its members go straight into
+    // its dictionary.
+    if (!member || PyDict_SetItemString(created->tp_dict, kMembers[value], member.get()) < 0) {
       Py_DECREF(created);
       return nullptr;
     }
   }
+  PyType_Modified(created);
   type = created;
   return type;
 }

@@ -1,5 +1,7 @@
 #include "terminal/rm_args.h"
 
+#include "base/version.h"
+
 namespace marrowfen::terminal {
 
 namespace {
@@ -12,7 +14,7 @@ constexpr PositionalDecl kRmPositionals[] = {
 };
 constexpr CommandDecl kRmDecl{
     "marrowfen",
-    "0.1.3",
+    kVersion,
     "Remove a file or a directory (potentially recursive)",
     kRmFlags,
     kRmPositionals,

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/version.h"
 #include "fs/filesystem.h"
 #include "fuzz_input.h"
 #include "terminal/arg_parser.h"
@@ -60,7 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   } else {
     const std::string& text = parsed.error();
     FUZZ_CHECK(!text.empty() && text.back() == '\n', context + "\n text " + fuzz::show(text));
-    const bool known = text.starts_with("error: ") || text == "marrowfen 0.1.3\n" ||
+    const std::string version = "marrowfen " + std::string(marrowfen::kVersion) + "\n";
+    const bool known = text.starts_with("error: ") || text == version ||
                        text == help_text(rm_command_decl());
     FUZZ_CHECK(known, context + "\n text " + fuzz::show(text));
     FUZZ_CHECK(!text.starts_with("error: ") || text.ends_with("\n\nFor more information, try '--help'.\n"),

@@ -4,14 +4,55 @@ import gc
 import os
 import shutil
 import signal
+import subprocess
 import sys
 import tempfile
 import threading
 import time
+import tomllib
+from pathlib import Path
 
 import pytest
 
 import marrowfen
+
+# The [project] table of pyproject.toml, where the version has its one source.
+PYPROJECT = tomllib.loads(
+    (Path(__file__).resolve().parents[2] / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+VERSION_TEXT = f"marrowfen {PYPROJECT['version']}\n"  # what `rm -V` prints
+
+
+# ---------------------------------------------------------------------------
+# Packaging: the wheel and the sdist are built by the Makefile's recipes and
+# installed into fresh virtual environments.
+
+def run_checked(args, timeout, **kwargs):
+    """Runs a command to its end, failing the test on a non-zero status or
+    when it takes longer than `timeout` seconds."""
+    result = subprocess.run([str(a) for a in args], capture_output=True, text=True, timeout=timeout, **kwargs)
+    assert result.returncode == 0, f"{args} failed:\n{result.stdout}\n{result.stderr}"
+    return result
+
+
+def check_installed_module(venv, cwd):
+    """Uses marrowfen in the venv's Python, isolated from the source tree;
+    returns the directory it was imported from, which is in the venv."""
+    probe = (
+        "import marrowfen\n"
+        "fs = marrowfen.PyFs(); fs.mkdir('/d')\n"
+        "term = marrowfen.PyTerm(fs)\n"
+        "print(marrowfen.__file__)\n"
+        "print(term.exec('ls'), end='')\n"
+        "try:\n"
+        "    term.exec('rm -V')\n"
+        "except ValueError as e:\n"
+        "    print(e, end='')\n"
+    )
+    result = run_checked([Path(venv) / "bin" / "python", "-I", "-c", probe], timeout=60, cwd=cwd)
+    location, listing, version = result.stdout.splitlines(keepends=True)
+    assert Path(location.strip()).is_relative_to(venv), location
+    assert (listing, version) == ("d/\n", "rm: " + VERSION_TEXT)
+    return Path(location.strip()).parent
 
 
 @pytest.fixture

@@ -2,6 +2,8 @@ import contextlib
 import gc
 import io
 import os
+import subprocess
+import sys
 
 import pytest
 
@@ -11,7 +13,6 @@ from marrowfen import PyFs, Whence
 
 IN_USE = "Resource is currently in use"
 BAD_FD = "Invalid file descriptor"
-POISONED = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }"
 
 
 def value_error(call):
@@ -256,35 +257,76 @@ def test_read_sizes_beyond_the_signed_word_are_an_internal_error(fs, size):
     assert h.read(2) == b"ab"
 
 
-@pytest.mark.parametrize("size", [2**62, 2**63 - 1])
-def test_read_sizes_that_cannot_be_allocated_raise_memory_error(fs, size):
+@pytest.mark.parametrize("size", [2**40, 2**62, 2**63 - 1])
+def test_a_huge_read_of_a_small_file_returns_what_is_there(fs, size):
     h = fs.open("/f", "rw")
     h.write(b"abc")
     with redirected_fd(1) as out:
-        e = raised(lambda: h.read(size))
-        assert h.tell() == 0
-        assert h.read(3) == b"abc"
-    assert type(e) is MemoryError
-    assert out() == "Read 3 bytes from file\n"
+        assert h.read(size) == b"abc"
+        assert h.read(size) == b""
+        h.seek(1, Whence.SEEK_SET)
+        assert h.read(size) == b"bc"
+    assert out() == "Read 3 bytes from file\nRead 0 bytes from file\nRead 2 bytes from file\n"
 
 
-def test_a_failed_diagnostic_line_poisons_the_handle(fs):
+@pytest.mark.parametrize("target, error", [
+    (os.devnull, "Bad file descriptor (os error 9)"),  # opened read-only: writes fail
+    ("/dev/full", "No space left on device (os error 28)"),
+])
+def test_a_diagnostic_line_that_cannot_be_written_reads_nothing_and_poisons_nothing(fs, target, error):
     h = fs.open("/f", "rw")
     h.write(b"abc")
-    other = fs.open("/g", "r")
-    read_only = os.open(os.devnull, os.O_RDONLY)
+    sink = os.open(target, os.O_RDONLY if target == os.devnull else os.O_WRONLY)
     try:
-        with redirected_fd(1), redirected_fd(2):
-            os.dup2(read_only, 1)  # writes to fd 1 now fail
-            failed = raised(lambda: h.read(1))
+        with redirected_fd(1), redirected_fd(2) as err:
+            os.dup2(sink, 1)
+            failures = [raised(lambda: h.read(2)) for _ in range(2)]
     finally:
-        os.close(read_only)
-    assert type(failed).__name__ == "PanicException"
-    with redirected_fd(1), redirected_fd(2):
-        for call in (lambda: h.read(1), h.tell, h.id, h.close, lambda: h.write(b"x"), lambda: str(h)):
-            e = raised(call)
-            assert type(e) is type(failed)
-            assert e.args == (POISONED,)
-        assert other.read(1) == b""  # other handles are not affected
-    del h  # still closes the file
+        os.close(sink)
+    for failed in failures:
+        assert type(failed).__name__ == "PanicException"
+        assert failed.args == ("failed printing to stdout: " + error,)
+    assert "failed printing to stdout" in err()
+    # Nothing was read and nothing is poisoned: the handle goes on where it was.
+    with redirected_fd(1) as out:
+        assert h.tell() == 0
+        assert h.read(2) == b"ab"
+        assert h.write(b"XY") == 2
+        h.seek(0, Whence.SEEK_SET)
+        assert h.read(10) == b"abXY"
+        assert "poisoned: false" in str(h) and "poisoned: true" not in str(h)
+    assert out() == "Read 2 bytes from file\nRead 4 bytes from file\n"
+    h.close()
     fs.remove("/f", False)
+
+
+READ_ONCE = """
+import os, sys
+{before}
+import marrowfen
+{after}
+h = marrowfen.PyFs().open("/f", "rw")
+h.write(b"abc")
+sys.stdout.write("data:" + h.read(2).decode() + "\\n")
+"""
+
+
+@pytest.mark.parametrize("setting, before, after, line", [
+    (None, "", "", True),
+    ("1", "", "", True),
+    ("", "", "", True),
+    ("0", "", "", False),
+    # Read once, when the module is imported.
+    (None, "", "os.environ['MARROWFEN_READ_DIAGNOSTICS'] = '0'", True),
+    ("0", "", "os.environ['MARROWFEN_READ_DIAGNOSTICS'] = '1'", False),
+    (None, "os.environ['MARROWFEN_READ_DIAGNOSTICS'] = '0'", "", False),
+])
+def test_the_read_line_can_be_turned_off_at_import(setting, before, after, line):
+    env = {k: v for k, v in os.environ.items() if k != "MARROWFEN_READ_DIAGNOSTICS"}
+    if setting is not None:
+        env["MARROWFEN_READ_DIAGNOSTICS"] = setting
+    child = subprocess.run([sys.executable, "-c", READ_ONCE.format(before=before, after=after)],
+                           capture_output=True, text=True, env=env, timeout=60)
+    assert child.returncode == 0, child.stderr
+    assert child.stdout == ("Read 2 bytes from file\n" if line else "") + "data:ab\n"
+    assert not hasattr(__import__("marrowfen"), "MARROWFEN_READ_DIAGNOSTICS")

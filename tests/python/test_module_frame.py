@@ -66,6 +66,29 @@ def test_class_identity_and_restrictions(name):
         type("Sub", (cls,), {})
 
 
+@pytest.mark.parametrize("name", PRESENT)
+def test_classes_cannot_be_changed(name):
+    cls = getattr(marrowfen, name)
+    before = dict(vars(cls))
+    member = next(n for n in before if not n.startswith("_"))
+    changes = [lambda: setattr(cls, "extra", 1), lambda: setattr(cls, member, 5),
+               lambda: delattr(cls, member), lambda: setattr(cls, "__doc__", "changed")]
+    for change in changes:
+        with pytest.raises(TypeError, match="immutable type"):
+            change()
+    assert dict(vars(cls)) == before
+
+
+def test_the_changes_that_used_to_break_the_module_are_refused():
+    with pytest.raises(TypeError):
+        marrowfen.Whence.SEEK_SET = 5
+    with pytest.raises(TypeError):
+        del marrowfen.PyFs.mkdir
+    fs = marrowfen.PyFs()
+    fs.mkdir("/still")
+    assert int(marrowfen.Whence.SEEK_SET) == 0 and fs.listdir("/") == ([], ["still"])
+
+
 def _instances():
     fs = marrowfen.PyFs()
     return {"PyFs": fs, "PyFileHandle": fs.open("/f", "rw"), "Whence": marrowfen.Whence.SEEK_SET}

@@ -115,16 +115,20 @@ def test_capacity_one_hands_the_same_account_out_again(shims):
 
 
 @host_account_test()
-def test_two_pools_adopt_the_same_accounts(shims):
-    mine = PyUserPool(4).allocate()  # made by useradd on a machine that never had it
+def test_a_second_pool_adopts_an_account_the_first_is_done_with(shims):
+    first = PyUserPool(4)
+    mine = first.allocate()  # made by useradd on a machine that never had it
+    seen = (mine.username(), mine.uid())
+    del mine
     shims.add_recording("id")
     shims.add_recording("useradd")
     with shims_first(shims):
         theirs = PyUserPool(4).allocate()
-    # The pools know nothing of each other: both hand out the same account.
-    assert (theirs.username(), theirs.uid()) == (mine.username(), mine.uid())
-    assert shims.calls("id") == [f"-u {mine.username()}"]
+    assert (theirs.username(), theirs.uid()) == seen
+    assert shims.calls("id") == [f"-u {seen[0]}"]
     assert shims.calls("useradd") == []
+    # While the second pool holds it, the first passes it by.
+    assert first.allocate().username() != seen[0]
 
 
 @host_account_test()
@@ -138,7 +142,7 @@ def test_the_home_is_fresh_empty_and_owned_by_the_account(tmp_path):
     uid, home = user.uid(), user.home()
     st = os.lstat(home)
     assert stat.S_ISDIR(st.st_mode) and (st.st_uid, st.st_gid) == (uid, uid)
-    assert stat.S_IMODE(st.st_mode) == 0o750  # as made: 0777 less the umask
+    assert stat.S_IMODE(st.st_mode) == 0o700  # private, whatever the umask
     assert os.listdir(home) == []
     root = os.lstat(HOME_ROOT)
     assert stat.S_ISDIR(root.st_mode) and root.st_uid == os.geteuid() and stat.S_IMODE(root.st_mode) == 0o755
@@ -159,5 +163,5 @@ def test_the_home_is_fresh_empty_and_owned_by_the_account(tmp_path):
     del user
     again = pool.allocate()
     assert again.home() == home and os.listdir(home) == []
-    assert stat.S_IMODE(os.lstat(home).st_mode) == 0o777 & ~saved
+    assert stat.S_IMODE(os.lstat(home).st_mode) == 0o700
     assert (outside / "sub" / "keep").read_text() == "keep"

@@ -5,6 +5,7 @@ import inspect
 
 import pytest
 
+from conftest import VERSION_TEXT
 from marrowfen import PyFs, PyTerm
 
 
@@ -91,7 +92,7 @@ COMMANDS = [
     ("rm a b", Fail("rm: error: unexpected argument 'b' found\n\nUsage: marrowfen <TARGET>\n" + MORE)),
     ("rm -r -r d", Fail("rm: error: the argument '--recursive' cannot be used multiple times\n\n"
                         "Usage: marrowfen [OPTIONS] <TARGET>\n" + MORE)),
-    ("rm -V", Fail("rm: marrowfen 0.1.3\n")),
+    ("rm -V", Fail("rm: " + VERSION_TEXT)),
     ("rm -h", Fail(HELP)),
     ("rm --help", Fail(HELP)),
 ]

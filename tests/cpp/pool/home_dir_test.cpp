@@ -43,6 +43,7 @@ class HomeDirTest : public ::testing::Test {
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_uid, kUid);
     EXPECT_EQ(st.st_gid, kUid);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
     EXPECT_TRUE(fs::is_empty(home()));
   }
 
@@ -57,6 +58,17 @@ TEST_F(HomeDirTest, NewRootIsPrivateToUsWhateverTheUmask) {
   struct stat root_st = lstat_of(root());
   EXPECT_EQ(root_st.st_mode & 07777, 0755u);
   EXPECT_EQ(root_st.st_uid, ::geteuid());
+}
+
+// No other tenant may read a home or plant anything in it, whatever the
+// umask: with 0 it would be made 0777, with 0777 unusable by its owner.
+TEST_F(HomeDirTest, HomeIsPrivateWhateverTheUmask) {
+  for (mode_t mask : {0000, 0022, 0777}) {
+    mode_t saved = ::umask(mask);
+    auto prepared = prepare();
+    ::umask(saved);
+    expect_fresh_home(prepared);
+  }
 }
 
 TEST_F(HomeDirTest, RootThatOthersCouldChangeIsRefused) {

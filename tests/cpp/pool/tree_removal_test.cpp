@@ -69,6 +69,19 @@ TEST(RemoveTreeAt, RemovesATreeDeeperThanTheDescriptorLimitWithoutFollowingLinks
   EXPECT_EQ(read_file(outside + "/kept"), "still here");
 }
 
+// A tree too big to remove in time is left partly removed, and a later
+// removal finishes it.
+TEST(RemoveTreeAt, StopsAtItsDeadline) {
+  ScratchDir scratch;
+  fs::create_directories(scratch / "tree/sub");
+  for (int i = 0; i < 600; ++i) write_file(scratch / ("tree/sub/f" + std::to_string(i)), "x");
+  UniqueFd parent(::open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  EXPECT_EQ(remove_tree_at(parent.get(), "tree", std::chrono::steady_clock::now()), ETIMEDOUT);
+  EXPECT_TRUE(fs::exists(scratch / "tree/sub"));
+  EXPECT_EQ(remove_tree_at(parent.get(), "tree"), 0);
+  EXPECT_FALSE(fs::exists(scratch / "tree"));
+}
+
 TEST(RemoveTreeAt, RefusesWhatIsNotADirectory) {
   ScratchDir scratch;
   std::string target = scratch / "target";

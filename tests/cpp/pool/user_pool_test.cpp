@@ -1,6 +1,9 @@
 #include "pool/user_pool.h"
 
+#include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -94,6 +97,71 @@ TEST_F(UserPoolTest, ASecondPoolAdoptsTheAccountsOfTheFirst) {
   EXPECT_TRUE(shims.calls("useradd").empty());
 }
 
+// Pools of one process draw the same names, but an account held by one is
+// passed by in the others: a drawn name is used up without even asking
+// `id`, a free entry stays free for later.
+TEST_F(UserPoolTest, TwoPoolsNeverHoldOneAccountAtOnce) {
+  auto first = std::make_shared<UserPool>(4);
+  SharedUser mine = allocate(first);
+  std::string a = testing::view_of(mine).username;
+  EXPECT_EQ(a, kFirstName);
+
+  Shims shims;
+  shims.add_recording("id");
+  PathOverride path(shims);
+  auto second = std::make_shared<UserPool>(4);
+  SharedUser theirs = allocate(second);
+  std::string b = testing::view_of(theirs).username;
+  EXPECT_EQ(b, "test_jii8OIPW");
+  EXPECT_EQ(shims.calls("id"), std::vector<std::string>{"-u " + b});
+
+  mine.reset();  // free on the first pool, which is not the only one to see it
+  SharedUser third_pools = allocate(std::make_shared<UserPool>(4));
+  EXPECT_EQ(testing::view_of(third_pools).username, a);
+  SharedUser next = allocate(first);  // a is held, b is held: the third name
+  EXPECT_EQ(testing::view_of(next).username, "test_9mP8mMxu");
+  ASSERT_EQ(first->free_accounts().size(), 1u);
+  EXPECT_EQ(first->free_accounts()[0].name, a);
+
+  third_pools.reset();
+  EXPECT_EQ(testing::view_of(allocate(first)).username, a);
+}
+
+// Starts `sleep 1000` as `uid` in a session of its own, as a tenant's daemon.
+pid_t start_process_as(uint32_t uid) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setsid() < 0 || ::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
+      ::_exit(90);
+    }
+    ::execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
+    ::_exit(91);
+  }
+  return pid;
+}
+
+// What is left of an account whose owner died without a release is gone
+// before the account is handed out again.
+TEST_F(UserPoolTest, AHandOutClearsWhatAnEarlierTenantLeft) {
+  auto pool = std::make_shared<UserPool>(1);
+  testing::UserView a = testing::view_of(allocate(pool));
+  pid_t daemon = start_process_as(a.uid);
+  ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(a.uid).size() == 1; }));
+  std::string leftover = "/tmp/marrowfen-pool-test-leftover-" + std::to_string(::getpid());
+  write_file(leftover, "for the next tenant");
+  ASSERT_EQ(::chown(leftover.c_str(), a.uid, a.uid), 0);
+
+  testing::UserView b = testing::view_of(allocate(pool));
+  EXPECT_EQ(b.username, a.username);
+  EXPECT_EQ(testing::ps_live_processes(a.uid), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(leftover));
+  int status = 0;
+  ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  fs::remove(leftover);
+}
+
 TEST_F(UserPoolTest, HomeIsFreshEmptyAndOwnedByTheAccount) {
   auto pool = std::make_shared<UserPool>(1);
   testing::UserView a = testing::view_of(allocate(pool));
@@ -105,6 +173,7 @@ TEST_F(UserPoolTest, HomeIsFreshEmptyAndOwnedByTheAccount) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
   EXPECT_EQ(st.st_uid, b.uid);
   EXPECT_EQ(st.st_gid, b.uid);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
   EXPECT_TRUE(fs::is_empty(b.home));
   ASSERT_EQ(::lstat(kHomeRoot, &st), 0);
   EXPECT_EQ(st.st_uid, ::geteuid());

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/version.h"
 #include "script.h"
 
 namespace marrowfen::terminal {
@@ -77,6 +78,7 @@ TEST(RmArgs, ReturnsTheParserTextsThroughRm) {
            "'\n\nUsage: marrowfen --" + std::string(name) + " <TARGET>\n" + std::string(kMoreInfo);
   };
   const std::string extra = "rm: error: unexpected argument 'b' found\n\nUsage: marrowfen";
+  const std::string version = "rm: marrowfen " + std::string(kVersion) + "\n";
 
   testing::run_script(term, {
       fail("rm -r", missing + "Usage: marrowfen --recursive <TARGET>\n" + std::string(kMoreInfo)),
@@ -94,8 +96,8 @@ TEST(RmArgs, ReturnsTheParserTextsThroughRm) {
       fail("rm -rr d", repeated),
       fail("rm --recursive=1 d", flag_value),
       fail("rm -r=1 d", flag_value),
-      fail("rm -V", "rm: marrowfen 0.1.3\n"),
-      fail("rm d --version -x", "rm: marrowfen 0.1.3\n"),
+      fail("rm -V", version),
+      fail("rm d --version -x", version),
       fail("rm -h", kHelp),
       fail("rm --help", kHelp),
       fail("rm -rh", kHelp),

@@ -1,0 +1,34 @@
+// FunctionRef: a non-owning reference to something callable, for callbacks
+// that are only used during the call they are passed to. Unlike
+// std::function it never allocates, so it is safe on paths that must not
+// fail once they have started changing state.
+#pragma once
+
+#include <memory>
+#include <type_traits>
+#include <utility>
+
+namespace marrowfen {
+
+template <class Signature>
+class FunctionRef;
+
+template <class R, class... Args>
+class FunctionRef<R(Args...)> {
+ public:
+  template <class F>
+    requires(!std::is_same_v<std::remove_cvref_t<F>, FunctionRef> && std::is_invocable_r_v<R, F&, Args...>)
+  FunctionRef(F&& f) noexcept  // NOLINT: converts implicitly, like a function pointer
+      : object_(const_cast<void*>(static_cast<const void*>(std::addressof(f)))),
+        call_([](void* object, Args... args) -> R {
+          return (*static_cast<std::remove_reference_t<F>*>(object))(std::forward<Args>(args)...);
+        }) {}
+
+  R operator()(Args... args) const { return call_(object_, std::forward<Args>(args)...); }
+
+ private:
+  void* object_;
+  R (*call_)(void*, Args...);
+};
+
+}  // namespace marrowfen

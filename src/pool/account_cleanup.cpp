@@ -1,0 +1,44 @@
+#include "pool/account_cleanup.h"
+
+#include "pool/account_reaper.h"
+#include "pool/home_dir.h"
+#include "pool/shared_dir_sweep.h"
+#include "pool/sysv_ipc_sweep.h"
+#include "pool/warning.h"
+
+namespace marrowfen::pool {
+
+const LeftoverPlaces& host_leftover_places() {
+  static const LeftoverPlaces places = [] {
+    LeftoverPlaces p;
+    p.left_alone.push_back(kHomeRoot);
+    return p;
+  }();
+  return places;
+}
+
+std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
+                                         std::chrono::milliseconds budget) {
+  std::vector<std::string> problems;
+  SharedDirSweep sweep{uid, std::chrono::steady_clock::now() + budget, places.left_alone};
+  for (const std::string& dir : places.shared_dirs) sweep_shared_dir(dir, sweep, problems);
+  sweep_sysv_ipc(uid, problems, places.sysvipc_dir);
+  if (auto removed = remove_crontab(name, places.spools); !removed) problems.push_back(std::move(removed).error());
+  if (auto removed = remove_at_jobs(name, uid, places.spools); !removed) {
+    problems.push_back(std::move(removed).error());
+  }
+  return problems;
+}
+
+Result<void, std::string> clear_account(uint32_t uid, const std::string& name, const LeftoverPlaces& places) {
+  auto survivors = kill_account_processes(uid);
+  if (survivors) print_warning_line(kKillWarning + *survivors);
+  // Even with survivors: what can go, goes.
+  for (const std::string& problem : sweep_leftovers(uid, name, places)) {
+    print_warning_line(kLeftoverWarning + problem);
+  }
+  if (survivors) return err(std::move(*survivors));
+  return {};
+}
+
+}  // namespace marrowfen::pool

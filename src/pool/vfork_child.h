@@ -1,0 +1,26 @@
+// Children that share the caller's memory until they exec or exit, as
+// vfork() makes them, but on a stack of their own.
+//
+// Copying the page tables of a large process (a Python interpreter with its
+// heap) costs far more than the child's work; a child made with CLONE_VM
+// costs almost nothing. The price: the child runs in this process's memory,
+// beside threads that may hold any lock, so its function may make raw
+// system calls only (see the `child` functions that use this) and must be
+// marked kChildFunction, so no sanitizer bookkeeping runs in it either.
+#pragma once
+
+#include <sys/types.h>
+
+#include "base/result.h"
+
+// For the functions that run in such a child.
+#define MF_VFORK_CHILD_FUNCTION [[gnu::no_sanitize("address", "thread", "undefined")]]
+
+namespace marrowfen::pool {
+
+// Runs `child(arg)` in a new process (which gets SIGCHLD as its exit signal)
+// and returns its pid once it has exec'd or exited; the calling thread is
+// suspended until then. The error is an errno.
+Result<pid_t, int> start_vfork_child(int (*child)(void*), void* arg);
+
+}  // namespace marrowfen::pool

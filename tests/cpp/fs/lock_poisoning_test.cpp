@@ -1,0 +1,107 @@
+// Which exceptions poison a lock: a Panic unwinding through a guard does;
+// anything else (running out of memory above all) does not, also when it
+// unwinds while a Panic is being handled.
+#include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "base/mutex.h"
+#include "base/panic.h"
+#include "base/rwlock.h"
+
+namespace marrowfen {
+namespace {
+
+// Runs `body` with a write guard of `lock` held, swallowing what it throws.
+template <class Lock, class Body>
+void under_guard(Lock& lock, Body&& body) {
+  try {
+    auto guard = lock.lock();
+    body();
+  } catch (...) {
+  }
+}
+
+template <class Lock>
+class LockPoisoning : public ::testing::Test {};
+
+// Mutex<int> and RwLocked<int> behind one interface.
+struct MutexLock {
+  Mutex<int> m{0};
+  auto lock() { return m.lock(); }
+  bool is_poisoned() const { return m.is_poisoned(); }
+};
+struct RwWriteLock {
+  RwLocked<int> m{0};
+  auto lock() { return m.write(); }
+  bool is_poisoned() const { return m.is_poisoned(); }
+};
+using Locks = ::testing::Types<MutexLock, RwWriteLock>;
+TYPED_TEST_SUITE(LockPoisoning, Locks);
+
+TYPED_TEST(LockPoisoning, OnlyAPanicUnwindingThroughTheGuardPoisons) {
+  TypeParam ordinary;
+  under_guard(ordinary, [] { throw std::bad_alloc(); });
+  under_guard(ordinary, [] { throw std::runtime_error("x"); });
+  under_guard(ordinary, [] {});
+  EXPECT_FALSE(ordinary.is_poisoned());
+
+  TypeParam panicked;
+  under_guard(panicked, [] { panic("broken"); });
+  EXPECT_TRUE(panicked.is_poisoned());
+  EXPECT_THROW(panicked.lock(), Panic);
+}
+
+TYPED_TEST(LockPoisoning, NestedAndCaughtExceptions) {
+  // A Panic caught inside the guarded code is over: the guard is released
+  // normally, or by a later bad_alloc, without poisoning.
+  TypeParam caught_inside;
+  under_guard(caught_inside, [] {
+    try {
+      panic("handled");
+    } catch (const Panic&) {
+    }
+    throw std::bad_alloc();
+  });
+  EXPECT_FALSE(caught_inside.is_poisoned());
+
+  // A bad_alloc while a Panic is handled further up does not count.
+  TypeParam during_handling;
+  try {
+    panic("outer");
+  } catch (const Panic&) {
+    under_guard(during_handling, [] { throw std::bad_alloc(); });
+  }
+  EXPECT_FALSE(during_handling.is_poisoned());
+
+  // A Panic caught and rethrown unwinds through the guards made before it.
+  TypeParam rethrown;
+  under_guard(rethrown, [] {
+    try {
+      panic("again");
+    } catch (...) {
+      throw;
+    }
+  });
+  EXPECT_TRUE(rethrown.is_poisoned());
+
+  // A Panic from a destructor that runs while a bad_alloc unwinds poisons
+  // the guards it unwinds through itself, and only those.
+  TypeParam outer, inner;
+  struct PanicsInside {
+    TypeParam* inner;
+    ~PanicsInside() {
+      under_guard(*inner, [] { panic("in a destructor"); });
+    }
+  };
+  under_guard(outer, [&] {
+    PanicsInside p{&inner};
+    throw std::bad_alloc();
+  });
+  EXPECT_TRUE(inner.is_poisoned());
+  EXPECT_FALSE(outer.is_poisoned());
+}
+
+}  // namespace
+}  // namespace marrowfen
