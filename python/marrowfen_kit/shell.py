@@ -36,18 +36,16 @@ from . import _frames, _terminal_text
 from ._output_pump import OutputPump
 
 __all__ = [
-    "DEFAULT_OUTPUT_LIMIT",
-    "AsyncShell",
-    "CommandFailed",
-    "CommandResult",
-    "OutputLimitExceeded",
     "Shell",
-    "ShellClosed",
+    "AsyncShell",
+    "CommandResult",
+    "CommandFailed",
     "ShellTimeout",
+    "OutputLimitExceeded",
+    "ShellEnded",
 ]
 
-DEFAULT_OUTPUT_LIMIT = 64 * 1024 * 1024
-"""The default `output_limit` of a shell: 64 MiB."""
+_DEFAULT_OUTPUT_LIMIT = 64 * 1024 * 1024  # of a new shell
 
 _T = TypeVar("_T")
 
@@ -118,7 +116,7 @@ class OutputLimitExceeded(Exception):
         self.closed = closed
 
 
-class ShellClosed(EOFError):
+class ShellEnded(EOFError):
     """The shell is gone: it was closed, it exited (`exit`, a fatal error), or
     it was killed.
 
@@ -183,6 +181,11 @@ class Shell:
     commands and text sent); errors="surrogateescape" keeps undecodable bytes
     recoverable. Output that is not a valid sequence is never an error with
     the default "replace".
+
+    START_TIMEOUT is how long a new shell has to answer its set-up (15 s);
+    RECOVERY_TIMEOUT how long an interrupted command has to come back before
+    the shell is given up and closed (2 s). Both may be set on a class or an
+    instance.
     """
 
     #: Seconds the shell has to answer its set-up.
@@ -194,7 +197,7 @@ class Shell:
     def __init__(self, session: PyTerminalSession, *, encoding: str = "utf-8", errors: str = "replace") -> None:
         """Sets up `session` and waits for it to answer.
 
-        Raises ShellTimeout or ShellClosed, with the session closed, when the
+        Raises ShellTimeout or ShellEnded, with the session closed, when the
         shell does not answer within START_TIMEOUT seconds or ends first.
         """
         self._connect(session, encoding, errors)
@@ -214,7 +217,7 @@ class Shell:
         self._session: PyTerminalSession | None = session  # None once closed
         self._encoding = encoding
         self._errors = errors
-        self._output_limit = DEFAULT_OUTPUT_LIMIT
+        self._output_limit = _DEFAULT_OUTPUT_LIMIT
         self._closed = False
         self._busy = threading.Lock()  # one run() or expect() at a time
         # Ctrl-C while a run's line is being read waits for it to begin.
@@ -273,7 +276,7 @@ class Shell:
         within RECOVERY_TIMEOUT, in which case the shell is closed and the
         error says so. `check=True` raises CommandFailed for a non-zero exit
         status. OutputLimitExceeded beyond `output_limit` bytes of output;
-        ShellClosed if the shell is closed or ends (`exit`) meanwhile.
+        ShellEnded if the shell is closed or ends (`exit`) meanwhile.
         """
         return self._run(command, timeout, check, None)
 
@@ -299,7 +302,7 @@ class Shell:
         the match consumes it up to the match's end. Raises ShellTimeout
         (nothing is interrupted, nothing consumed) when it has not matched
         within `timeout` seconds, OutputLimitExceeded when more than
-        `output_limit` characters arrive unmatched, and ShellClosed when the
+        `output_limit` characters arrive unmatched, and ShellEnded when the
         shell ends first.
         """
         return self._expect(pattern, timeout, None)
@@ -368,7 +371,7 @@ class Shell:
         """run() once the shell is ready and the line is framed."""
         try:
             self._write(line, command)
-        except ShellClosed:
+        except ShellEnded:
             raise
         except BaseException:
             # A signal handler raised during a write that blocked: part of the
@@ -389,7 +392,7 @@ class Shell:
             return result
         if outcome is _Outcome.ENDED:
             self.close()
-            raise ShellClosed(f"The shell ended while running {command!r}", command=command,
+            raise ShellEnded(f"The shell ended while running {command!r}", command=command,
                               output=self._decode(answer.output)) from self._pump.failure
         if outcome is _Outcome.OVER_LIMIT:
             limit = self._output_limit
@@ -444,7 +447,7 @@ class Shell:
                     if match is not None:
                         self._unread = self._unread[match.end():]
                         return match
-                    raise ShellClosed(f"The shell ended before {regex.pattern!r} was seen", output=self._unread)
+                    raise ShellEnded(f"The shell ended before {regex.pattern!r} was seen", output=self._unread)
                 if stop():
                     raise _Cancelled()
                 if deadline is not None and time.monotonic() >= deadline:
@@ -530,7 +533,7 @@ class Shell:
                 if outcome is _Outcome.ENDED:
                     break
                 self._write(b"\x03")
-        except ShellClosed:
+        except ShellEnded:
             pass
         self.close()
         return False
@@ -560,32 +563,32 @@ class Shell:
         if outcome is _Outcome.CANCELLED:
             raise _Cancelled()
         if outcome is _Outcome.ENDED:
-            raise ShellClosed("The shell ended before it was ready", output=said) from self._pump.failure
+            raise ShellEnded("The shell ended before it was ready", output=said) from self._pump.failure
         raise ShellTimeout(f"The shell did not answer within {self.START_TIMEOUT:g} seconds and was closed",
                            command=None, output=said, timeout=self.START_TIMEOUT, closed=True)
 
     def _check_open(self, command: str | None = None) -> None:
         if self._closed:
-            raise ShellClosed("The shell is closed", command=command)
+            raise ShellEnded("The shell is closed", command=command)
         if self._pump.ended:
             self.close()
-            raise ShellClosed("The shell has ended", command=command)
+            raise ShellEnded("The shell has ended", command=command)
 
     def _write(self, data: bytes, command: str | None = None) -> None:
         with self._writing:
             session = self._session
             if session is None:
-                raise ShellClosed("The shell is closed", command=command)
+                raise ShellEnded("The shell is closed", command=command)
             try:
                 session.write(data)
             except ValueError as error:  # closed meanwhile, or the shell is gone (a broken pipe)
-                raise ShellClosed("The shell is closed" if self._closed else "The shell has ended",
+                raise ShellEnded("The shell is closed" if self._closed else "The shell has ended",
                                   command=command) from error
 
     def _interrupt_quietly(self) -> None:
         try:
             self._interrupt()
-        except ShellClosed:
+        except ShellEnded:
             pass
 
     def _decode(self, raw: bytes | bytearray) -> str:
@@ -671,7 +674,7 @@ class AsyncShell:
         await asyncio.to_thread(self._shell.interrupt)
 
     async def close(self) -> None:
-        """As Shell.close(); an operation in progress ends with ShellClosed."""
+        """As Shell.close(); an operation in progress ends with ShellEnded."""
         await asyncio.to_thread(self._shell.close)
         self._worker.shutdown(wait=False)
 
@@ -698,7 +701,7 @@ class AsyncShell:
         try:
             pending = loop.run_in_executor(self._worker, operation, token)
         except RuntimeError:  # the worker was shut down by close()
-            raise ShellClosed("The shell is closed") from None
+            raise ShellEnded("The shell is closed") from None
         try:
             return await asyncio.shield(pending)
         except asyncio.CancelledError:

@@ -19,7 +19,7 @@ import pytest
 from conftest import live_processes, needs_host_accounts, su_children, wait_for
 from test_session import sleeper_pids
 from marrowfen import PyUserPool
-from marrowfen_kit.shell import (AsyncShell, CommandFailed, CommandResult, OutputLimitExceeded, Shell, ShellClosed,
+from marrowfen_kit.shell import (AsyncShell, CommandFailed, CommandResult, OutputLimitExceeded, Shell, ShellEnded,
                                  ShellTimeout)
 
 pytestmark = [needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(90)]
@@ -111,7 +111,7 @@ def test_a_command_that_ignores_ctrl_c_costs_the_shell(user):
     assert not su & su_children()
     assert wait_for(lambda: not live_processes(user.uid()))
     for call in (lambda: shell.run("true"), lambda: shell.send("x"), shell.interrupt, lambda: shell.expect("x")):
-        with pytest.raises(ShellClosed, match="^The shell is closed$"):
+        with pytest.raises(ShellEnded, match="^The shell is closed$"):
             call()
     shell.close()
 
@@ -133,12 +133,12 @@ def test_output_beyond_the_limit_is_refused(shell):
 def test_a_shell_that_exits_is_closed(user):
     shell = Shell.start(user)
     su = su_children()
-    with pytest.raises(ShellClosed) as ended:
+    with pytest.raises(ShellEnded) as ended:
         shell.run("echo bye; exit 3")
     assert (ended.value.command, ended.value.output) == ("echo bye; exit 3", "bye\nexit\n")
     assert isinstance(ended.value, EOFError) and shell.closed
     assert wait_for(lambda: not su & su_children()), "su was not reaped"
-    with pytest.raises(ShellClosed):
+    with pytest.raises(ShellEnded):
         shell.run("true")
     shell.close()
     shell.close()
@@ -146,7 +146,7 @@ def test_a_shell_that_exits_is_closed(user):
     # A session that is already closed cannot become a shell.
     session = user.spawn()
     session.close()
-    with pytest.raises(ShellClosed):
+    with pytest.raises(ShellEnded):
         Shell(session)
     with pytest.raises(TypeError, match="PyTerminalSession"):
         Shell(user)  # type: ignore[arg-type]
@@ -234,7 +234,7 @@ def test_async_shell(user):
             assert (await first.expect("hi")).group() == "hi"
             await first.interrupt()
         assert first.closed and second.closed
-        with pytest.raises(ShellClosed):
+        with pytest.raises(ShellEnded):
             await first.run("true")
 
     asyncio.run(main())

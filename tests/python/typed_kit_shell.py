@@ -13,8 +13,8 @@ import sys
 from typing import assert_type
 
 from marrowfen import PyUser, PyUserPool
-from marrowfen_kit.shell import (DEFAULT_OUTPUT_LIMIT, AsyncShell, CommandFailed, CommandResult, OutputLimitExceeded,
-                                 Shell, ShellClosed, ShellTimeout)
+from marrowfen_kit.shell import (AsyncShell, CommandFailed, CommandResult, OutputLimitExceeded, Shell, ShellEnded,
+                                 ShellTimeout)
 
 
 def use_shell(user: PyUser) -> None:
@@ -41,7 +41,7 @@ def use_shell(user: PyUser) -> None:
             assert_type(timed_out.closed, bool)
 
         assert_type(shell.output_limit, int)
-        shell.output_limit = DEFAULT_OUTPUT_LIMIT // 1024
+        shell.output_limit = 1 << 16
         try:
             shell.run("yes")
         except OutputLimitExceeded as exceeded:
@@ -59,7 +59,7 @@ def use_shell(user: PyUser) -> None:
     assert_type(shell.close(), None)
     try:
         shell.run("true")
-    except ShellClosed as closed:
+    except ShellEnded as closed:
         assert_type(closed.command, str | None)
         assert_type(closed.output, str)
 
