@@ -1,6 +1,6 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
-Usage: run.py [--quick] [--sizes 1000,10000,100000] [--skip fs,io,term,kit,pool,mem,scale,callgrind]
+Usage: run.py [--quick] [--sizes 1000,10000,100000] [--skip fs,io,term,kit,pool,shell,mem,scale,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -28,6 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import kit_ops  # noqa: E402
+import kit_shell  # noqa: E402
 from common import Results, fmt_ratio, fmt_time, log, quiet_stdout  # noqa: E402
 
 SIZES = [1_000, 10_000, 100_000]
@@ -155,6 +156,7 @@ def check(res: Results, sizes) -> None:
             res.target("sessions", "allocate a clean reused account (with its kill loop and sweep)", fmt_time(a),
                        "≤ 2 ms", a <= 2e-3)
     kit_ops.check_kit(res)
+    kit_shell.check(res)
     mem = res.sections.get("mem")
     if mem and "marrowfen" in mem["data"]:
         d = mem["data"]["marrowfen"]
@@ -223,7 +225,7 @@ def render(res: Results, info: dict, cg, elapsed: float) -> str:
         out.append(f"| {t['group']} | {t['what']} | {t['measured']} | {t['limit']} | {verdict} |")
     met = sum(1 for t in res.targets if t["met"])
     out += ["", f"{met} of {len(res.targets)} targets met.", "", "## Measurements", ""]
-    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "pool", "mem"]
+    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "pool", "shell", "mem"]
     keys = sorted(res.sections, key=lambda k: (order.index(k) + 1 if k in order else 0, len(k), k))
     for key in keys:
         sec = res.sections[key]
@@ -277,6 +279,9 @@ METHOD = """\
   runs the session's own command line (`su -s /bin/bash -P -c ... <user>`) with
   subprocess.Popen and drives the same pipes, as the floor; pexpect drives
   `su -s /bin/bash <user>` with `delaybeforesend=None`.
+- marrowfen_kit.shell: on the same account, `Shell.run("true")` alternates with the raw echo
+  round trip above; a command printing 8 MiB runs through `Shell.run`, through a raw session
+  (reads until an end marker printed after it) and through pexpect (`expect_exact` of that marker).
 - Memory: resident set size before and after creating 1,000,000 empty files (names of 2 to 4
   bytes, 1,000 per directory) in a fresh process, divided by the inodes created; peers at 50,000.
 - The read diagnostic line on file descriptor 1 goes to /dev/null during the timed loops.
@@ -319,7 +324,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,mem,scale,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,mem,scale,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -351,17 +356,20 @@ def main() -> None:
         if "kit" not in skip:
             log("marrowfen_kit")
             kit_ops.run_kit(res, repeat)
-        if "pool" not in skip:
-            log("account pool and sessions")
+        for key, what, run in (("pool", "pool and session benchmarks", sessions.run_sessions),
+                               ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell)):
+            if key in skip:
+                continue
+            log(what)
             try:
                 # The fixed-seed accounts are shared with every test run on the
                 # host: a release kills the shells of another user of the account.
                 with open(ACCOUNT_LOCK, "a") as lock:
                     fcntl.flock(lock, fcntl.LOCK_EX)
-                    sessions.run_sessions(res, 5 if args.quick else 20)
+                    run(res, 5 if args.quick else 20)
             except Exception as e:  # the host may lack su, useradd, ...
-                log(f"  sessions failed: {e!r}")
-                res.note(f"pool and session benchmarks failed: {e!r}")
+                log(f"  {what} failed: {e!r}")
+                res.note(f"{what} failed: {e!r}")
         if "mem" not in skip:
             log("memory per inode")
             run_memory(res, args.quick)
