@@ -1,5 +1,7 @@
 #include "pybinding/errors.h"
 
+#include <cxxabi.h>
+
 #include <new>
 
 #include "base/panic.h"
@@ -49,6 +51,8 @@ PyObject* raise_panic(std::string_view message) {
 PyObject* raise_current_exception() {
   try {
     throw;
+  } catch (abi::__forced_unwind&) {
+    throw;  // a thread ended while the interpreter shuts down: let it end
   } catch (const Panic& p) {
     return raise_panic(p.message());
   } catch (const std::bad_alloc&) {

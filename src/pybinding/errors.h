@@ -18,6 +18,8 @@ PyObject* raise_value_error(std::string_view text);
 // Reports an internal error on fd 2 and sets PanicException(message).
 PyObject* raise_panic(std::string_view message);
 // Translates the C++ exception being handled (call inside a catch block).
+// The unwinding of a thread that the shutting-down interpreter ends is
+// rethrown, not translated.
 PyObject* raise_current_exception();
 
 // Runs `fn` (returning PyObject*), turning any escaping C++ exception into

@@ -7,6 +7,10 @@
 #include "pybinding/errors.h"
 #include "pybinding/object.h"
 
+#include <cxxabi.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -17,6 +21,19 @@
 
 namespace marrowfen::py {
 
+// Takes the interpreter lock back after blocking work. While the interpreter
+// shuts down, a thread that asks for it is ended on the spot (pthread_exit,
+// which unwinds the thread's stack). The frames above this one still hold
+// Python references that must not be dropped without the lock, so the
+// thread is parked for good instead; the process is about to exit.
+inline void take_back_gil(PyThreadState* state) noexcept {
+  try {
+    PyEval_RestoreThread(state);
+  } catch (abi::__forced_unwind&) {
+    for (;;) ::pause();
+  }
+}
+
 // Calls fn() with the interpreter lock released; a C++ exception from fn
 // propagates once the lock is held again.
 template <class Fn>
@@ -24,7 +41,7 @@ auto without_gil(Fn&& fn) -> decltype(fn()) {
   PyThreadState* state = PyEval_SaveThread();
   struct Restore {
     PyThreadState* state;
-    ~Restore() { PyEval_RestoreThread(state); }
+    ~Restore() { take_back_gil(state); }
   } restore{state};
   return fn();
 }
@@ -40,9 +57,13 @@ class SignalHandlers {
   SignalHandlers& operator=(const SignalHandlers&) = delete;
   ~SignalHandlers() { Py_XDECREF(raised_); }  // with the interpreter lock
 
-  // Without the interpreter lock, on the thread that was interrupted.
+  // Without the interpreter lock, on the thread that was interrupted. Only
+  // the main thread runs Python's signal handlers, so no other thread asks
+  // for the lock here (while the interpreter shuts down that would end the
+  // thread inside this noexcept call, which aborts the process).
   bool run() noexcept {
     if (raised_) return false;
+    if (!on_main_thread()) return true;
     PyGILState_STATE gil = PyGILState_Ensure();
     if (PyErr_CheckSignals() < 0) raised_ = PyErr_GetRaisedException();
     PyGILState_Release(gil);
@@ -53,6 +74,9 @@ class SignalHandlers {
   void restore() { PyErr_SetRaisedException(std::exchange(raised_, nullptr)); }
 
  private:
+  // The interpreter's main thread is the process's first thread.
+  static bool on_main_thread() noexcept { return ::syscall(SYS_gettid) == ::getpid(); }
+
   PyObject* raised_ = nullptr;
 };
 

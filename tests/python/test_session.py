@@ -6,6 +6,8 @@ not contain."""
 
 import gc
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -170,3 +172,31 @@ def test_a_blocked_read_stalls_no_other_call_on_its_session(user):
     bounded(session.close, 10)
     stderr_reader.join(10)
     assert not stderr_reader.is_alive(), "close() did not end the blocked read"
+
+
+# Daemon threads blocked in reads of a shell that never stops printing; the
+# program ends after `delay` seconds, so reads return while the interpreter
+# shuts down.
+_READERS_AT_EXIT = """
+import sys, threading, time
+from marrowfen import PyUserPool
+pool = PyUserPool(1)
+session = pool.allocate().spawn()
+def reader():
+    while session.read(65536):
+        pass
+for _ in range(4):
+    threading.Thread(target=reader, daemon=True).start()
+session.write(b"yes\\n")
+time.sleep(float(sys.argv[1]))
+"""
+
+
+@pytest.mark.timeout(180)
+def test_reads_that_return_while_the_interpreter_exits_end_the_program_normally():
+    # Such a thread is ended by the interpreter when it asks for its lock
+    # back; that used to abort the process (or crash it) in most runs.
+    for delay in (0.0, 0.01, 0.02, 0.03, 0.05) * 2:
+        result = subprocess.run([sys.executable, "-c", _READERS_AT_EXIT, str(delay)],
+                                capture_output=True, timeout=60)
+        assert (result.returncode, result.stderr) == (0, b""), delay
