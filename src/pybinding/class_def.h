@@ -12,7 +12,11 @@
 //   - `constexpr ClassDef<Object> kClass`: the class docstring's body, the
 //     constructor if Python may call one, the methods and the other slots;
 //   - the type's getter: `PyTypeObject* x_type() { return class_type<kClass>(); }`.
-// The class name is the object's `kName`.
+// The class name is the object's `kName`. A new class is registered in
+// module.cpp (kClasses, in the order of `__all__`). A new class or method is
+// also declared in the type stubs (python/marrowfen-stubs/__init__.pyi) and
+// given its section in docs/api.md (scripts/gen_api_docs.py); test_stubs.py
+// and test_api_docs.py name what is missing.
 //
 // Texts are made at compile time: a method's docstring is its name, its
 // parameters as in "mkdir($self, path)" ("=None" after an optional one),
@@ -65,6 +69,7 @@ struct ClassDef {
   PyObject* (*construct)(PyTypeObject* type, Args& args) = nullptr;
   ParamTable constructor_params = {};
   std::span<const Method<Object>> methods = {};
+  // dealloc_without_gil (gil.h) for objects whose fields block when dropped.
   destructor dealloc = dealloc_instance<Object>;
   // The other slots a class may have; nullptr where it has none.
   reprfunc str = nullptr;
