@@ -18,7 +18,7 @@ $(BENCH_STAMP): bench/requirements.txt
 
 # The build of `install` (same directory and options, so incremental), packed as
 # a wheel that keeps its symbols for profiles, installed beside the peers.
-bench-env: install $(BENCH_STAMP)
+bench-env: install $(BENCH_STAMP) ## bench/.venv with the peers and a wheel of marrowfen that keeps its symbols
 	rm -rf $(BENCH_WHEELS)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel -q --no-deps --no-build-isolation \
 	  --config-settings=cmake.define.MARROWFEN_WERROR=ON --config-settings=install.strip=false \

@@ -10,7 +10,7 @@ FUZZERS := $(shell grep -E '^[a-z0-9_]+$$' tests/fuzz/fuzzers.txt)
 
 # libFuzzer comes with clang's runtime libraries; both are fetched if missing,
 # and llvm for the symbolizer of the reports.
-fuzz-deps:
+fuzz-deps: ## clang with libFuzzer, from apt when missing (as root)
 	@probe='extern "C" int LLVMFuzzerTestOneInput(const unsigned char*, unsigned long) { return 0; }'; \
 	if ! echo "$$probe" | clang++ -x c++ -fsanitize=fuzzer,address,undefined - -o /dev/null 2>/dev/null; then \
 	  if [ "$$(id -u)" = 0 ]; then \

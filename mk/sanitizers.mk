@@ -11,7 +11,7 @@ ASAN_SITE := $(ASAN_MODULE_BUILD)/site
 .PHONY: check-sanitizers check-asan check-tsan check-asan-python san-deps
 
 # GCC's sanitizer runtimes come with g++; they are fetched only if missing.
-san-deps: deps
+san-deps: deps ## the sanitizer runtimes of g++, from apt when missing (as root)
 	@for lib in libasan.so libubsan.so libtsan.so; do \
 	  case "$$(g++ -print-file-name=$$lib)" in /*) ;; *) missing=1;; esac; \
 	done; \
