@@ -1,5 +1,12 @@
 // A value or an error, for every fallible operation. Expected failures travel
 // as values; only internal errors are thrown (see panic.h).
+//
+// A value converts to a Result implicitly (`return size;`). An error is made
+// with err() (`return err("The process is None");`), so that a text, a
+// number or anything else that could be a value is never taken for an error
+// by accident. The one exception is an error type whose values can be
+// nothing else, which says so with `using converts_to_error = void;`
+// (the filesystem's IoError: `return IoError::NotAFile;`).
 #pragma once
 
 #include <optional>
@@ -22,11 +29,18 @@ Err<std::decay_t<E>> err(E&& e) {
   return {std::forward<E>(e)};
 }
 
+// Error types whose values convert to an error implicitly (see above).
+template <class E>
+concept ConvertsToError = requires { typename E::converts_to_error; };
+
 template <class T, class E>
 class [[nodiscard]] Result {
  public:
   Result(Ok<T> v) : v_(std::in_place_index<0>, std::move(v.value)) {}
-  Result(Err<E> e) : v_(std::in_place_index<1>, std::move(e.error)) {}
+  // err() of anything the error type is made from (a literal for a text).
+  template <class F>
+    requires std::is_constructible_v<E, F &&>
+  Result(Err<F> e) : v_(std::in_place_index<1>, std::move(e.error)) {}
   // Plain values convert implicitly when the two types cannot be confused.
   template <class U = T>
     requires(!std::is_same_v<T, E> && std::is_convertible_v<U &&, T> &&
@@ -35,7 +49,7 @@ class [[nodiscard]] Result {
   // The extra parameter keeps the two templates apart for compilers that
   // compare their signatures without the constraints (clang 14 does).
   template <class U = E, int = 0>
-    requires(!std::is_same_v<T, E> && std::is_convertible_v<U &&, E> &&
+    requires(ConvertsToError<E> && !std::is_same_v<T, E> && std::is_convertible_v<U &&, E> &&
              !std::is_convertible_v<U &&, T>)
   Result(U&& e) : v_(std::in_place_index<1>, std::forward<U>(e)) {}
 
@@ -57,9 +71,11 @@ template <class E>
 class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(Err<E> e) : e_(std::move(e.error)) {}
+  template <class F>
+    requires std::is_constructible_v<E, F &&>
+  Result(Err<F> e) : e_(std::in_place, std::move(e.error)) {}
   template <class U>
-    requires std::is_convertible_v<U &&, E>
+    requires(ConvertsToError<E> && std::is_convertible_v<U &&, E>)
   Result(U&& e) : e_(E(std::forward<U>(e))) {}
 
   bool ok() const noexcept { return !e_.has_value(); }

@@ -24,6 +24,8 @@ class IoError {
     InvalidFileDescriptor = 10,
   };
   using enum Kind;
+  // A kind can be nothing but an error: `return IoError::NotAFile;` (base/result.h).
+  using converts_to_error = void;
 
   constexpr IoError(Kind kind) : kind_(kind) {}  // NOLINT: kinds convert implicitly
   // OperationNotSupported with the name of the refused operation ("read", "write").

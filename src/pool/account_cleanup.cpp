@@ -31,14 +31,13 @@ std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, 
 }
 
 Result<void, std::string> clear_account(uint32_t uid, const std::string& name, const LeftoverPlaces& places) {
-  auto survivors = kill_account_processes(uid);
-  if (survivors) print_warning_line(kKillWarning + *survivors);
+  auto killed = kill_account_processes(uid);
+  if (!killed) print_warning_line(kKillWarning + killed.error());
   // Even with survivors: what can go, goes.
   for (const std::string& problem : sweep_leftovers(uid, name, places)) {
     print_warning_line(kLeftoverWarning + problem);
   }
-  if (survivors) return err(std::move(*survivors));
-  return {};
+  return killed;
 }
 
 }  // namespace marrowfen::pool

@@ -126,11 +126,11 @@ Result<bool, std::string> signal_all_as(uint32_t uid) {
   switch (status.value().code().value_or(-1)) {
     case kSignalled: return true;
     case kNoneSignalled: return false;
-    case kSetgroupsFailed: return err(std::string("the killer process could not drop its groups"));
-    case kSetgidFailed: return err(std::string("the killer process could not take the group id"));
-    case kSetuidFailed: return err(std::string("the killer process could not take the user id"));
-    case kKillFailed: return err(std::string("the killer process could not send SIGKILL"));
-    default: return err(std::string("the killer process ended abnormally"));
+    case kSetgroupsFailed: return err("the killer process could not drop its groups");
+    case kSetgidFailed: return err("the killer process could not take the group id");
+    case kSetuidFailed: return err("the killer process could not take the user id");
+    case kKillFailed: return err("the killer process could not send SIGKILL");
+    default: return err("the killer process ended abnormally");
   }
 }
 
@@ -162,23 +162,22 @@ Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid) {
   return Ok<std::vector<pid_t>>{std::move(pids)};
 }
 
-std::optional<std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
-  if (uid == 0) return std::string("refusing to kill every process of uid 0");
+Result<void, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
+  if (uid == 0) return err("refusing to kill every process of uid 0");
   const auto deadline = std::chrono::steady_clock::now() + budget;
   auto pause = std::chrono::milliseconds(1);
   for (;;) {
     // Signalling first: an account with nothing to signal (the usual case
     // before a hand-out) is done without reading the status of every process.
-    auto signalled = signal_all_as(uid);
-    if (!signalled) return std::move(signalled).error();
-    if (!signalled.value()) return std::nullopt;
+    MF_TRY_ASSIGN(bool signalled, signal_all_as(uid));
+    if (!signalled) return {};
     // Killed processes take a moment to become zombies.
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
     auto live = live_processes_of(uid);
-    if (!live) return "cannot list the processes in /proc: " + os_error_text(live.error());
-    if (live.value().empty()) return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline) return describe_survivors(live.value(), budget);
+    if (!live) return err("cannot list the processes in /proc: " + os_error_text(live.error()));
+    if (live.value().empty()) return {};
+    if (std::chrono::steady_clock::now() >= deadline) return err(describe_survivors(live.value(), budget));
   }
 }
 

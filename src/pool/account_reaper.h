@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,11 +20,10 @@ inline constexpr std::chrono::milliseconds kReapBudget{3000};
 // so it keeps no root id) and send SIGKILL to every process it may signal,
 // which is exactly the account's processes, all at once; until there is
 // nothing left to signal or /proc shows no live process of `uid`. An account
-// without processes costs one helper child and no look at /proc. Returns
-// nothing on success, or why some may survive.
+// without processes costs one helper child and no look at /proc. The error
+// says why some may survive.
 // Refuses uid 0, whose "every process" is every process of the host.
-std::optional<std::string> kill_account_processes(
-    uint32_t uid, std::chrono::milliseconds budget = kReapBudget);
+Result<void, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget = kReapBudget);
 
 // The live (not zombie, not dead) processes whose real, effective or saved
 // uid is `uid`, from /proc. The error is an errno.

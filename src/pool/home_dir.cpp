@@ -35,11 +35,11 @@ Result<void, std::string> remove_old_home(int root_fd, const char* name) {
   if (::fstatat(root_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
   if (S_ISLNK(st.st_mode)) {
     // The link itself goes, whatever it points at; its target is never touched.
-    if (::unlinkat(root_fd, name, 0) != 0) return err(std::string(kRemoveFailed));
+    if (::unlinkat(root_fd, name, 0) != 0) return err(kRemoveFailed);
     return {};
   }
-  if (!S_ISDIR(st.st_mode)) return err(std::string(kRemoveFailed));
-  if (remove_tree_at(root_fd, name) != 0) return err(std::string(kRemoveFailed));
+  if (!S_ISDIR(st.st_mode)) return err(kRemoveFailed);
+  if (remove_tree_at(root_fd, name) != 0) return err(kRemoveFailed);
   return {};
 }
 
@@ -49,23 +49,23 @@ Result<std::string, std::string> prepare_home(std::string_view root_text, std::s
                                               uint32_t uid) {
   std::filesystem::path home = std::filesystem::path(root_text) / name;
   std::filesystem::path root = home.parent_path();
-  if (root.empty() || !home.has_filename()) return err(std::string(kNoParent));
+  if (root.empty() || !home.has_filename()) return err(kNoParent);
   // The home is one component below the root, whatever `name` holds.
   std::string leaf = home.filename().string();
 
   auto opened = open_private_dir(root, kRootMode);
-  if (!opened) return err(std::string(kRootFailed));
+  if (!opened) return err(kRootFailed);
   UniqueFd root_fd = std::move(opened).value();
   MF_TRY(remove_old_home(root_fd.get(), leaf.c_str()));
   // The umask can only take bits away from 0700; the fchmod below puts any back.
-  if (::mkdirat(root_fd.get(), leaf.c_str(), kHomeMode) != 0) return err(std::string(kCreateFailed));
+  if (::mkdirat(root_fd.get(), leaf.c_str(), kHomeMode) != 0) return err(kCreateFailed);
 
   char resolved[PATH_MAX];
   if (::realpath(home.c_str(), resolved) == nullptr) {
     return err("Failed to canonicalize the path: " + os_error_text(errno));
   }
   std::string canonical = resolved;
-  if (!is_valid_utf8(canonical)) return err(std::string("Failed to convert the path to a valid utf-8 string"));
+  if (!is_valid_utf8(canonical)) return err("Failed to convert the path to a valid utf-8 string");
 
   // The root admits no other writer, so the entry opened here is the directory
   // made above; O_NOFOLLOW refuses it should it be a link all the same.

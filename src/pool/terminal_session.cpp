@@ -84,16 +84,16 @@ std::optional<pid_t> TerminalSession::process_id() const {
 Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::*pipe,
                                                                       const char* missing_pipe) const {
   std::lock_guard lock(mutex_);
-  if (!process_) return err(std::string(kNoProcess));
+  if (!process_) return err(kNoProcess);
   SharedFd fd = (*process_).*pipe;
-  if (!fd) return err(std::string(missing_pipe));
+  if (!fd) return err(missing_pipe);
   return fd;
 }
 
 Result<void, std::string> TerminalSession::write(std::string_view data) {
   MF_TRY_ASSIGN(SharedFd fd, stream(&Streams::stdin_pipe, "Failed to get the stdin of the process"));
   if (int e = write_all_without_sigpipe(fd->get(), data, Interruptible::kYes)) {
-    return "Failed to write to the stdin of the process: " + os_error_text(e);
+    return err("Failed to write to the stdin of the process: " + os_error_text(e));
   }
   return {};
 }
@@ -106,7 +106,7 @@ Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::*pipe, 
   for (;;) {
     ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
     if (n >= 0) return static_cast<size_t>(n);
-    if (errno != EINTR || !go_on_after_interrupt()) return std::string(read_failed);
+    if (errno != EINTR || !go_on_after_interrupt()) return err(read_failed);
   }
 }
 

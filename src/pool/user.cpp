@@ -13,21 +13,21 @@
 namespace marrowfen::pool {
 namespace {
 
-// Runs `pkill -u <uid>` (its default SIGTERM); the warning text when it could
-// not be run or reported trouble. Statuses 0 to 2 (matched, none matched,
-// usage) count as success.
-std::optional<std::string> pkill_account(uint32_t uid) {
+// Runs `pkill -u <uid>` (its default SIGTERM); the error is the warning text
+// when it could not be run or reported trouble. Statuses 0 to 2 (matched,
+// none matched, usage) count as success.
+Result<void, std::string> pkill_account(uint32_t uid) {
   auto ran = run_host_command({"pkill", "-u", std::to_string(uid)});
-  if (!ran) return "Failed to execute the command `pkill`: " + os_error_text(ran.error().os_error);
+  if (!ran) return err("Failed to execute the command `pkill`: " + os_error_text(ran.error().os_error));
   CommandOutput& output = ran.value();
   std::optional<int> code = output.status.code();
-  if (code && *code <= 2) return std::nullopt;
-  return "Failed exit code: " + (code ? std::to_string(*code) : std::string("None")) + " (" +
-         utf8_or_empty(std::move(output.stderr_bytes)) + ")";
+  if (code && *code <= 2) return {};
+  return err("Failed exit code: " + (code ? std::to_string(*code) : std::string("None")) + " (" +
+             utf8_or_empty(std::move(output.stderr_bytes)) + ")");
 }
 
 void release_account(User& user) {
-  if (auto warning = pkill_account(user.uid)) print_warning_line(std::string(kKillWarning) + *warning);
+  if (auto killed = pkill_account(user.uid); !killed) print_warning_line(kKillWarning + killed.error());
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
   // cannot. Its failures are warning lines already.
   (void)clear_account(user.uid, user.username);

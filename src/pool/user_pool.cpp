@@ -38,7 +38,7 @@ Result<std::optional<AccountLock>, std::string> claim_account(const std::string&
   auto claim = AccountLock::try_claim(name);
   if (claim) return claim;
   print_warning_line("⚠️ Failed to claim the user account: " + claim.error());
-  return err(std::string(kAllocationFailed));
+  return err(kAllocationFailed);
 }
 
 }  // namespace
@@ -59,7 +59,7 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
   // wait until it is let go (they might need it).
   InterruptCheckDeferral handlers_after_unlock;
   auto state = lock_state();
-  if (state->user.size() >= state->max_user) return err(std::string(kAllocationFailed));
+  if (state->user.size() >= state->max_user) return err(kAllocationFailed);
   // Last freed first; one that another pool holds now stays free for later.
   for (auto it = state->free.end(); it != state->free.begin();) {
     --it;
@@ -79,13 +79,13 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
     if (!claim) continue;  // another pool's tenant has it now
     std::optional<uint32_t> uid = userid(name);
     if (!uid) {
-      if (!create_account(name)) return err(std::string(kAllocationFailed));
+      if (!create_account(name)) return err(kAllocationFailed);
       uid = userid(name);
-      if (!uid) return err(std::string(kAllocationFailed));
+      if (!uid) return err(kAllocationFailed);
     }
     // A root account is not a disposable user, and releasing it would kill
     // every root process of the host.
-    if (*uid == 0) return err(std::string(kAllocationFailed));
+    if (*uid == 0) return err(kAllocationFailed);
     AccountEntry entry{*uid, std::move(name)};
     state->user.push_back(entry);
     return ClaimedAccount{std::move(entry), std::move(*claim)};
@@ -105,7 +105,7 @@ Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> p
   // other pool off the account while it is cleared.
   if (!clear_account(taken.entry.uid, taken.entry.name)) {
     pool->give_back(std::move(taken));
-    return err(std::string(kAllocationFailed));
+    return err(kAllocationFailed);
   }
   auto home = prepare_home(kHomeRoot, taken.entry.name, taken.entry.uid);
   if (!home) {

@@ -52,8 +52,8 @@ bool keyword_error(const char* full_name, const char* what, PyObject* key) {
 
 }  // namespace
 
-bool Args::match_fastcall(const char* full_name, std::span<const Param> params,
-                          PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+bool Args::match_fastcall(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
   params_ = params;
   values_.fill(nullptr);
   if (nargs > static_cast<Py_ssize_t>(params.size()))
@@ -89,8 +89,7 @@ bool Args::match_fastcall(const char* full_name, std::span<const Param> params,
   return true;
 }
 
-bool Args::match_tuple(const char* full_name, std::span<const Param> params, PyObject* args,
-                       PyObject* kwargs) {
+bool Args::match_tuple(const char* full_name, ParamTable params, PyObject* args, PyObject* kwargs) {
   // Lay the call out as a fast call: positionals, then keyword values.
   Py_ssize_t nargs = PyTuple_GET_SIZE(args);
   Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;

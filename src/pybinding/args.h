@@ -15,20 +15,33 @@ namespace marrowfen::py {
 
 struct Param {
   const char* name;
-  bool optional = false;
+  bool optional = false;  // absent or None means the default
 };
 
+// The most parameters a method may have: the matcher keeps the matched
+// arguments in an array of this size.
 inline constexpr size_t kMaxParams = 4;
+
+// A parameter table as the matcher takes it. It is made only from an array,
+// and an array longer than kMaxParams does not build.
+class ParamTable : public std::span<const Param> {
+ public:
+  constexpr ParamTable() = default;
+  template <size_t N>
+  constexpr ParamTable(const Param (&params)[N])  // NOLINT: tables convert implicitly
+      : std::span<const Param>(params) {
+    static_assert(N <= kMaxParams, "parameter table longer than kMaxParams (pybinding/args.h)");
+  }
+};
 
 // The matched arguments of one call, borrowed from the caller. An absent
 // argument, or None for an optional parameter, is nullptr.
 class Args {
  public:
   // `full_name` is e.g. "PyFs.mkdir()", used in the arity messages.
-  bool match_fastcall(const char* full_name, std::span<const Param> params, PyObject* const* args,
-                      Py_ssize_t nargs, PyObject* kwnames);
-  bool match_tuple(const char* full_name, std::span<const Param> params, PyObject* args,
-                   PyObject* kwargs);
+  bool match_fastcall(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
+  bool match_tuple(const char* full_name, ParamTable params, PyObject* args, PyObject* kwargs);
 
   // Converters: each returns false with the Python error set. The text and
   // bytes views borrow from the argument objects and live as long as the call.

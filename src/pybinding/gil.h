@@ -1,7 +1,15 @@
 // Running blocking host work without the interpreter lock, with Python's
-// signal handlers run when a signal interrupts it. Our own locks are only
-// ever taken with the interpreter lock released, so the two can never wait
-// on each other.
+// signal handlers run when a signal interrupts it.
+//
+// The rule: filesystem, handle and terminal calls keep the interpreter lock
+// throughout and take their own locks (the handle's, the terminal's, the
+// inode locks) while holding it; nothing under those releases it. The pool's
+// work blocks on the host, so it runs through these helpers, and the pool,
+// user and session locks are only taken with the interpreter lock released.
+// Either way no thread holds one of our locks while it waits for the
+// interpreter lock, so the two never wait on each other. (Blocking work that
+// holds one of our locks defers the signal handlers until it lets go:
+// base/interrupt.h.)
 #pragma once
 
 #include "pybinding/errors.h"

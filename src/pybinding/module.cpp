@@ -20,13 +20,13 @@ struct ClassEntry {
 };
 
 constexpr ClassEntry kClasses[] = {
-    {"PyFs", py_fs_type},
-    {"PyFileHandle", py_file_handle_type},
-    {"PyTerm", py_term_type},
-    {"Whence", whence_type},
-    {"PyUserPool", py_user_pool_type},
-    {"PyUser", py_user_type},
-    {"PyTerminalSession", py_terminal_session_type},
+    {PyFsObject::kName, py_fs_type},
+    {PyFileHandleObject::kName, py_file_handle_type},
+    {PyTermObject::kName, py_term_type},
+    {WhenceObject::kName, whence_type},
+    {PyUserPoolObject::kName, py_user_pool_type},
+    {PyUserObject::kName, py_user_type},
+    {PyTerminalSessionObject::kName, py_terminal_session_type},
 };
 
 // A size of 0 (not -1) makes the interpreter call the initialisation again on

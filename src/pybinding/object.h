@@ -1,5 +1,6 @@
 // What every class of the module shares: the object header with its use
-// counter, the course of a method call, and making heap types from specs.
+// counter, the course of a method call, and making and dropping instances.
+// (class_def.h defines the classes themselves.)
 #pragma once
 
 #include "pybinding/args.h"
@@ -7,7 +8,6 @@
 #include "pybinding/py_ref.h"
 
 #include <new>
-#include <span>
 #include <utility>
 
 namespace marrowfen::py {
@@ -53,7 +53,7 @@ struct ClassInfo {
 // translated, and release the use whatever happens.
 template <class Object, class Body>
 PyObject* call_method(PyObject* self, const ClassInfo& cls, const char* full_name,
-                      std::span<const Param> params, PyObject* const* args, Py_ssize_t nargs,
+                      ParamTable params, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames, Body&& body) {
   Args matched;
   if (!matched.match_fastcall(full_name, params, args, nargs, kwnames)) return nullptr;
@@ -129,19 +129,6 @@ void dealloc_instance(PyObject* self) {
   reinterpret_cast<Object*>(self)->fields.~Fields();
   type->tp_free(self);
   Py_DECREF(type);
-}
-
-// The tp_new of classes that cannot be made from Python.
-PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*);
-
-// Creates a heap type named "builtins.<name>": immutable, no subclassing, no
-// instance dictionary, no part in cycle collection. Returns nullptr on
-// failure.
-PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots);
-
-// A fast-call method with keywords, as PyMethodDef stores it.
-inline PyCFunction fastcall(_PyCFunctionFastWithKeywords fn) {
-  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
 }
 
 // `None` for operations with no result.

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "base/os_error.h"
+#include "pybinding/class_def.h"
 #include "pybinding/conversions.h"
 #include "pybinding/stdout_line.h"
 #include "pybinding/whence.h"
@@ -12,93 +13,68 @@ namespace marrowfen::py {
 
 namespace {
 
-ClassInfo cls() { return {py_file_handle_type(), "PyFileHandle"}; }
-
 Mutex<fs::FileHandle>& handle_of(PyFileHandleObject& o) { return o.fields.handle; }
 
-PyObject* handle_id(PyObject* self, PyObject*) {
-  return call_noargs<PyFileHandleObject>(self, cls(), [](PyFileHandleObject& o) -> PyObject* {
-    auto handle = handle_of(o).lock();
-    if (!handle->id()) return raise_io_error(fs::IoError::InvalidFileDescriptor);
-    return PyLong_FromUnsignedLongLong(*handle->id());
-  });
+PyObject* handle_id(PyFileHandleObject& o) {
+  auto handle = handle_of(o).lock();
+  if (!handle->id()) return raise_io_error(fs::IoError::InvalidFileDescriptor);
+  return PyLong_FromUnsignedLongLong(*handle->id());
 }
 
-PyObject* handle_close(PyObject* self, PyObject*) {
-  return call_noargs<PyFileHandleObject>(self, cls(), [](PyFileHandleObject& o) -> PyObject* {
-    fs::IoStatus status = handle_of(o).lock()->close();
-    return status_to_python(status);
-  });
+PyObject* handle_close(PyFileHandleObject& o) {
+  fs::IoStatus status = handle_of(o).lock()->close();
+  return status_to_python(status);
 }
 
-PyObject* handle_tell(PyObject* self, PyObject*) {
-  return call_noargs<PyFileHandleObject>(self, cls(), [](PyFileHandleObject& o) -> PyObject* {
-    auto handle = handle_of(o).lock();
-    if (!handle->id()) return raise_io_error(fs::IoError::InvalidFileDescriptor);
-    return PyLong_FromSize_t(handle->offset());
-  });
+PyObject* handle_tell(PyFileHandleObject& o) {
+  auto handle = handle_of(o).lock();
+  if (!handle->id()) return raise_io_error(fs::IoError::InvalidFileDescriptor);
+  return PyLong_FromSize_t(handle->offset());
 }
 
-constexpr Param kBuffer[] = {{"buffer"}};
-
-PyObject* handle_read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<PyFileHandleObject>(
-      self, cls(), "PyFileHandle.read()", kBuffer, args, nargs, kwnames,
-      [](PyFileHandleObject& o, Args& a) -> PyObject* {
-        size_t size = 0;
-        if (!a.usize(0, size)) return nullptr;
-        if (!fits_read_area(size)) return nullptr;
-        // The read counts (the offset moves) only once everything else has
-        // worked: the result object, and the diagnostic line.
-        auto handle = handle_of(o).lock();
-        auto readable = handle->readable();
-        if (!readable.ok()) return raise_io_error(readable.error());
-        // No more memory than what is there to read.
-        PyRef area = new_read_area(std::min(size, readable.value()));
-        if (!area) return nullptr;
-        auto n = handle->peek(std::span<uint8_t>(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(area.get())),
-                                                 static_cast<size_t>(PyBytes_GET_SIZE(area.get()))));
-        if (!n.ok()) return raise_io_error(n.error());
-        if (!shrink_read_area(area, n.value())) return nullptr;
-        // A line that cannot be written is an internal error, but one that
-        // leaves nothing behind: it is raised without unwinding, so the
-        // handle's lock is not poisoned, and nothing was read.
-        if (int e = write_read_diagnostic(n.value()))
-          return raise_panic("failed printing to stdout: " + os_error_text(e));
-        handle->consume(n.value());
-        return area.release();
-      });
+PyObject* handle_read(PyFileHandleObject& o, Args& a) {
+  size_t size = 0;
+  if (!a.usize(0, size)) return nullptr;
+  if (!fits_read_area(size)) return nullptr;
+  // The read counts (the offset moves) only once everything else has
+  // worked: the result object, and the diagnostic line.
+  auto handle = handle_of(o).lock();
+  auto readable = handle->readable();
+  if (!readable.ok()) return raise_io_error(readable.error());
+  // No more memory than what is there to read.
+  PyRef area = new_read_area(std::min(size, readable.value()));
+  if (!area) return nullptr;
+  auto n = handle->peek(std::span<uint8_t>(reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(area.get())),
+                                           static_cast<size_t>(PyBytes_GET_SIZE(area.get()))));
+  if (!n.ok()) return raise_io_error(n.error());
+  if (!shrink_read_area(area, n.value())) return nullptr;
+  // A line that cannot be written is an internal error, but one that
+  // leaves nothing behind: it is raised without unwinding, so the
+  // handle's lock is not poisoned, and nothing was read.
+  if (int e = write_read_diagnostic(n.value())) return raise_panic("failed printing to stdout: " + os_error_text(e));
+  handle->consume(n.value());
+  return area.release();
 }
 
-PyObject* handle_write(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<PyFileHandleObject>(
-      self, cls(), "PyFileHandle.write()", kBuffer, args, nargs, kwnames,
-      [](PyFileHandleObject& o, Args& a) -> PyObject* {
-        std::string_view bytes;
-        if (!a.bytes(0, bytes)) return nullptr;
-        // A write returns the whole length: the result is made first, so a
-        // write that happened is never reported as a MemoryError.
-        PyRef count = PyRef::steal(PyLong_FromSize_t(bytes.size()));
-        if (!count) return nullptr;
-        auto n = handle_of(o).lock()->write(
-            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
-        if (!n.ok()) return raise_io_error(n.error());
-        return count.release();
-      });
+PyObject* handle_write(PyFileHandleObject& o, Args& a) {
+  std::string_view bytes;
+  if (!a.bytes(0, bytes)) return nullptr;
+  // A write returns the whole length: the result is made first, so a
+  // write that happened is never reported as a MemoryError.
+  PyRef count = PyRef::steal(PyLong_FromSize_t(bytes.size()));
+  if (!count) return nullptr;
+  auto n = handle_of(o).lock()->write(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+  if (!n.ok()) return raise_io_error(n.error());
+  return count.release();
 }
 
-constexpr Param kSeekParams[] = {{"offset"}, {"whence"}};
-
-PyObject* handle_seek(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return call_method<PyFileHandleObject>(
-      self, cls(), "PyFileHandle.seek()", kSeekParams, args, nargs, kwnames,
-      [](PyFileHandleObject& o, Args& a) -> PyObject* {
-        size_t offset = 0;
-        PyObject* whence = nullptr;
-        if (!a.usize(0, offset) || !a.instance(1, whence_type(), "Whence", whence)) return nullptr;
-        fs::IoStatus status = handle_of(o).lock()->seek(whence_origin(whence), offset);
-        return status_to_python(status);
-      });
+PyObject* handle_seek(PyFileHandleObject& o, Args& a) {
+  size_t offset = 0;
+  PyObject* whence = nullptr;
+  if (!a.usize(0, offset) || !a.instance(1, whence_type(), WhenceObject::kName, whence)) return nullptr;
+  fs::IoStatus status = handle_of(o).lock()->seek(whence_origin(whence), offset);
+  return status_to_python(status);
 }
 
 PyObject* handle_str(PyObject* self) {
@@ -108,53 +84,48 @@ PyObject* handle_str(PyObject* self) {
   });
 }
 
-PyMethodDef kMethods[] = {
-    {"id", handle_id, METH_NOARGS,
-     "id($self)\n--\n\n\nReturns a string representation of the file handle.\n\n"
+constexpr Param kBuffer[] = {{"buffer"}};
+constexpr Param kSeekParams[] = {{"offset"}, {"whence"}};
+
+constexpr Method<PyFileHandleObject> kMethods[] = {
+    {"id", handle_id,
+     "\nReturns a string representation of the file handle.\n\n"
      "Returns the inode id of the file the handle was opened on, as an int;\n"
      "raises an error if the handle is closed.\n"},
-    {"close", handle_close, METH_NOARGS,
-     "close($self)\n--\n\n\nClose the file handle.\n\n"
+    {"close", handle_close,
+     "\nClose the file handle.\n\n"
      "The Python object still holds a reference to the handle, but later\n"
      "reads and writes fail.\n\n"
      "The closed handle still keeps the filesystem and the inode alive until\n"
      "it is dropped.\n"},
-    {"read", fastcall(handle_read), METH_FASTCALL | METH_KEYWORDS,
-     "read($self, buffer)\n--\n\n\nRead data from the file handle.\n\n"
+    {"read", kBuffer, handle_read,
+     "\nRead data from the file handle.\n\n"
      "Returns the data read as bytes (at most `buffer` bytes), or raises an\n"
      "error.\n"},
-    {"write", fastcall(handle_write), METH_FASTCALL | METH_KEYWORDS,
-     "write($self, buffer)\n--\n\n\nWrite data to the file handle.\n\n"
+    {"write", kBuffer, handle_write,
+     "\nWrite data to the file handle.\n\n"
      "Returns the number of bytes written, or raises an error.\n"},
-    {"seek", fastcall(handle_seek), METH_FASTCALL | METH_KEYWORDS,
-     "seek($self, offset, whence)\n--\n\n\nSeek a certain position in the file.\n\n"
+    {"seek", kSeekParams, handle_seek,
+     "\nSeek a certain position in the file.\n\n"
      "Moves to the new position, which `tell` returns afterwards; raises an\n"
      "error if the handle cannot seek.\n"},
-    {"tell", handle_tell, METH_NOARGS,
-     "tell($self)\n--\n\n\nTell the current position in the file.\n\n"
+    {"tell", handle_tell,
+     "\nTell the current position in the file.\n\n"
      "Returns the current position, or raises an error.\n"},
-    {nullptr, nullptr, 0, nullptr},
+};
+
+constexpr ClassDef<PyFileHandleObject> kClass{
+    .doc =
+        "\nA simple wrapper around the FileHandle structure.\n\n"
+        "It forms the basis for a file handle usable from Python. A handle is\n"
+        "always associated with a filesystem and an inode, and it can read and\n"
+        "write data to the file.\n",
+    .methods = kMethods,
+    .str = handle_str,
 };
 
 }  // namespace
 
-PyTypeObject* py_file_handle_type() {
-  static PyTypeObject* type = nullptr;
-  if (type) return type;
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>(
-                      "\nA simple wrapper around the FileHandle structure.\n\n"
-                      "It forms the basis for a file handle usable from Python. A handle is\n"
-                      "always associated with a filesystem and an inode, and it can read and\n"
-                      "write data to the file.\n")},
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<PyFileHandleObject>)},
-      {Py_tp_str, reinterpret_cast<void*>(handle_str)},
-      {Py_tp_methods, kMethods},
-      {0, nullptr},
-  };
-  type = make_type("builtins.PyFileHandle", sizeof(PyFileHandleObject), slots);
-  return type;
-}
+PyTypeObject* py_file_handle_type() { return class_type<kClass>(); }
 
 }  // namespace marrowfen::py

@@ -8,6 +8,7 @@
 namespace marrowfen::py {
 
 struct PyFileHandleObject : ObjectBase {
+  static constexpr char kName[] = "PyFileHandle";
   struct Fields {
     explicit Fields(fs::FileHandle h) : handle(std::move(h)) {}
     Mutex<fs::FileHandle> handle;

@@ -9,6 +9,7 @@
 namespace marrowfen::py {
 
 struct PyFsObject : ObjectBase {
+  static constexpr char kName[] = "PyFs";
   struct Fields {
     std::shared_ptr<fs::FileSystem> fs;
   } fields;

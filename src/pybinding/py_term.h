@@ -8,6 +8,7 @@
 namespace marrowfen::py {
 
 struct PyTermObject : ObjectBase {
+  static constexpr char kName[] = "PyTerm";
   struct Fields {
     explicit Fields(std::shared_ptr<fs::FileSystem> fs) : terminal(std::move(fs)) {}
     Mutex<terminal::SimpleTerminal> terminal;

@@ -16,6 +16,7 @@ namespace marrowfen::py {
 // fork(), its methods refuse (see owned_by_this_process) and its destruction
 // does nothing to the host (the pool's own records see to that).
 struct PyUserPoolObject : ObjectBase {
+  static constexpr char kName[] = "PyUserPool";
   struct Fields {
     explicit Fields(std::shared_ptr<pool::UserPool> p) : pool(std::move(p)) {}
     std::shared_ptr<pool::UserPool> pool;
@@ -24,6 +25,7 @@ struct PyUserPoolObject : ObjectBase {
 };
 
 struct PyUserObject : ObjectBase {
+  static constexpr char kName[] = "PyUser";
   struct Fields {
     explicit Fields(pool::SharedUser u) : user(std::move(u)) {}
     pool::SharedUser user;
@@ -32,6 +34,7 @@ struct PyUserObject : ObjectBase {
 };
 
 struct PyTerminalSessionObject : ObjectBase {
+  static constexpr char kName[] = "PyTerminalSession";
   struct Fields {
     explicit Fields(pool::TerminalSession s) : session(std::move(s)) {}
     // Taken whole only by close; the session's own operations synchronise

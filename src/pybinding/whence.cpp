@@ -1,5 +1,7 @@
 #include "pybinding/whence.h"
 
+#include "pybinding/class_def.h"
+
 namespace marrowfen::py {
 
 namespace {
@@ -36,37 +38,31 @@ PyObject* whence_richcompare(PyObject* self, PyObject* other, int op) {
   return PyBool_FromLong(op == Py_EQ ? equal : !equal);
 }
 
+constexpr const char* kMembers[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
+
+// The three members, made once with the class. The type is immutable from
+// the start, so they go straight into its dictionary.
+bool add_members(PyTypeObject* type) {
+  for (long value = 0; value < 3; ++value) {
+    PyRef member = PyRef::steal(new_instance<WhenceObject>(type, value));
+    if (!member || PyDict_SetItemString(type->tp_dict, kMembers[value], member.get()) < 0) return false;
+  }
+  PyType_Modified(type);
+  return true;
+}
+
+constexpr ClassDef<WhenceObject> kClass{
+    .doc = "\nA small enumeration to determine the whence\nwhen seeking in a file.\n",
+    .str = whence_repr,
+    .repr = whence_repr,
+    .to_int = whence_int,
+    .richcompare = whence_richcompare,
+    .finish = add_members,
+};
+
 }  // namespace
 
-PyTypeObject* whence_type() {
-  static PyTypeObject* type = nullptr;
-  if (type) return type;
-  PyType_Slot slots[] = {
-      {Py_tp_doc, const_cast<char*>("\nA small enumeration to determine the whence\nwhen seeking in a file.\n")},
-      {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
-      {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_instance<WhenceObject>)},
-      {Py_tp_repr, reinterpret_cast<void*>(whence_repr)},
-      {Py_tp_str, reinterpret_cast<void*>(whence_repr)},
-      {Py_nb_int, reinterpret_cast<void*>(whence_int)},
-      {Py_tp_richcompare, reinterpret_cast<void*>(whence_richcompare)},
-      {0, nullptr},
-  };
-  PyTypeObject* created = make_type("builtins.Whence", sizeof(WhenceObject), slots);
-  if (!created) return nullptr;
-  constexpr const char* kMembers[] = {"SEEK_SET", "SEEK_CUR", "SEEK_END"};
-  for (long value = 0; value < 3; ++value) {
-    PyRef member = PyRef::steal(new_instance<WhenceObject>(created, value));
-    // The type is immutable from the start, so its members go straight into
-    // its dictionary.
-    if (!member || PyDict_SetItemString(created->tp_dict, kMembers[value], member.get()) < 0) {
-      Py_DECREF(created);
-      return nullptr;
-    }
-  }
-  PyType_Modified(created);
-  type = created;
-  return type;
-}
+PyTypeObject* whence_type() { return class_type<kClass>(); }
 
 fs::SeekOrigin whence_origin(PyObject* member) { return kOrigins[value_of(member)]; }
 

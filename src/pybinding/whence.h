@@ -7,6 +7,7 @@
 namespace marrowfen::py {
 
 struct WhenceObject : ObjectBase {
+  static constexpr char kName[] = "Whence";
   struct Fields {
     long value;
   } fields;

@@ -1,7 +1,9 @@
 // A real shell session driven through its raw byte streams. Every operation
 // blocks until it is done; nothing is interpreted or buffered on the way.
-// Implementations do not lock: callers serialise the operations on one
-// session, and may run them without any lock of their own language runtime.
+// Implementations guard their own state and hold no lock while they block:
+// operations may come from several threads at once (a read of one stream
+// while another thread writes or closes), and callers may run them without
+// any lock of their own language runtime.
 #pragma once
 
 #include <cstddef>

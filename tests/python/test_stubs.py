@@ -26,11 +26,7 @@ STUB_SOURCE = ROOT / "python" / "marrowfen-stubs" / "__init__.pyi"
 TYPED_USAGE = Path(__file__).resolve().parent / "typed_usage.py"
 EXAMPLES = ROOT / "examples"
 
-# Signatures as the module enforces them, where `__text_signature__` says
-# otherwise. PyFs.remove's text signature reads "(recurse=False)", yet the
-# method takes `path` and `recurse`, both required: `fs.remove("/a")` is a
-# TypeError naming 'recurse'. The stubs declare the real parameters, and
-# test_remove_really_takes_path_and_recurse checks that this entry is true.
+# The one method whose shown text signature is not its parameters (declared so in src/pybinding/py_fs.cpp).
 ENFORCED = {
     ("PyFs", "remove"): [("path", False, None), ("recurse", False, None)],
 }

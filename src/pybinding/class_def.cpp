@@ -1,4 +1,4 @@
-#include "pybinding/object.h"
+#include "pybinding/class_def.h"
 
 namespace marrowfen::py {
 
@@ -7,12 +7,15 @@ PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) {
   return nullptr;
 }
 
-PyTypeObject* make_type(const char* qualified_name, int basicsize, PyType_Slot* slots) {
+PyTypeObject* create_heap_type(const char* qualified_name, int basicsize, PyType_Slot* slots,
+                               bool (*finish)(PyTypeObject*)) {
   // Immutable, as CPython's own types are: no attribute of the class can be
   // set or deleted from Python, so no program can break it for every other
   // user of the module in the process.
   PyType_Spec spec = {qualified_name, basicsize, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots};
-  return reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  auto* type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
+  if (type && finish && !finish(type)) Py_CLEAR(type);
+  return type;
 }
 
 }  // namespace marrowfen::py

@@ -1,0 +1,34 @@
+# Benchmarks: marrowfen against its peers, and instruction counts of the hot
+# paths. Both run in bench/.venv, with peers from bench/requirements.txt.
+BENCH_VENV := bench/.venv$(PY_SUFFIX)
+BENCH_PY := $(BENCH_VENV)/bin/python
+BENCH_STAMP := $(BENCH_VENV)/.peers-stamp
+BENCH_WHEELS := $(BENCH_VENV)/wheels
+BENCH_VALGRIND := command -v valgrind >/dev/null || { \
+	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; \
+	  else echo "valgrind is missing; install it (apt-get install valgrind)" >&2; exit 1; fi; }
+
+.PHONY: bench bench-callgrind bench-env
+
+$(BENCH_STAMP): bench/requirements.txt
+	@py="$$(scripts/find-python.sh)" && echo "using $$py" && "$$py" -m venv $(BENCH_VENV)
+	$(BENCH_PY) -m pip install -q --upgrade pip
+	$(BENCH_PY) -m pip install -q -r bench/requirements.txt
+	touch $(BENCH_STAMP)
+
+# The build of `install` (same directory and options, so incremental), packed as
+# a wheel that keeps its symbols for profiles, installed beside the peers.
+bench-env: install $(BENCH_STAMP) ## bench/.venv with the peers and a wheel of marrowfen that keeps its symbols
+	rm -rf $(BENCH_WHEELS)
+	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel -q --no-deps --no-build-isolation \
+	  --config-settings=cmake.define.MARROWFEN_WERROR=ON --config-settings=install.strip=false \
+	  -w $(BENCH_WHEELS) .
+	$(BENCH_PY) -m pip install -q --force-reinstall --no-deps $(BENCH_WHEELS)/marrowfen-*.whl
+
+bench: bench-env ## against pyfakefs, PyFilesystem2, fsspec, pexpect; writes bench/RESULTS.md (minutes; pool rows need root)
+	@$(BENCH_VALGRIND)
+	$(BENCH_PY) bench/run.py
+
+bench-callgrind: bench-env ## instructions per operation of the hot paths under callgrind, with their top functions
+	@$(BENCH_VALGRIND)
+	$(BENCH_PY) bench/callgrind.py
