@@ -77,22 +77,26 @@ TEST_F(AccountLockTest, ClaimsAreNotInheritedByChildren) {
   }
   EXPECT_EQ(inherited, 1);
 
-  // A forked child closes its copy at once: once the parent lets go, the
-  // account is free while that child still lives.
+  // A forked child closes its copy at once (before fork() returns in it):
+  // once the parent lets go, the account is free while that child lives.
   int to_child[2];
+  int from_child[2];
   ASSERT_EQ(::pipe(to_child), 0);
+  ASSERT_EQ(::pipe(from_child), 0);
   pid_t child = ::fork();
   if (child == 0) {
-    char byte;
+    char byte = 'r';
+    (void)!::write(from_child[1], &byte, 1);
     (void)!::read(to_child[0], &byte, 1);
     ::_exit(0);
   }
+  char running;
+  ASSERT_EQ(::read(from_child[0], &running, 1), 1);
   held.reset();
   EXPECT_TRUE(free_for_another_process("test_a"));
   (void)!::write(to_child[1], "x", 1);
   ::waitpid(child, nullptr, 0);
-  ::close(to_child[0]);
-  ::close(to_child[1]);
+  for (int fd : {to_child[0], to_child[1], from_child[0], from_child[1]}) ::close(fd);
 }
 
 TEST_F(AccountLockTest, DirectoryIsPrivateAndMadeWithoutFollowingLinks) {
