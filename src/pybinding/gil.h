@@ -15,7 +15,6 @@
 #include "pybinding/errors.h"
 #include "pybinding/object.h"
 
-#include <cxxabi.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -37,7 +36,7 @@ namespace marrowfen::py {
 inline void take_back_gil(PyThreadState* state) noexcept {
   try {
     PyEval_RestoreThread(state);
-  } catch (abi::__forced_unwind&) {
+  } catch (...) {  // only that unwinding comes out of the interpreter's C code
     for (;;) ::pause();
   }
 }
