@@ -22,7 +22,7 @@ INodeRef InodeTable::get(InodeId id) const {
   return INodeRef(s.chunks[p.chunk]->slots[p.slot]);
 }
 
-void InodeTable::insert(INodeRef inode) {
+void InodeTable::insert(const INodeRef& inode) {
   Place p = place(inode->id);
   Shard& s = shards_[p.shard];
   std::unique_lock lock(s.lock);

@@ -24,7 +24,7 @@ class InodeTable {
 
   // The inode with this id, or nullptr.
   INodeRef get(InodeId id) const;
-  void insert(INodeRef inode);
+  void insert(const INodeRef& inode);
   // Takes the inode out; the caller drops it outside the shard lock.
   INodeRef remove(InodeId id);
   // Every live inode, ordered by id.

@@ -9,7 +9,7 @@ namespace marrowfen::py {
 
 struct PyFileHandleObject : ObjectBase {
   struct Fields {
-    explicit Fields(fs::FileHandle h) : handle(std::move(h)) {}
+    explicit Fields(fs::FileHandle&& h) : handle(std::move(h)) {}
     Mutex<fs::FileHandle> handle;
   } fields;
 };

@@ -292,14 +292,13 @@ struct World {
                      real->is_directory() == n.dir,
                  where() + ": parent " + std::to_string(real->parent) + " depth " +
                      std::to_string(real->depth) + " name " + fuzz::show(real->name.view()));
-      auto kind = real->data.read();
+      auto kind = real->read();
       if (n.dir) {
-        const ChildIds live = std::get<Directory>(*kind).live_children();
-        const std::vector<InodeId> children(live.begin(), live.end());
+        const std::vector<InodeId> children = kind.directory()->child_ids();
         FUZZ_CHECK(children == n.children,
                    where() + ": children " + show_ids(children) + ", the model " + show_ids(n.children));
       } else {
-        const File& file = std::get<File>(*kind);
+        const File& file = *kind.file();
         const std::string bytes(file.data.data.begin(), file.data.data.end());
         FUZZ_CHECK(bytes == n.data, where() + ": contents " + fuzz::show(bytes) + ", the model " + fuzz::show(n.data));
         const int32_t flag = file.lock.flag.load();

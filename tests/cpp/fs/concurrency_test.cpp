@@ -31,7 +31,7 @@ TEST(Concurrency, DistinctNamesInOneDirectory) {
     workers.push_back(std::async(std::launch::async, [&, t] {
       for (int i = 0; i < kPerThread; ++i) {
         auto kind = i % 3 == 0 ? new_directory() : new_file();
-        auto id = fs->create_inode(dir, "t" + std::to_string(t) + "-" + std::to_string(i), kind);
+        auto id = fs->create_inode(dir, "t" + std::to_string(t) + "-" + std::to_string(i), std::move(kind));
         if (id.ok()) {
           ids[t].push_back(id.value());
         } else {
@@ -165,7 +165,7 @@ TEST(Concurrency, ACreationCannotSlipInWhileItsDirectoryIsUnlinked) {
   MUST(fs->mkdir("/p/d"));
   InodeId p = path_id(*fs, "/p"), d = path_id(*fs, "/p/d");
   INodeRef parent = fs->lookup(p);
-  auto held = parent->data.read();
+  auto held = parent->read();
   // The removal has found /p/d empty and now waits for /p's lock.
   auto removal = std::async(std::launch::async, [&] { return fs->rm_raw(d, false); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
