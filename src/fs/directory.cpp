@@ -72,9 +72,9 @@ void Directory::reserve_one() {
     delete[] std::exchange(big_.list, list);
     big_.capacity = capacity;
   }
-  size_t live = size_ - big_.vacant;
-  if (!big_.index.fits(live + 1)) {
-    NameIndex index = NameIndex::build(big_.list, size_, 2 * (live + 1));
+  // Sized by the list's slots: the markers of removed children count too.
+  if (!big_.index.fits(size_ + 1)) {
+    NameIndex index = NameIndex::build(big_.list, size_, size_ + 1);
     big_.index.free();
     big_.index = index;
   }
@@ -91,10 +91,8 @@ void Directory::append(Ref<INode> child) noexcept {
 uint32_t Directory::position(const INode& child) const {
   INode* const* list = slots();
   if (spilled()) {
-    // Found through its own name, unless another child has that name too
-    // (a link can: it is compared by its target's name).
-    uint32_t pos = big_.index.find(child.name.view(), list);
-    if (pos != NameIndex::kEmpty && list[pos] == &child) return pos;
+    uint32_t pos = big_.index.find(child, list);
+    if (pos != NameIndex::kEmpty) return pos;
   }
   uint32_t pos = 0;
   while (pos < size_ && list[pos] != &child) ++pos;
@@ -111,7 +109,7 @@ bool Directory::erase(const INode& child) noexcept {
     --size_;
   } else {
     // With an index the children keep their slots: a removal leaves a hole.
-    big_.index.erase(child, pos, list);
+    big_.index.erase(child, pos);
     list[pos] = nullptr;
     ++big_.vacant;
     if (big_.vacant * 2 > size_) compact();

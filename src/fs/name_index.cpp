@@ -66,7 +66,17 @@ uint32_t NameIndex::find(std::string_view name, INode* const* list) const {
   uint32_t mask = capacity - 1;
   for (uint32_t i = static_cast<uint32_t>(hash(name)) & mask;; i = (i + 1) & mask) {
     uint32_t pos = slots[i];
-    if (pos == kEmpty || list[pos]->name == name) return pos;
+    if (pos == kEmpty) return kEmpty;
+    if (pos != kRemoved && list[pos]->name == name) return pos;
+  }
+}
+
+uint32_t NameIndex::find(const INode& child, INode* const* list) const {
+  uint32_t mask = capacity - 1;
+  for (uint32_t i = static_cast<uint32_t>(hash(child.name.view())) & mask;; i = (i + 1) & mask) {
+    uint32_t pos = slots[i];
+    if (pos == kEmpty) return kEmpty;
+    if (pos != kRemoved && list[pos] == &child) return pos;
   }
 }
 
@@ -77,24 +87,15 @@ void NameIndex::insert(uint32_t pos, std::string_view name) noexcept {
   slots[i] = pos;
 }
 
-void NameIndex::erase(const INode& child, uint32_t pos, INode* const* list) noexcept {
+void NameIndex::erase(const INode& child, uint32_t pos) noexcept {
   uint32_t mask = capacity - 1;
-  uint32_t i = static_cast<uint32_t>(hash(child.name.view())) & mask;
-  while (slots[i] != pos) {
-    if (slots[i] == kEmpty) return;
-    i = (i + 1) & mask;
-  }
-  // Backward-shift deletion keeps every probe run unbroken without markers.
-  for (uint32_t j = (i + 1) & mask; slots[j] != kEmpty; j = (j + 1) & mask) {
-    uint32_t home = static_cast<uint32_t>(hash(list[slots[j]]->name.view())) & mask;
-    // Move slots[j] into the hole at i unless its home lies cyclically in (i, j].
-    bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
-    if (!stays) {
-      slots[i] = slots[j];
-      i = j;
+  for (uint32_t i = static_cast<uint32_t>(hash(child.name.view())) & mask; slots[i] != kEmpty;
+       i = (i + 1) & mask) {
+    if (slots[i] == pos) {
+      slots[i] = kRemoved;
+      return;
     }
   }
-  slots[i] = kEmpty;
 }
 
 void NameIndex::rebuild(INode* const* list, uint32_t size) noexcept {

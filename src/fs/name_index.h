@@ -1,9 +1,16 @@
 // NameIndex: finds a child of a large directory by name in constant time,
 // so that filling a directory is not quadratic. It is an open-addressing
-// table of positions in the directory's child list (four bytes a slot, kept
-// at most half full); the names themselves are read from the children the
-// list points to. The directory that holds it manages its memory: it is a
-// plain value, so that it fits in the directory's own storage.
+// table of positions in the directory's child list (four bytes a slot); the
+// names themselves are read from the children the list points to.
+//
+// A removal leaves a marker in place of the entry, as the list leaves a
+// vacant slot, so that it needs no name but the removed child's own; both go
+// when the directory compacts its list and the index is rebuilt. Entries
+// and markers together never fill more than half the table, since the table
+// is sized by the list's slots, vacant ones included.
+//
+// The directory that holds it manages its memory: it is a plain value, so
+// that it fits in the directory's own storage.
 #pragma once
 
 #include <cstddef>
@@ -16,6 +23,7 @@ class INode;
 
 struct NameIndex {
   static constexpr uint32_t kEmpty = UINT32_MAX;
+  static constexpr uint32_t kRemoved = UINT32_MAX - 1;
 
   static uint64_t hash(std::string_view name);
 
@@ -27,11 +35,13 @@ struct NameIndex {
 
   // The position of the child named `name`, or kEmpty.
   uint32_t find(std::string_view name, INode* const* list) const;
+  // The position of `child` itself, or kEmpty: it compares the list's
+  // pointers, not names.
+  uint32_t find(const INode& child, INode* const* list) const;
   // Needs room for it (see fits); never allocates.
   void insert(uint32_t pos, std::string_view name) noexcept;
-  // Takes out the entry of `child` (at list position `pos`), moving later
-  // entries of its probe run back so that no run is broken.
-  void erase(const INode& child, uint32_t pos, INode* const* list) noexcept;
+  // Marks the entry of `child` (at list position `pos`) removed.
+  void erase(const INode& child, uint32_t pos) noexcept;
   // Empties the table and enters every child of `list[0..size)` again.
   void rebuild(INode* const* list, uint32_t size) noexcept;
 

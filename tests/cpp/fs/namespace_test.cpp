@@ -312,6 +312,49 @@ TEST_F(Symlinks, RemovingALinkLeavesItsTarget) {
   MUST(fs->rm("/dir", true));
 }
 
+TEST_F(Symlinks, AHandleOpenedThroughALinkOutlivesTheLink) {
+  MUST(fs->touch("/x"));
+  MUST(fs->mkdir("/dir"));
+  InodeId x = path_id(*fs, "/x");
+  InodeId ln = link(path_id(*fs, "/dir"), "ln", x);
+  {
+    // Opened through the link (found by its target's name), the handle is
+    // the link's: its id is the link's, the lock word it holds the file's.
+    FileHandle h = MUST(FileSystem::open(fs, "/dir/x", mode("rw"), false));
+    EXPECT_EQ(h.id(), std::optional<InodeId>(ln));
+    MUST(fs->rm_raw(ln, false));
+    std::array<uint8_t, 2> bytes = {'h', 'i'};
+    EXPECT_EQ(MUST(h.write(bytes)), 2u);
+    EXPECT_IO_ERR(fs->rm("/x", false), ResourceCurrentInUse);
+    MUST(h.close());
+  }
+  EXPECT_EQ(file_bytes(*fs, x), "hi");
+  EXPECT_EQ(flag_of(*fs, x), 0);
+  MUST(fs->rm("/x", false));
+}
+
+TEST_F(Symlinks, LargeDirectoriesHoldingLinksAreSearchedByWhatTheLinksStandFor) {
+  MUST(fs->mkdir("/big"));
+  InodeId big = path_id(*fs, "/big");
+  for (int i = 0; i < 20; ++i) MUST(fs->touch("/big/f" + std::to_string(i)));
+  MUST(fs->touch("/target"));
+  // A link is found by its target's name, so a second entry may bear the
+  // link's own name: two children named "ln".
+  InodeId first = link(big, "ln", path_id(*fs, "/target"));
+  EXPECT_EQ(MUST(fs->find_inode_by_name(big, "target")), first);
+  EXPECT_IO_ERR(fs->create_inode(big, "target", new_file()), ResourceAlreadyExists);
+  InodeId second = link(big, "ln", path_id(*fs, "/big/f3"));
+  EXPECT_EQ(MUST(fs->find_inode_by_name(big, "f3")), path_id(*fs, "/big/f3"));
+  for (int i = 0; i < 20; i += 2) MUST(fs->rm("/big/f" + std::to_string(i), false));
+  MUST(fs->rm_raw(second, false));
+  MUST(fs->rm_raw(first, false));
+  Listing l = MUST(fs->ls_raw(big));
+  EXPECT_EQ(l.files.size(), 10u);
+  EXPECT_EQ(l.files.front(), "f1");
+  EXPECT_EQ(MUST(fs->find_inode_by_name(big, "f19")), path_id(*fs, "/big/f19"));
+  EXPECT_EQ(MUST(fs->ls_raw(0)).files, (Names{"target"}));
+}
+
 TEST_F(Symlinks, LoopsFailWithMaxRecursionDepth) {
   InodeId self = fs->next_inode_id();
   EXPECT_EQ(link(0, "self", self), self);
