@@ -70,7 +70,7 @@ SplitPath split_for_creation(std::string_view path) {
   return {std::string_view(), path};
 }
 
-FileSystem::FileSystem() : root_(INode::make(0, 0, 0, std::string_view(), new_directory())) {
+FileSystem::FileSystem() : root_(INode::make(0, 0, 0, std::string_view(), INodeType::Directory)) {
   inodes_.insert(root_);
 }
 

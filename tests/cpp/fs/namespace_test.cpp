@@ -159,6 +159,17 @@ TEST_F(Namespace, NamesOfEveryLengthRoundTrip) {
   EXPECT_IO_ERR(fs->find_inode_by_name(0, std::string(16, 'a')), InodeNotFound);
 }
 
+TEST_F(Namespace, LongPathsComeBackWhole) {
+  // Paths longer than any buffer a reconstruction may start with, long
+  // names near the root and near the leaf.
+  std::string path;
+  for (size_t len : {200, 3, 120, 90, 7, 250}) {
+    path += "/" + std::string(len, static_cast<char>('a' + len % 26));
+    MUST(fs->mkdir(path));
+    EXPECT_EQ(MUST(fs->get_path_by_inode(path_id(*fs, path))), path);
+  }
+}
+
 TEST_F(Namespace, LargeDirectoriesKeepOrderAndNamesThroughRemovals) {
   // More than the inline room for names and for child lists; removing most
   // entries again, from the middle and the ends.
