@@ -8,7 +8,7 @@ template <class Node>
 void destroy(INode* node) {
   auto* typed = static_cast<Node*>(node);
   typed->~Node();
-  ::operator delete(typed, sizeof(Node));
+  ::operator delete(typed);
 }
 
 }  // namespace

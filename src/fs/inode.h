@@ -102,13 +102,15 @@ class INode : public RefCounted {
   const Directory* directory() const { return body_of<DirectoryNode, Directory>(); }
   const Symlink* symlink() const { return body_of<SymlinkNode, Symlink>(); }
 
-  // Inodes are destroyed through INodeRef; this picks the kind's size.
+  // Inodes are destroyed through INodeRef; this runs the destructor of the
+  // inode's kind and frees its size. (The destructor below is public only
+  // because some compilers check it for a delete all the same.)
   static void operator delete(INode* node, std::destroying_delete_t);
+  ~INode() = default;
 
  protected:
   INode(InodeId id, InodeId parent, size_t depth, std::string_view name, INodeType type)
       : id(id), parent(parent), name(name), depth(static_cast<uint8_t>(depth)), type(type) {}
-  ~INode() = default;
 
  private:
   template <class Node, class Body>

@@ -9,8 +9,7 @@ CommandResult cmd_pwd(TerminalContext& ctx, std::span<const std::string_view>) {
   CommandResult result = success();
   auto found = ctx.fs->path_into(ctx.cwd, result.value());
   if (!found.ok())
-    return failure(
-        concat({"pwd: cannot access '", std::to_string(ctx.cwd), "': ", found.error().to_string()}));
+    result = failure(concat({"pwd: cannot access '", std::to_string(ctx.cwd), "': ", found.error().to_string()}));
   return result;
 }
 

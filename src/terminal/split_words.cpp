@@ -1,7 +1,5 @@
 #include "terminal/split_words.h"
 
-#include <new>
-
 namespace marrowfen::terminal {
 
 namespace {
@@ -185,11 +183,7 @@ std::optional<SplitError> Splitter::run() {
   return std::nullopt;
 }
 
-void Words::push_back(std::string_view word) {
-  if (more_.empty() && count_ < kFew) {
-    new (&few_[count_++]) std::string_view(word);
-    return;
-  }
+void Words::push_back_beyond_few(std::string_view word) {
   if (more_.empty()) {
     more_.reserve(2 * kFew);
     more_.assign(few_, few_ + kFew);

@@ -4,7 +4,7 @@
 // escapes. Only ASCII bytes are special, so UTF-8 passes through untouched.
 #pragma once
 
-#include <array>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
@@ -39,7 +39,14 @@ class Words {
 
  private:
   friend class Splitter;
-  void push_back(std::string_view word);
+  void push_back(std::string_view word) {
+    if (count_ < kFew) {
+      new (&few_[count_++]) std::string_view(word);
+    } else {
+      push_back_beyond_few(word);
+    }
+  }
+  void push_back_beyond_few(std::string_view word);
 
   static constexpr size_t kFew = 8;
   union {
