@@ -64,6 +64,11 @@ void Directory::reserve_one() {
     flags_ |= kSpilled;
     return;
   }
+  // When the list or its index is full and a quarter of it is the slots of
+  // removed children, dropping those makes the room; growing would keep
+  // them (and their markers) for good in a directory that only churns.
+  bool full = size_ == big_.capacity || !big_.index.fits(size_ + 1);
+  if (full && big_.vacant * 4 >= size_) compact();
   if (size_ == big_.capacity) {
     if (big_.capacity > UINT32_MAX / 2) throw std::bad_alloc();
     uint32_t capacity = big_.capacity * 2;

@@ -74,6 +74,23 @@ TEST(Directory, RemovalsKeepTheOrderAndTheIndexThroughCompaction) {
   c.expect_found(listed);
 }
 
+TEST(Directory, ADirectoryThatOnlyChurnsKeepsItsOrder) {
+  // One removed and one added, again and again: the slots of the removed
+  // ones are dropped when the list fills up, not kept by growing.
+  Children c;
+  c.add(40);
+  std::vector<InodeId> listed;
+  for (InodeId id = 1; id <= 40; ++id) listed.push_back(id);
+  for (int round = 0; round < 500; ++round) {
+    size_t at = static_cast<size_t>(round * 7) % listed.size();
+    ASSERT_TRUE(c.dir.erase(*c.nodes[listed[at] - 1]));
+    listed.erase(listed.begin() + static_cast<std::ptrdiff_t>(at));
+    c.add(1);
+    listed.push_back(c.nodes.size());
+  }
+  c.expect_found(listed);
+}
+
 TEST(Directory, HoldsAReferenceOnEachChildUntilItLetsGo) {
   Directory dir;
   INodeRef child = file_named(1, "x");
