@@ -81,9 +81,11 @@ uint32_t NameIndex::find(const INode& child, INode* const* list) const {
 }
 
 void NameIndex::insert(uint32_t pos, std::string_view name) noexcept {
+  // The first marker on the way is taken: a name removed and made again
+  // and again must not lengthen its probe run each time.
   uint32_t mask = capacity - 1;
   uint32_t i = static_cast<uint32_t>(hash(name)) & mask;
-  while (slots[i] != kEmpty) i = (i + 1) & mask;
+  while (slots[i] != kEmpty && slots[i] != kRemoved) i = (i + 1) & mask;
   slots[i] = pos;
 }
 

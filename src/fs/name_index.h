@@ -4,10 +4,11 @@
 // names themselves are read from the children the list points to.
 //
 // A removal leaves a marker in place of the entry, as the list leaves a
-// vacant slot, so that it needs no name but the removed child's own; both go
-// when the directory compacts its list and the index is rebuilt. Entries
-// and markers together never fill more than half the table, since the table
-// is sized by the list's slots, vacant ones included.
+// vacant slot, so that it needs no name but the removed child's own; an
+// insertion takes the first marker on its way, and the rest go when the
+// directory compacts its list and the index is rebuilt. Entries and markers
+// together never fill more than half the table, since the table is sized by
+// the list's slots, vacant ones included.
 //
 // The directory that holds it manages its memory: it is a plain value, so
 // that it fits in the directory's own storage.
