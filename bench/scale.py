@@ -1,7 +1,7 @@
 """A tree of ten million empty files: how long it takes to build, how much
 memory it holds, and what listdir, open and remove cost in it.
 
-Usage: scale.py [--files 10000000] [--per-dir 10000] [--repeat 7] [--builds 2]
+Usage: scale.py [--files 10000000] [--per-dir 10000] [--repeat 7] [--builds 5]
 
 Three trees of the same shape (directories /d<i> of PER_DIR empty files
 f<j>, names of 2 to 5 bytes), each built in a fresh process: a small one
@@ -17,8 +17,9 @@ twice: in one directory picked at random, whose working set is that of the
 small tree, and anywhere in the tree, every file and directory picked at
 random and none twice, so that each operation fetches its inode from memory
 that is not in the caches. Build times of the two large trees are compared
-(linear: at most 11x for 10x the files), and the operations in the largest
-tree against the same operations in the small one.
+(linear: at most 11x for 10x the files), the large trees built by turns;
+the operations in one directory of a large tree are set against those in a
+small tree built beside it, in the same process, their runs alternating.
 """
 
 from __future__ import annotations
@@ -28,6 +29,7 @@ import gc
 import json
 import os
 import random
+import statistics
 import subprocess
 import sys
 import time
@@ -85,14 +87,19 @@ def build(files: int, per_dir: int):
 
 
 def child(files: int, per_dir: int, repeat: int) -> dict:
-    """Builds one tree in this process and measures it, beside a small tree
-    of one directory (the reference) whose runs alternate with its own, so
-    that both meet the same load of a shared machine."""
+    """Builds one tree in this process and, unless `repeat` is 0, measures
+    it beside a small tree of one directory (the reference) whose runs
+    alternate with its own, so that both meet the same load of a shared
+    machine."""
     gc.disable()
     dirs = max(1, files // per_dir)
     before = rss()
     fs, wall, cpu = build(files, per_dir)
     after = rss()
+    built = {"files": dirs * per_dir, "dirs": dirs, "build": wall, "build_cpu": cpu, "rss": after,
+             "rss_growth": after - before}
+    if repeat == 0:
+        return built
     small, _, _ = build(per_dir, per_dir)
     rng = random.Random(files)
 
@@ -114,30 +121,34 @@ def child(files: int, per_dir: int, repeat: int) -> dict:
     for _ in range(repeat):
         time_ops(fs, [f"/d{rng.randrange(dirs)}" for _ in range(LISTINGS)], files_in(lambda: rng.randrange(dirs)),
                  files_in(lambda: rng.randrange(dirs)), anywhere)
-    return {"files": dirs * per_dir, "dirs": dirs, "build": wall, "build_cpu": cpu, "rss": after,
-            "rss_growth": after - before, "in_directory": in_directory, "reference": reference,
-            "anywhere": anywhere}
+    return built | {"in_directory": in_directory, "reference": reference, "anywhere": anywhere}
 
 
-def measure(files: int = 10_000_000, per_dir: int = 10_000, repeat: int = 7, builds: int = 2, log=None) -> dict:
+def measure(files: int = 10_000_000, per_dir: int = 10_000, repeat: int = 7, builds: int = 5, log=None) -> dict:
     """The three trees, each in a process of its own. The two large ones are
-    built `builds` times, by turns, so that a busy moment of a shared machine
-    does not fall on one size alone; the fastest build of each counts."""
-    out: dict[str, dict] = {}
-    order = [("small", per_dir)] + [(label, n) for _ in range(builds)
-                                    for label, n in (("tenth", files // 10), ("full", files))]
-    for label, n in order:
+    built `builds` times, by turns, and each build of the large one is set
+    against the build of the smaller one just before it: a busy moment of a
+    shared machine then falls on both of a pair alike. Their middle ratio,
+    in CPU seconds, is the growth of the build time. Operations are timed in
+    the last build of each."""
+    out: dict = {"build_ratios": []}
+    order = [("small", per_dir, repeat)] + [(label, n, repeat if b == builds - 1 else 0) for b in range(builds)
+                                            for label, n in (("tenth", files // 10), ("full", files))]
+    for label, n, runs in order:
         if log:
-            log(f"  scale: a tree of {n:,} files")
+            log(f"  scale: a tree of {n:,} files" + ("" if runs else ", built only"))
         p = subprocess.run([sys.executable, os.path.abspath(__file__), "--child", str(n), "--per-dir", str(per_dir),
-                            "--repeat", str(repeat)], capture_output=True, text=True)
+                            "--repeat", str(runs)], capture_output=True, text=True)
         if p.returncode != 0:
             raise RuntimeError(f"scale probe of {n:,} files failed: {p.stderr[-1000:]}")
         d = json.loads(p.stdout)
+        if label == "full":
+            out["build_ratios"].append(d["build_cpu"] / out["tenth"]["build_cpu"])
         if label in out:
             for key in ("build", "build_cpu"):
                 d[key] = min(d[key], out[label][key])
-        out[label] = d
+        out[label] = out.get(label, {}) | d
+    out["build_ratio"] = statistics.median(out["build_ratios"])
     return out
 
 
@@ -146,7 +157,7 @@ def main() -> None:
     ap.add_argument("--files", type=int, default=10_000_000)
     ap.add_argument("--per-dir", type=int, default=10_000)
     ap.add_argument("--repeat", type=int, default=7)
-    ap.add_argument("--builds", type=int, default=2, help="builds of each large tree (the fastest counts)")
+    ap.add_argument("--builds", type=int, default=5, help="builds of each large tree")
     ap.add_argument("--child", type=int, help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.child is not None:
@@ -155,7 +166,10 @@ def main() -> None:
     from common import fmt_time
 
     r = measure(args.files, args.per_dir, args.repeat, args.builds, log=lambda s: print(s, file=sys.stderr, flush=True))
-    for label, d in r.items():
+    print("build time of the large tree against the smaller one, by pairs: " +
+          ", ".join(f"{x:.1f}x" for x in r["build_ratios"]) + f"; the middle one {r['build_ratio']:.1f}x")
+    for label in ("small", "tenth", "full"):
+        d = r[label]
         print(f"{label:>6}: {d['files']:>11,} files, built in {d['build']:.2f} s ({d['build_cpu']:.2f} s of CPU), "
               f"{d['rss'] / 2**30:.2f} GiB resident")
         for where in ("in_directory", "reference", "anywhere"):
