@@ -1,8 +1,9 @@
 """Memory per inode, measured in a process of its own.
 
-Usage: memprobe.py LIB FILES
+Usage: memprobe.py LIB FILES [files|dirs]
 Creates FILES empty files with short names ("f0" .. "f999", at most 4 bytes)
-spread over FILES/1000 directories ("d0", ...) and prints, as JSON, the
+spread over FILES/1000 directories ("d0", ...), or as many empty directories
+with the same names (marrowfen only), and prints, as JSON, the
 resident set size before and after, the bytes in use by malloc before and
 after, and the number of inodes created. The resident figure charges
 everything the process keeps for the tree: inodes, names, child lists, the
@@ -46,6 +47,7 @@ def rss() -> int:
 
 def main() -> None:
     lib, files = sys.argv[1], int(sys.argv[2])
+    kind = sys.argv[3] if len(sys.argv) > 3 else "files"
     per_dir = 1000
     dirs = files // per_dir
     if lib == "marrowfen":
@@ -53,7 +55,7 @@ def main() -> None:
 
         obj = PyFs()
         mkdir, touch = obj.mkdir, obj.touch
-        make_file = touch
+        make_file = mkdir if kind == "dirs" else touch
     elif lib == "MemoryFS":
         from fs.memoryfs import MemoryFS
 
@@ -84,7 +86,7 @@ def main() -> None:
             make_file(f"{base}/{n}")
     gc.collect()
     after, heap_after = rss(), heap_in_use()
-    print(json.dumps({"lib": lib, "rss_before": before, "rss_after": after, "heap_before": heap_before,
+    print(json.dumps({"lib": lib, "kind": kind, "rss_before": before, "rss_after": after, "heap_before": heap_before,
                       "heap_after": heap_after, "inodes": dirs + dirs * per_dir}))
 
 

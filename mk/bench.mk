@@ -8,7 +8,7 @@ BENCH_VALGRIND := command -v valgrind >/dev/null || { \
 	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; \
 	  else echo "valgrind is missing; install it (apt-get install valgrind)" >&2; exit 1; fi; }
 
-.PHONY: bench bench-callgrind bench-env
+.PHONY: bench bench-callgrind bench-env bench-cpp bench-scale
 
 $(BENCH_STAMP): bench/requirements.txt
 	@py="$$(scripts/find-python.sh)" && echo "using $$py" && "$$py" -m venv $(BENCH_VENV)
@@ -25,9 +25,19 @@ bench-env: install $(BENCH_STAMP) ## bench/.venv with the peers and a wheel of m
 	  -w $(BENCH_WHEELS) .
 	$(BENCH_PY) -m pip install -q --force-reinstall --no-deps $(BENCH_WHEELS)/marrowfen-*.whl
 
-bench: bench-env ## against pyfakefs, PyFilesystem2, fsspec, pexpect; writes bench/RESULTS.md (minutes; pool rows need root)
+# The C++ memory probe (bench/inode_memory.cpp), an optimised build of the core alone.
+BENCH_CPP := build/bench-cpp
+bench-cpp: $(STAMP) ## the C++ memory probe of the bench, an optimised build of the core alone
+	$(VENV)/bin/cmake -S . -B $(BENCH_CPP) -G Ninja -DCMAKE_BUILD_TYPE=Release -DMARROWFEN_BUILD_MODULE=OFF \
+	  -DMARROWFEN_BUILD_BENCH=ON -DMARROWFEN_WERROR=ON >/dev/null
+	$(VENV)/bin/cmake --build $(BENCH_CPP) -j $(JOBS) --target inode_memory
+
+bench: bench-env bench-cpp ## against pyfakefs, PyFilesystem2, fsspec, pexpect; writes bench/RESULTS.md (minutes; pool rows need root)
 	@$(BENCH_VALGRIND)
 	$(BENCH_PY) bench/run.py
+
+bench-scale: bench-env ## a tree of ten million empty files: build time, memory, listdir/open/remove in it (2.5 GiB)
+	$(BENCH_PY) bench/scale.py
 
 bench-callgrind: bench-env ## instructions per operation of the hot paths under callgrind, with their top functions
 	@$(BENCH_VALGRIND)

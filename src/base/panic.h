@@ -20,8 +20,10 @@ namespace detail {
 // Panic objects alive on this thread. Signed, because an exception handed to
 // another thread (std::exception_ptr) is destroyed there: the counts of both
 // threads are then off by one for good, which does no harm since they are
-// only ever compared with an earlier reading of the same thread.
-inline thread_local long live_panics = 0;
+// only ever compared with an earlier reading of the same thread. Every guard
+// reads it, so it uses the initial-exec model: one load instead of a call
+// into the dynamic linker from the shared object the module is.
+[[gnu::tls_model("initial-exec")]] inline thread_local long live_panics = 0;
 }  // namespace detail
 
 // Made only to be thrown (see panic()): a Panic that is alive but not

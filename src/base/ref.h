@@ -44,6 +44,15 @@ class Ref {
     return Ref(new T(std::forward<Args>(args)...));
   }
 
+  // Takes over a reference that the caller already counted.
+  static Ref adopt(T* p) {
+    Ref r;
+    r.p_ = p;
+    return r;
+  }
+  // Gives the reference up without letting go of it: the caller now owns it.
+  [[nodiscard]] T* release() { return std::exchange(p_, nullptr); }
+
   void reset() {
     if (T* p = std::exchange(p_, nullptr); p && p->release_ref()) delete p;
   }

@@ -95,8 +95,73 @@ class RwLock {
   std::atomic<uint32_t> state_{0};
 };
 
-// A value behind an RwLock. Taking either side of a poisoned lock is an
-// internal error, as with Mutex.
+// A shared hold of an RwLock. Taking a poisoned lock is an internal error,
+// as with Mutex.
+class SharedGuard {
+ public:
+  explicit SharedGuard(RwLock& l) : l_(&l) {
+    l.lock_shared();
+    if (l.is_poisoned()) {
+      l.unlock_shared();
+      panic(kPoisonedLockMessage);
+    }
+  }
+  SharedGuard(SharedGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)) {}
+  SharedGuard(const SharedGuard&) = delete;
+  SharedGuard& operator=(const SharedGuard&) = delete;
+  ~SharedGuard() { release(); }
+  void release() {
+    if (l_) std::exchange(l_, nullptr)->unlock_shared();
+  }
+
+ private:
+  RwLock* l_;
+};
+
+// An exclusive hold of an RwLock; released while a Panic unwinds through
+// it, it poisons the lock.
+class ExclusiveGuard {
+ public:
+  explicit ExclusiveGuard(RwLock& l) : l_(&l) {
+    l.lock();
+    if (l.is_poisoned()) {
+      l.unlock();
+      panic(kPoisonedLockMessage);
+    }
+  }
+  ExclusiveGuard(ExclusiveGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)), unwind_(o.unwind_) {}
+  ExclusiveGuard(const ExclusiveGuard&) = delete;
+  ExclusiveGuard& operator=(const ExclusiveGuard&) = delete;
+  ~ExclusiveGuard() { release(); }
+  void release() {
+    if (!l_) return;
+    RwLock* l = std::exchange(l_, nullptr);
+    if (unwind_.panic_unwinding()) l->poison();
+    l->unlock();
+  }
+
+ private:
+  RwLock* l_;
+  PanicUnwindDetector unwind_;
+};
+
+// For debug text: calls `fn(bool held)` with the lock held shared, or with
+// false at once when a writer holds it (it never waits). A poisoned lock is
+// read all the same.
+template <class Fn>
+void try_inspect(RwLock& lock, Fn&& fn) {
+  if (!lock.try_lock_shared()) {
+    fn(false);
+    return;
+  }
+  struct Unlock {
+    RwLock& l;
+    ~Unlock() { l.unlock_shared(); }
+  } unlock{lock};
+  fn(true);
+}
+
+// A value behind an RwLock.
 template <class T>
 class RwLocked {
  public:
@@ -105,74 +170,35 @@ class RwLocked {
 
   class ReadGuard {
    public:
-    explicit ReadGuard(const RwLocked* l) : l_(l) {}
-    ReadGuard(ReadGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)) {}
-    ReadGuard(const ReadGuard&) = delete;
-    ReadGuard& operator=(const ReadGuard&) = delete;
-    ~ReadGuard() { release(); }
-    void release() {
-      if (l_) std::exchange(l_, nullptr)->lock_.unlock_shared();
-    }
+    explicit ReadGuard(const RwLocked* l) : guard_(l->lock_), l_(l) {}
     const T& operator*() const { return l_->value_; }
     const T* operator->() const { return &l_->value_; }
+    void release() { guard_.release(); }
 
    private:
+    SharedGuard guard_;
     const RwLocked* l_;
   };
 
   class WriteGuard {
    public:
-    explicit WriteGuard(RwLocked* l) : l_(l) {}
-    WriteGuard(WriteGuard&& o) noexcept : l_(std::exchange(o.l_, nullptr)), unwind_(o.unwind_) {}
-    WriteGuard(const WriteGuard&) = delete;
-    WriteGuard& operator=(const WriteGuard&) = delete;
-    ~WriteGuard() { release(); }
-    void release() {
-      if (!l_) return;
-      RwLocked* l = std::exchange(l_, nullptr);
-      if (unwind_.panic_unwinding()) l->lock_.poison();
-      l->lock_.unlock();
-    }
+    explicit WriteGuard(RwLocked* l) : guard_(l->lock_), l_(l) {}
     T& operator*() const { return l_->value_; }
     T* operator->() const { return &l_->value_; }
+    void release() { guard_.release(); }
 
    private:
+    ExclusiveGuard guard_;
     RwLocked* l_;
-    PanicUnwindDetector unwind_;
   };
 
-  ReadGuard read() const {
-    lock_.lock_shared();
-    if (lock_.is_poisoned()) {
-      lock_.unlock_shared();
-      panic(kPoisonedLockMessage);
-    }
-    return ReadGuard(this);
-  }
+  ReadGuard read() const { return ReadGuard(this); }
+  WriteGuard write() { return WriteGuard(this); }
 
-  WriteGuard write() {
-    lock_.lock();
-    if (lock_.is_poisoned()) {
-      lock_.unlock();
-      panic(kPoisonedLockMessage);
-    }
-    return WriteGuard(this);
-  }
-
-  // For debug text: reads even a poisoned value, and gives up instead of
-  // waiting while a writer holds the lock. Calls `fn(const T*)`, with
-  // nullptr when the lock is held exclusively.
+  // Calls `fn(const T*)`, with nullptr while a writer holds the lock.
   template <class Fn>
   void try_inspect(Fn&& fn) const {
-    if (!lock_.try_lock_shared()) {
-      fn(static_cast<const T*>(nullptr));
-      return;
-    }
-    struct Unlock {
-      RwLock& l;
-      ~Unlock() { l.unlock_shared(); }
-    } unlock{lock_};
-    fn(&value_);
+    marrowfen::try_inspect(lock_, [&](bool held) { fn(held ? &value_ : nullptr); });
   }
 
   bool is_poisoned() const { return lock_.is_poisoned(); }

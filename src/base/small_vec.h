@@ -1,9 +1,10 @@
-// A vector of trivially copyable values that keeps up to N of them inline and
-// spills to the heap beyond that. Inodes use it for names, small file
-// contents and short child lists, so most inodes need no allocation of their
-// own. Growing either succeeds or throws std::bad_alloc with the vector as it
-// was; reserve() lets a caller allocate first and then change it without
-// any failure left possible.
+// SmallVec: a vector of trivially copyable values that keeps up to N of them
+// inline and spills to the heap beyond that, and InlineName, a short
+// immutable name kept inline. Inodes use them for small file contents and
+// for names, so most inodes need no allocation of their own. Growing a
+// SmallVec either succeeds or throws std::bad_alloc with the vector as it
+// was; reserve() lets a caller allocate first and then change it without any
+// failure left possible.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +43,8 @@ class SmallVec {
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   size_t capacity() const { return cap_; }
-  T* data() { return on_heap() ? u_.heap : u_.inline_; }
-  const T* data() const { return on_heap() ? u_.heap : u_.inline_; }
+  T* data() { return on_heap() ? heap() : reinterpret_cast<T*>(store_); }
+  const T* data() const { return on_heap() ? heap() : reinterpret_cast<const T*>(store_); }
   T* begin() { return data(); }
   T* end() { return data() + size_; }
   const T* begin() const { return data(); }
@@ -86,6 +87,15 @@ class SmallVec {
 
  private:
   bool on_heap() const { return cap_ > N; }
+  // The heap block's address is kept in the inline storage with memcpy, so
+  // the vector needs no more alignment than T itself: a SmallVec of bytes
+  // packs into four-byte slots beside other small fields.
+  T* heap() const {
+    T* p;
+    std::memcpy(&p, store_, sizeof p);
+    return p;
+  }
+  void set_heap(T* p) { std::memcpy(store_, &p, sizeof p); }
 
   // Moves to a heap block of at least `min_cap` elements (doubling, to keep
   // appends amortised), copying the elements only when `keep` is set. The
@@ -94,16 +104,16 @@ class SmallVec {
     if (min_cap > UINT32_MAX) throw std::bad_alloc();
     size_t cap = cap_ * size_t{2} > min_cap ? cap_ * size_t{2} : min_cap;
     if (cap > UINT32_MAX) cap = UINT32_MAX;
-    T* heap = static_cast<T*>(::operator new(cap * sizeof(T)));
-    if (keep && size_) std::memcpy(static_cast<void*>(heap), data(), size_ * sizeof(T));
+    T* block = static_cast<T*>(::operator new(cap * sizeof(T)));
+    if (keep && size_) std::memcpy(static_cast<void*>(block), data(), size_ * sizeof(T));
     if (!keep) size_ = 0;
-    if (on_heap()) ::operator delete(static_cast<void*>(u_.heap));
-    u_.heap = heap;
+    if (on_heap()) ::operator delete(static_cast<void*>(heap()));
+    set_heap(block);
     cap_ = static_cast<uint32_t>(cap);
   }
 
   void free_heap() {
-    if (on_heap()) ::operator delete(static_cast<void*>(u_.heap));
+    if (on_heap()) ::operator delete(static_cast<void*>(heap()));
     cap_ = N;
   }
 
@@ -111,26 +121,29 @@ class SmallVec {
     size_ = o.size_;
     cap_ = o.cap_;
     if (o.on_heap()) {
-      u_.heap = o.u_.heap;
+      set_heap(o.heap());
     } else if (size_) {
-      std::memcpy(static_cast<void*>(u_.inline_), o.u_.inline_, size_ * sizeof(T));
+      std::memcpy(store_, o.store_, size_ * sizeof(T));
     }
     o.size_ = 0;
     o.cap_ = N;
   }
 
-  union U {
-    T inline_[N];
-    T* heap;
-  } u_{};
+  static constexpr size_t kStore = N * sizeof(T) > sizeof(T*) ? N * sizeof(T) : sizeof(T*);
+
   uint32_t size_ = 0;
   uint32_t cap_ = N;
+  // Inline: the elements (left uninitialised). On the heap: their address.
+  alignas(T) unsigned char store_[kStore];
 };
 
-// A UTF-8 name in 16 bytes: up to 15 bytes are kept inline (the common
-// case), a longer name on the heap. It never changes once made.
+// A UTF-8 name in 13 bytes: up to 12 bytes are kept inline (the common
+// case), a longer name on the heap. It never changes once made, and needs no
+// alignment, so it packs between the fields around it.
 class InlineName {
  public:
+  static constexpr size_t kInline = 12;
+
   explicit InlineName(std::string_view s) {
     if (s.size() <= kInline) {
       if (!s.empty()) std::memcpy(bytes_, s.data(), s.size());
@@ -160,7 +173,6 @@ class InlineName {
   bool operator==(std::string_view s) const { return view() == s; }
 
  private:
-  static constexpr size_t kInline = 15;
   static constexpr uint8_t kOnHeap = 0xFF;
 
   char* heap_data() const {
@@ -169,10 +181,10 @@ class InlineName {
     return p;
   }
 
-  // Inline: the name itself. On the heap: its pointer, then its length.
+  // Inline: the name itself. On the heap: its address, then its length.
   char bytes_[kInline];
   uint8_t tag_;  // the inline length, or kOnHeap
 };
-static_assert(sizeof(InlineName) == 16);
+static_assert(sizeof(InlineName) == 13 && alignof(InlineName) == 1);
 
 }  // namespace marrowfen

@@ -14,32 +14,36 @@ namespace marrowfen::fs {
 IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id,
                                         FileHandleType type) {
   MF_TRY_ASSIGN(INodeRef node, fs->resolve(id));
-  {
-    auto kind = node->data.read();
-    const auto* file = std::get_if<File>(&*kind);
-    if (!file) return IoError::NotAFile;
-    std::atomic<int32_t>& flag = file->lock.flag;
-    if (type.can_write()) {
-      int32_t expected = FileLock::UNLOCKED;
-      if (!flag.compare_exchange_strong(expected, FileLock::WRITE_EXCLUSIVE,
-                                        std::memory_order_acq_rel))
-        return IoError::ResourceCurrentInUse;
-    } else {
-      // Readers (and the empty mode) share the file; opens never wait.
-      int32_t current = flag.load(std::memory_order_acquire);
-      do {
-        if (current < 0) return IoError::ResourceCurrentInUse;
-      } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel));
-    }
+  return open_node(std::move(fs), id, std::move(node), type);
+}
+
+IoResult<FileHandle> FileHandle::open_node(std::shared_ptr<FileSystem> fs, InodeId id, INodeRef node,
+                                           FileHandleType type) {
+  // The lock word is atomic and the kind never changes, so neither needs the
+  // inode's lock.
+  const File* file = node->file();
+  if (!file) return IoError::NotAFile;
+  std::atomic<int32_t>& flag = file->lock.flag;
+  if (type.can_write()) {
+    int32_t expected = FileLock::UNLOCKED;
+    if (!flag.compare_exchange_strong(expected, FileLock::WRITE_EXCLUSIVE, std::memory_order_acq_rel))
+      return IoError::ResourceCurrentInUse;
+  } else {
+    // Readers (and the empty mode) share the file; opens never wait.
+    int32_t current = flag.load(std::memory_order_acquire);
+    do {
+      if (current < 0) return IoError::ResourceCurrentInUse;
+    } while (!flag.compare_exchange_weak(current, current + 1, std::memory_order_acq_rel));
   }
-  return FileHandle(id, type, std::move(fs));
+  return FileHandle(id, type, std::move(fs), std::move(node));
 }
 
 FileHandle::FileHandle(FileHandle&& o) noexcept
     : id_(std::exchange(o.id_, std::nullopt)),
       type_(o.type_),
       fs_(std::move(o.fs_)),
-      offset_(o.offset_) {}
+      offset_(o.offset_),
+      node_(std::move(o.node_)) {}
 
 FileHandle& FileHandle::operator=(FileHandle&& o) noexcept {
   if (this != &o) {
@@ -64,31 +68,28 @@ FileHandle::~FileHandle() {
   std::abort();
 }
 
-IoResult<INodeRef> FileHandle::open_inode() const {
+IoResult<const INode*> FileHandle::open_file() const {
   if (!id_) return IoError::InvalidFileDescriptor;
-  return fs_->resolve(*id_);
+  if (node_->is_poisoned()) panic(kPoisonedLockMessage);
+  return node_.get();
 }
 
-IoResult<INodeRef> FileHandle::inode_to_read() const {
+IoResult<const INode*> FileHandle::file_to_read() const {
   if (!id_) return IoError::InvalidFileDescriptor;
   if (!type_.can_read()) return IoError::operation_not_supported("read");
-  return open_inode();
+  return open_file();
 }
 
 IoResult<size_t> FileHandle::readable() const {
-  MF_TRY_ASSIGN(INodeRef node, inode_to_read());
-  auto kind = node->data.read();
-  const auto* file = std::get_if<File>(&*kind);
-  if (!file) return IoError::NotAFile;
-  return file->data.data.size() - offset_;
+  MF_TRY_ASSIGN(const INode* node, file_to_read());
+  auto kind = node->read();
+  return kind.file()->data.data.size() - offset_;
 }
 
 IoResult<size_t> FileHandle::peek(std::span<uint8_t> buffer) const {
-  MF_TRY_ASSIGN(INodeRef node, inode_to_read());
-  auto kind = node->data.read();
-  const auto* file = std::get_if<File>(&*kind);
-  if (!file) return IoError::NotAFile;
-  const auto& bytes = file->data.data;
+  MF_TRY_ASSIGN(const INode* node, file_to_read());
+  auto kind = node->read();
+  const auto& bytes = kind.file()->data.data;
   size_t n = std::min(buffer.size(), bytes.size() - offset_);
   if (n) std::memcpy(buffer.data(), bytes.data() + offset_, n);
   return n;
@@ -103,11 +104,9 @@ IoResult<size_t> FileHandle::read(std::span<uint8_t> buffer) {
 IoResult<size_t> FileHandle::write(std::span<const uint8_t> bytes) {
   if (!id_) return IoError::InvalidFileDescriptor;
   if (!type_.can_write()) return IoError::operation_not_supported("write");
-  MF_TRY_ASSIGN(INodeRef node, open_inode());
-  auto kind = node->data.write();
-  auto* file = std::get_if<File>(&*kind);
-  if (!file) return IoError::NotAFile;
-  auto& data = file->data.data;
+  MF_TRY(open_file());
+  auto kind = node_->write();
+  auto& data = kind.file()->data.data;
   // Lengthening is the only step that can fail (for want of memory), and it
   // comes before any byte is copied.
   size_t end = offset_ + bytes.size();
@@ -117,12 +116,9 @@ IoResult<size_t> FileHandle::write(std::span<const uint8_t> bytes) {
 }
 
 IoStatus FileHandle::seek(SeekOrigin origin, size_t distance) {
-  if (!id_) return IoError::InvalidFileDescriptor;
-  MF_TRY_ASSIGN(INodeRef node, open_inode());
-  auto kind = node->data.read();
-  const auto* file = std::get_if<File>(&*kind);
-  if (!file) return IoError::NotAFile;
-  size_t len = file->data.data.size();
+  MF_TRY_ASSIGN(const INode* node, open_file());
+  auto kind = node->read();
+  size_t len = kind.file()->data.data.size();
   size_t target = 0;
   switch (origin) {
     case SeekOrigin::Start: target = std::min(distance, len); break;
@@ -138,25 +134,20 @@ IoStatus FileHandle::seek(SeekOrigin origin, size_t distance) {
 }
 
 IoStatus FileHandle::close() {
-  if (!id_) return IoError::InvalidFileDescriptor;
-  MF_TRY_ASSIGN(INodeRef node, open_inode());
-  {
-    auto kind = node->data.read();
-    const auto* file = std::get_if<File>(&*kind);
-    if (!file) return IoError::NotAFile;
-    std::atomic<int32_t>& flag = file->lock.flag;
-    if (type_.can_write()) {
-      if (flag.load(std::memory_order_acquire) != FileLock::WRITE_EXCLUSIVE)
-        panic("assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
-      flag.store(FileLock::UNLOCKED, std::memory_order_release);
-    } else {
-      int32_t current = flag.load(std::memory_order_acquire);
-      do {
-        if (current <= 0) panic("assertion failed: flag > 0");
-      } while (!flag.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel));
-    }
+  MF_TRY_ASSIGN(const INode* node, open_file());
+  std::atomic<int32_t>& flag = node->file()->lock.flag;
+  if (type_.can_write()) {
+    if (flag.load(std::memory_order_acquire) != FileLock::WRITE_EXCLUSIVE)
+      panic("assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
+    flag.store(FileLock::UNLOCKED, std::memory_order_release);
+  } else {
+    int32_t current = flag.load(std::memory_order_acquire);
+    do {
+      if (current <= 0) panic("assertion failed: flag > 0");
+    } while (!flag.compare_exchange_weak(current, current - 1, std::memory_order_acq_rel));
   }
   id_.reset();
+  node_.reset();
   return {};
 }
 

@@ -19,6 +19,9 @@ class FileHandle {
   // Claims the file's lock word for `type`; never waits.
   static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId id,
                                      FileHandleType type);
+  // As create, for a caller that has resolved `id` to `node` already.
+  static IoResult<FileHandle> open_node(std::shared_ptr<FileSystem> fs, InodeId id, INodeRef node,
+                                        FileHandleType type);
 
   FileHandle(FileHandle&& o) noexcept;
   FileHandle& operator=(FileHandle&& o) noexcept;
@@ -54,16 +57,21 @@ class FileHandle {
   std::string debug_string() const;
 
  private:
-  FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs)
-      : id_(id), type_(type), fs_(std::move(fs)) {}
-  IoResult<INodeRef> open_inode() const;
-  // The inode of an open handle that may read.
-  IoResult<INodeRef> inode_to_read() const;
+  FileHandle(InodeId id, FileHandleType type, std::shared_ptr<FileSystem> fs, INodeRef node)
+      : id_(id), type_(type), fs_(std::move(fs)), node_(std::move(node)) {}
+  // The file of an open handle: an internal error if its lock is poisoned.
+  IoResult<const INode*> open_file() const;
+  // The file of an open handle that may read.
+  IoResult<const INode*> file_to_read() const;
 
   std::optional<InodeId> id_;
   FileHandleType type_;
   std::shared_ptr<FileSystem> fs_;
   size_t offset_ = 0;
+  // The file that `id_` resolved to when the handle was opened. While the
+  // handle is open it counts in the file's lock word, so no removal can
+  // take the file away: holding it spares every operation a lookup.
+  INodeRef node_;
 };
 
 }  // namespace marrowfen::fs

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
+#include <iterator>
 
 #include "base/panic.h"
 #include "base/utf8.h"
@@ -14,37 +16,50 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
-// The child of `dir` whose inode carries `name`, or InodeNotFound. Large
-// directories answer from their index; small ones are scanned. A listed child
-// whose inode is gone (being removed) cannot be the one asked for.
-IoResult<InodeId> find_child(const FileSystem& fs, const Directory& dir, std::string_view name) {
+bool valid_name(std::string_view name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  for (char c : name)
+    if (is_separator(c)) return false;
+  return true;
+}
+
+// Resolution looks at an inode's kind, which needs its lock only for a
+// symlink; a poisoned lock is refused all the same.
+void refuse_poisoned(const INode& node) {
+  if (node.is_poisoned()) panic(kPoisonedLockMessage);
+}
+
+// The child of `dir` whose (resolved) inode carries `name`, as stored, or
+// InodeNotFound. Large directories answer from their index; small ones are
+// scanned, a link by the name of what it stands for. A listed link that
+// resolves nowhere cannot be the one asked for. Called under dir's lock.
+IoResult<INode*> find_child(const FileSystem& fs, const Directory& dir, std::string_view name) {
   if (dir.indexed()) {
-    const INode* child = dir.index->find(name);
+    INode* child = dir.find_indexed(name);
     if (!child) return IoError::InodeNotFound;
-    return child->id;
+    return child;
   }
-  for (InodeId child : dir.children) {
-    if (child == Directory::kVacant) continue;
-    auto resolved = fs.resolve(child);
-    if (!resolved.ok()) {
-      if (resolved.error() == IoError::InodeNotFound) continue;
-      return err(resolved.error());
-    }
-    if (resolved.value()->name == name) return child;
-  }
-  return IoError::InodeNotFound;
+  IoError failure = IoError::InodeNotFound;
+  INode* found = dir.find_if([&](const INode& child) {
+    refuse_poisoned(child);
+    if (child.type != INodeType::Symlink) return child.name == name;
+    auto target = fs.resolve(child.id);
+    if (target.ok()) return target.value()->name == name;
+    if (target.error() == IoError::InodeNotFound) return false;
+    failure = target.error();
+    return true;
+  });
+  if (!found || failure != IoError::InodeNotFound) return err(failure);
+  return found;
 }
 
 IoResult<InodeId> resolve_from(const FileSystem& fs, const INodeRef& node, int hops) {
   if (node->type != INodeType::Symlink) return node->id;
-  auto kind = node->data.read();
-  if (const auto* link = std::get_if<Symlink>(&*kind)) {
-    if (hops >= kMaxSymlinkHops) return IoError::MaxRecursionDepthExceeded;
-    INodeRef target = fs.lookup(link->target);
-    if (!target) return IoError::InodeNotFound;
-    return resolve_from(fs, target, hops + 1);
-  }
-  return node->id;
+  auto kind = node->read();
+  if (hops >= kMaxSymlinkHops) return IoError::MaxRecursionDepthExceeded;
+  INodeRef target = fs.lookup(kind.symlink()->target);
+  if (!target) return IoError::InodeNotFound;
+  return resolve_from(fs, target, hops + 1);
 }
 
 }  // namespace
@@ -55,23 +70,13 @@ SplitPath split_for_creation(std::string_view path) {
   return {std::string_view(), path};
 }
 
-FileSystem::FileSystem() {
-  inodes_.insert(INodeRef::make(0, 0, 0, std::string_view(), new_directory()));
+FileSystem::FileSystem() : root_(INode::make(0, 0, 0, std::string_view(), INodeType::Directory)) {
+  inodes_.insert(root_);
 }
 
 std::shared_ptr<FileSystem> FileSystem::create() {
   return std::shared_ptr<FileSystem>(new FileSystem());
 }
-
-namespace {
-
-// Resolution looks at an inode's kind, which needs its lock only for a
-// symlink; a poisoned lock is refused all the same.
-void refuse_poisoned(const INode& node) {
-  if (node.data.is_poisoned()) panic(kPoisonedLockMessage);
-}
-
-}  // namespace
 
 IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
   INodeRef node = inodes_.get(id);
@@ -83,10 +88,13 @@ IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
 IoResult<INodeRef> FileSystem::resolve(InodeId id) const {
   INodeRef node = inodes_.get(id);
   if (!node) return IoError::InodeNotFound;
-  refuse_poisoned(*node);
-  if (node->type != INodeType::Symlink) return node;
-  MF_TRY_ASSIGN(InodeId resolved, resolve_from(*this, node, 0));
-  if (resolved == id) return node;
+  return follow(std::move(node));
+}
+
+IoResult<INodeRef> FileSystem::follow(INodeRef stored) const {
+  refuse_poisoned(*stored);
+  if (stored->type != INodeType::Symlink) return stored;
+  MF_TRY_ASSIGN(InodeId resolved, resolve_from(*this, stored, 0));
   INodeRef target = inodes_.get(resolved);
   if (!target) return IoError::InodeNotFound;
   return target;
@@ -99,14 +107,26 @@ IoResult<INodeRef> FileSystem::lookup_unresolved(InodeId id) const {
   return node;
 }
 
+IoResult<INodeRef> FileSystem::entry(const INode& dir, std::string_view name) const {
+  if (name.empty() || name == ".") return INodeRef(const_cast<INode*>(&dir));
+  if (name == "..") return lookup_unresolved(dir.parent);
+  auto kind = dir.read();
+  const Directory* list = kind.directory();
+  if (!list) return IoError::NotADirectory;
+  MF_TRY_ASSIGN(INode* child, find_child(*this, *list, name));
+  // Taken while the directory is held, so the child cannot go meanwhile.
+  return INodeRef(child);
+}
+
 IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& inode,
                                                              std::string_view name) const {
   if (name.empty() || name == ".") return inode.id;
   if (name == "..") return inode.parent;
-  auto kind = inode.data.read();
-  const auto* dir = std::get_if<Directory>(&*kind);
+  auto kind = inode.read();
+  const Directory* dir = kind.directory();
   if (!dir) return IoError::NotADirectory;
-  return find_child(*this, *dir, name);
+  MF_TRY_ASSIGN(const INode* child, find_child(*this, *dir, name));
+  return child->id;
 }
 
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId parent, std::string_view name) const {
@@ -124,8 +144,9 @@ IoResult<bool> FileSystem::is_directory_raw(InodeId id) const {
   return node->is_directory();
 }
 
-IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
-  MF_TRY_ASSIGN(INodeRef current, resolve(0));
+IoResult<INodeRef> FileSystem::walk(std::string_view path) const {
+  refuse_poisoned(*root_);
+  INodeRef current = root_;
   size_t pos = 0;
   while (pos <= path.size()) {
     size_t end = pos;
@@ -133,78 +154,100 @@ IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const
     std::string_view component = path.substr(pos, end - pos);
     pos = end + 1;
     if (component.empty() || component == ".") continue;
-    InodeId next;
-    if (component == "..") {
-      next = current->parent;
-    } else {
-      MF_TRY_ASSIGN(next, find_inode_by_name_with_handle(*current, component));
-    }
-    // The next guard is taken before the current one is let go.
-    MF_TRY_ASSIGN(INodeRef child, resolve(next));
-    current = std::move(child);
+    // The next inode is held before the current one is let go.
+    MF_TRY_ASSIGN(INodeRef stored, entry(*current, component));
+    MF_TRY_ASSIGN(current, follow(std::move(stored)));
   }
-  return current->id;
+  return current;
+}
+
+IoResult<InodeId> FileSystem::get_inode_by_path_raw(std::string_view path) const {
+  MF_TRY_ASSIGN(INodeRef node, walk(path));
+  return node->id;
 }
 
 IoResult<std::string> FileSystem::get_path_by_inode(InodeId id) const {
-  std::vector<INodeRef> chain;
-  for (InodeId cur = id; cur != 0;) {
-    MF_TRY_ASSIGN(INodeRef node, resolve(cur));
-    cur = node->parent;
-    chain.push_back(std::move(node));
-  }
-  if (chain.empty()) return std::string("/");
   std::string path;
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    path += '/';
-    path += (*it)->name.view();
-  }
+  MF_TRY(path_into(id, path));
   return path;
 }
 
+IoStatus FileSystem::path_into(InodeId id, std::string& out) const {
+  // The names come from the leaf up, so the path is built from its end: at
+  // the back of a buffer on the stack, then, should it not fit, in front of
+  // it in `out`.
+  char buffer[256];
+  char* const end = std::end(buffer);
+  char* start = end;
+  out.clear();
+  for (InodeId cur = id; cur != 0;) {
+    INodeRef node = inodes_.get(cur);
+    if (!node) return IoError::InodeNotFound;
+    if (node->type == INodeType::Symlink || node->is_poisoned()) {
+      MF_TRY_ASSIGN(node, follow(std::move(node)));
+    }
+    std::string_view name = node->name.view();
+    if (out.empty() && static_cast<size_t>(start - buffer) > name.size()) {
+      start -= name.size();
+      std::memcpy(start, name.data(), name.size());
+      *--start = '/';
+    } else {
+      out.insert(0, name);
+      out.insert(0, 1, '/');
+    }
+    cur = node->parent;
+  }
+  if (start == end && out.empty()) {
+    out = "/";
+  } else {
+    out.append(start, end);
+  }
+  return {};
+}
+
 IoResult<InodeId> FileSystem::create_inode(InodeId parent, std::string_view name, INodeKind kind) {
-  if (name.empty() || name == "." || name == ".." ||
-      name.find_first_of("/\\") != std::string_view::npos)
-    return IoError::ResourceAlreadyExists;
-  // Taken before anything else can fail: a failed creation still uses up its id.
-  InodeId id = next_inode_id_.fetch_add(1, std::memory_order_acq_rel);
+  if (!valid_name(name)) return IoError::ResourceAlreadyExists;
+  InodeId id = take_id();
   MF_TRY_ASSIGN(INodeRef parent_node, resolve(parent));
-  size_t depth = parent_node->depth + 1;
-  auto node = INodeRef::make(id, parent, depth, name, std::move(kind));
-  // The existence check, the insertion and the append form one step for
+  INodeRef node = INode::make(id, parent, parent_node->depth + 1, name, std::move(kind));
+  MF_TRY(link_new(*parent_node, node));
+  return id;
+}
+
+IoStatus FileSystem::link_new(INode& parent, const INodeRef& node) {
+  // The new inode is made before this, so its memory is had already. The existence check, the insertion and the append form one step for
   // other creators in this directory. The inode enters the table before it
   // is listed, so every listed child can be looked up. Whatever memory the
   // steps need is had before the first change, so running out of it leaves
   // the tree as it was.
-  auto parent_kind = parent_node->data.write();
-  auto* dir = std::get_if<Directory>(&*parent_kind);
-  if (dir && dir->unlinked) return IoError::InodeNotFound;  // removed a moment ago
-  if (dir && find_child(*this, *dir, name).ok()) return IoError::ResourceAlreadyExists;
-  if (depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
+  auto parent_kind = parent.write();
+  Directory* dir = parent_kind.directory();
+  if (dir && dir->unlinked()) return IoError::InodeNotFound;  // removed a moment ago
+  if (dir && find_child(*this, *dir, node->name.view()).ok()) return IoError::ResourceAlreadyExists;
+  if (node->depth > kMaxDepth) return IoError::MaxRecursionDepthExceeded;
   if (!dir) return IoError::NotADirectory;
-  PreparedAppend room = prepare_append(*dir, [this](InodeId child) { return inodes_.get(child); });
+  dir->reserve_one();
   inodes_.insert(node);
-  directory_append(*dir, *node, std::move(room));
-  return id;
-}
-
-IoStatus FileSystem::create_at_path(std::string_view path, INodeKind kind) {
-  SplitPath split = split_for_creation(path);
-  MF_TRY_ASSIGN(InodeId parent, get_inode_by_path_raw(split.parent));
-  MF_TRY(create_inode(parent, split.name, std::move(kind)));
+  dir->append(node);
   return {};
 }
 
-IoStatus FileSystem::mkdir(std::string_view path) { return create_at_path(path, new_directory()); }
-IoStatus FileSystem::touch(std::string_view path) { return create_at_path(path, new_file()); }
-
-IoResult<ChildIds> FileSystem::list_children(InodeId id) const {
-  MF_TRY_ASSIGN(INodeRef node, resolve(id));
-  auto kind = node->data.read();
-  const auto* dir = std::get_if<Directory>(&*kind);
-  if (!dir) return IoError::NotADirectory;
-  return dir->live_children();
+IoResult<INodeRef> FileSystem::create_child(INode& parent, std::string_view name, INodeType type) {
+  if (name.empty() || name == "." || name == "..") return IoError::ResourceAlreadyExists;
+  INodeRef node = INode::make(take_id(), parent.id, parent.depth + 1, name, type);
+  MF_TRY(link_new(parent, node));
+  return node;
 }
+
+IoStatus FileSystem::create_at_path(std::string_view path, INodeType type) {
+  SplitPath split = split_for_creation(path);
+  MF_TRY_ASSIGN(INodeRef parent, walk(split.parent));
+  MF_TRY(create_child(*parent, split.name, type));
+  return {};
+}
+
+IoStatus FileSystem::mkdir(std::string_view path) { return create_at_path(path, INodeType::Directory); }
+IoStatus FileSystem::touch(std::string_view path) { return create_at_path(path, INodeType::File); }
 
 IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
   Listing listing;
@@ -216,95 +259,108 @@ IoResult<Listing> FileSystem::ls_raw(InodeId id) const {
 }
 
 IoStatus FileSystem::rm(std::string_view path, bool recursive) {
-  MF_TRY_ASSIGN(InodeId id, get_inode_by_path_raw(path));
-  return rm_raw(id, recursive);
+  // The last step is taken apart from the walk, so that the parent is at
+  // hand for the unlinking.
+  SplitPath split = split_for_creation(path);
+  MF_TRY_ASSIGN(INodeRef parent, walk(split.parent));
+  MF_TRY_ASSIGN(INodeRef stored, entry(*parent, split.name));
+  MF_TRY_ASSIGN(INodeRef node, follow(std::move(stored)));
+  return remove(node, recursive, parent.get());
 }
 
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
-  // Phase 1: inspect. A removal acts on the inode stored under `id` itself:
-  // removing a link must neither empty nor claim what it points to.
-  ChildIds children;
-  {
-    MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
-    // The root is its own parent; removing it would orphan the whole tree.
-    if (node->id == 0) return IoError::ResourceCurrentInUse;
-    auto kind = node->data.read();
-    if (const auto* dir = std::get_if<Directory>(&*kind)) {
-      if (recursive) {
-        children = dir->live_children();
-      } else if (!dir->empty()) {
-        return IoError::DirectoryIsNotEmpty;
+  // A removal acts on the inode stored under `id` itself: removing a link
+  // must neither empty nor claim what it points to.
+  MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
+  return remove(node, recursive, nullptr);
+}
+
+IoStatus FileSystem::remove(const INodeRef& node, bool recursive, const INode* parent) {
+  // The root is its own parent; removing it would orphan the whole tree.
+  if (node->id == 0) return IoError::ResourceCurrentInUse;
+  // Phase 1: inspect. A recursive removal lists the whole subtree, children
+  // before their parents, before it unlinks anything, so that running out
+  // of memory fails it before anything is gone.
+  struct Step {
+    INodeRef node;
+    const INode* parent;
+  };
+  std::vector<Step> order;
+  if (node->is_directory()) {
+    auto kind = node->read();
+    const Directory* dir = kind.directory();
+    if (!recursive && !dir->empty()) return IoError::DirectoryIsNotEmpty;
+    if (recursive && !dir->empty()) {
+      kind.release();
+      struct Visit {
+        INodeRef node;
+        std::vector<INodeRef> children;
+        size_t next = 0;  // the first child not yet listed
+      };
+      auto children_of = [](const INode& n) {
+        std::vector<INodeRef> children;
+        auto k = n.read();
+        if (const Directory* d = k.directory()) {
+          children.reserve(d->size());
+          d->for_each([&](const INode& c) { children.emplace_back(const_cast<INode*>(&c)); });
+        }
+        return children;
+      };
+      std::vector<Visit> path;  // from the removed directory down to the one being listed
+      path.push_back(Visit{node, children_of(*node)});
+      while (!path.empty()) {
+        Visit& deepest = path.back();
+        if (deepest.next == deepest.children.size()) {
+          INodeRef done = std::move(deepest.node);
+          path.pop_back();
+          if (!path.empty()) order.push_back(Step{std::move(done), path.back().node.get()});
+          continue;
+        }
+        INodeRef child = deepest.children[deepest.next++];
+        refuse_poisoned(*child);
+        std::vector<INodeRef> grandchildren = children_of(*child);
+        path.push_back(Visit{std::move(child), std::move(grandchildren)});
       }
     }
   }
-  // Phase 2, for each inode of the subtree (children before their parents)
-  // and then for `id` itself: the first failure stops the removal, and what
-  // went before it stays removed.
-  if (!children.empty()) {
-    MF_TRY_ASSIGN(std::vector<InodeId> subtree, removal_order(std::move(children)));
-    for (InodeId each : subtree) MF_TRY(unlink(each));
-  }
-  return unlink(id);
+  // Phase 2, for each inode of the subtree and then for `node` itself: the
+  // first failure stops the removal, and what went before it stays removed.
+  for (const Step& step : order) MF_TRY(unlink(step.node, step.parent));
+  return unlink(node, parent);
 }
 
-IoResult<std::vector<InodeId>> FileSystem::removal_order(ChildIds children) const {
-  // The whole subtree is listed before anything is unlinked, so running out
-  // of memory fails the removal before anything is gone.
-  struct Visit {
-    InodeId id;
-    ChildIds children;
-    size_t next = 0;  // the first child not yet listed
-  };
-  std::vector<Visit> path;  // from the removed directory down to the one being listed
-  path.push_back(Visit{0, std::move(children)});  // the directory itself is not listed
-  std::vector<InodeId> order;
-  while (!path.empty()) {
-    Visit& deepest = path.back();
-    if (deepest.next == deepest.children.size()) {
-      if (path.size() > 1) order.push_back(deepest.id);
-      path.pop_back();
-      continue;
-    }
-    InodeId child = deepest.children[deepest.next++];
-    MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(child));
-    ChildIds grandchildren;
-    {
-      auto kind = node->data.read();
-      if (const auto* dir = std::get_if<Directory>(&*kind)) grandchildren = dir->live_children();
-    }
-    path.push_back(Visit{child, std::move(grandchildren)});
-  }
-  return order;
-}
-
-IoStatus FileSystem::unlink(InodeId id) {
+IoStatus FileSystem::unlink(const INodeRef& node, const INode* parent_hint) {
   // The parent's lock is taken before the inode's (parent before child, as
   // everywhere), and both are held from the last check to the unlinking, so
   // no creation can slip into a directory that is being unlinked and no
   // handle can open a file being removed. It needs no memory of its own.
-  MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
-  MF_TRY_ASSIGN(INodeRef parent, resolve(node->parent));
+  INodeRef parent;
+  if (parent_hint && parent_hint->id == node->parent) {
+    parent = INodeRef(const_cast<INode*>(parent_hint));
+  } else {
+    MF_TRY_ASSIGN(parent, resolve(node->parent));
+  }
   {
-    auto parent_kind = parent->data.write();
-    auto kind = node->data.write();
+    auto parent_kind = parent->write();
+    auto kind = node->write();
     // Cannot happen: a parent is always a directory.
-    auto* parent_dir = std::get_if<Directory>(&*parent_kind);
+    Directory* parent_dir = parent_kind.directory();
     if (!parent_dir) return IoError::NotADirectory;
-    if (auto* dir = std::get_if<Directory>(&*kind)) {
+    // An inode another removal has unlinked meanwhile is gone.
+    if (Directory* dir = kind.directory()) {
+      if (dir->unlinked()) return IoError::InodeNotFound;
       if (!dir->empty()) return IoError::DirectoryIsNotEmpty;
-      dir->unlinked = true;
-    } else if (const auto* file = std::get_if<File>(&*kind)) {
+      dir->mark_unlinked();
+    } else if (const File* file = kind.file()) {
       // Claiming the lock word keeps any new handle from opening the file.
       int32_t expected = FileLock::UNLOCKED;
       if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVING,
                                                    std::memory_order_acq_rel))
-        return IoError::ResourceCurrentInUse;
+        return parent_dir->contains(*node) ? IoError::ResourceCurrentInUse : IoError::InodeNotFound;
     }
-    // The index forgets the child before it leaves the table.
-    directory_erase(*parent_dir, id, node.get(), prepare_erase(*parent_dir));
+    if (!parent_dir->erase(*node) && node->type == INodeType::Symlink) return IoError::InodeNotFound;
   }
-  node.reset();
-  release_inode_id(id);
+  release_inode_id(node->id);
   return {};
 }
 
@@ -316,20 +372,25 @@ void FileSystem::release_inode_id(InodeId id) {
 IoResult<FileHandle> FileSystem::open(const std::shared_ptr<FileSystem>& fs, std::string_view path,
                                       FileHandleType mode, bool create) {
   SplitPath split = split_for_creation(path);
-  MF_TRY_ASSIGN(InodeId parent, fs->get_inode_by_path_raw(split.parent));
-  auto found = fs->find_inode_by_name(parent, split.name);
-  if (found.ok()) return FileHandle::create(fs, found.value(), mode);
-  if (!create || found.error() != IoError::InodeNotFound) return err(found.error());
-  MF_TRY_ASSIGN(InodeId id, fs->create_inode(parent, split.name, new_file()));
-  return FileHandle::create(fs, id, mode);
+  MF_TRY_ASSIGN(INodeRef parent, fs->walk(split.parent));
+  auto stored = fs->entry(*parent, split.name);
+  if (stored.ok()) {
+    InodeId id = stored.value()->id;
+    MF_TRY_ASSIGN(INodeRef node, fs->follow(std::move(stored).value()));
+    return FileHandle::open_node(fs, id, std::move(node), mode);
+  }
+  if (!create || stored.error() != IoError::InodeNotFound) return err(stored.error());
+  MF_TRY_ASSIGN(INodeRef node, fs->create_child(*parent, split.name, INodeType::File));
+  InodeId id = node->id;
+  return FileHandle::open_node(fs, id, std::move(node), mode);
 }
 
 IoResult<FileHandle> FileSystem::open_raw(const std::shared_ptr<FileSystem>& fs, InodeId id,
                                           FileHandleType mode) {
-  MF_TRY_ASSIGN(InodeId resolved, fs->get_inode_raw(id));
-  MF_TRY_ASSIGN(bool is_file, fs->is_file_raw(resolved));
-  if (!is_file) return IoError::NotAFile;
-  return FileHandle::create(fs, resolved, mode);
+  MF_TRY_ASSIGN(INodeRef node, fs->resolve(id));
+  if (node->is_directory()) return IoError::NotAFile;
+  InodeId resolved = node->id;
+  return FileHandle::open_node(fs, resolved, std::move(node), mode);
 }
 
 namespace {
@@ -353,20 +414,20 @@ void append_list(std::string& out, const Range& values) {
   out += ']';
 }
 
-void append_kind(std::string& out, const INodeKind& kind) {
-  if (const auto* file = std::get_if<File>(&kind)) {
+void append_kind(std::string& out, const INode& node) {
+  if (const File* file = node.file()) {
     out += "File { data: FileData { data: ";
     append_list(out, file->data.data);
     out += " }, lock: FileLock { flag: ";
     append_number(out, file->lock.flag.load(std::memory_order_acquire));
     out += " } }";
-  } else if (const auto* dir = std::get_if<Directory>(&kind)) {
+  } else if (const Directory* dir = node.directory()) {
     out += "Directory { children: ";
-    append_list(out, dir->live_children());
+    append_list(out, dir->child_ids());
     out += " }";
   } else {
     out += "Symlink { target: ";
-    append_number(out, std::get<Symlink>(kind).target);
+    append_number(out, node.symlink()->target);
     out += " }";
   }
 }
@@ -423,14 +484,14 @@ void FileSystem::append_debug(std::string& out) const {
     out += ", name: ";
     append_debug_quoted(out, node->name.view());
     out += ", data: RwLock { data: ";
-    node->data.try_inspect([&](const INodeKind* kind) {
-      if (kind) {
-        append_kind(out, *kind);
+    node->try_inspect([&](const INode* held) {
+      if (held) {
+        append_kind(out, *held);
       } else {
         out += "<locked>";
       }
     });
-    out += node->data.is_poisoned() ? ", poisoned: true, .. } }" : ", poisoned: false, .. } }";
+    out += node->is_poisoned() ? ", poisoned: true, .. } }" : ", poisoned: false, .. } }";
   }
   out += "}, next_inode_id: ";
   append_number(out, next_inode_id());

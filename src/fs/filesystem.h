@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/panic.h"
 #include "base/result.h"
 #include "fs/error.h"
 #include "fs/file_handle_type.h"
@@ -54,16 +55,22 @@ class FileSystem {
   IoResult<bool> is_directory_raw(InodeId id) const;
   IoResult<InodeId> get_inode_by_path_raw(std::string_view path) const;
   IoResult<std::string> get_path_by_inode(InodeId id) const;
+  // get_path_by_inode into `out` (emptied first).
+  IoStatus path_into(InodeId id, std::string& out) const;
   IoResult<InodeId> create_inode(InodeId parent, std::string_view name, INodeKind kind);
   IoStatus mkdir(std::string_view path);
   IoStatus touch(std::string_view path);
   IoResult<Listing> ls_raw(InodeId id) const;
   // ls_raw without copying names: calls fn(name, is_directory) for each
-  // entry in order. The name is valid for the duration of the call.
+  // entry in order, until it returns false. It runs under the directory's
+  // shared lock, so it must not change the filesystem; the name is valid
+  // for the duration of the call.
   template <class Fn>
   IoStatus for_each_entry(InodeId id, Fn&& fn) const;
   IoStatus rm(std::string_view path, bool recursive);
   IoStatus rm_raw(InodeId id, bool recursive);
+  // Takes the inode out of the table. Its parent must have unlisted it
+  // already (rm_raw does both): a listed child stays listed.
   void release_inode_id(InodeId id);
 
   // Handles take a share of `fs`, so these are static over the shared pointer.
@@ -79,35 +86,56 @@ class FileSystem {
   uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_acquire); }
   // The inode stored under `id` (no symlink resolution), or nullptr.
   INodeRef lookup(InodeId id) const { return inodes_.get(id); }
-  // Resolves `id` and looks the result up; nullptr means InodeNotFound.
+  // Resolves `id` and looks the result up.
   IoResult<INodeRef> resolve(InodeId id) const;
+  // The inode that get_inode_by_path_raw names, without looking it up again.
+  IoResult<INodeRef> walk(std::string_view path) const;
 
  private:
   FileSystem();
-  IoStatus create_at_path(std::string_view path, INodeKind kind);
+  // The entry `name` of `dir` as find_inode_by_name_with_handle finds it,
+  // as stored (a symlink is not followed).
+  IoResult<INodeRef> entry(const INode& dir, std::string_view name) const;
+  // What a stored entry stands for: a symlink's target, anything else itself.
+  IoResult<INodeRef> follow(INodeRef stored) const;
+  // Taken before anything else can fail: a failed creation still uses up its id.
+  InodeId take_id() { return next_inode_id_.fetch_add(1, std::memory_order_acq_rel); }
+  // create_inode's last steps: lists `node`, made as a child of `parent`
+  // (looked up already), if nothing stands in the way.
+  IoStatus link_new(INode& parent, const INodeRef& node);
+  // A new empty file or directory named `name` (the last part of a split
+  // path, so it holds no separator) in `parent`.
+  IoResult<INodeRef> create_child(INode& parent, std::string_view name, INodeType type);
+  IoStatus create_at_path(std::string_view path, INodeType type);
   // The inode stored under `id`, without following a symlink.
   IoResult<INodeRef> lookup_unresolved(InodeId id) const;
-  IoResult<ChildIds> list_children(InodeId id) const;
-  // What a recursive removal unlinks before the directory itself: the
-  // subtrees of its `children`, each inode after its own children.
-  IoResult<std::vector<InodeId>> removal_order(ChildIds children) const;
+  // rm_raw from the inode on; `parent` is its parent when the caller has it.
+  IoStatus remove(const INodeRef& node, bool recursive, const INode* parent);
   // Takes one inode out of its parent and the table.
-  IoStatus unlink(InodeId id);
+  IoStatus unlink(const INodeRef& node, const INode* parent);
 
   InodeTable inodes_;
   std::atomic<uint64_t> next_inode_id_{1};
+  // Every path starts here. The root is never removed.
+  INodeRef root_;
 };
 
 template <class Fn>
 IoStatus FileSystem::for_each_entry(InodeId id, Fn&& fn) const {
-  MF_TRY_ASSIGN(ChildIds children, list_children(id));
-  for (InodeId child : children) {
-    // A listing is no snapshot: a child that vanished meanwhile is skipped.
-    auto resolved = resolve(child);
-    if (!resolved.ok()) continue;
-    const INodeRef& c = resolved.value();
-    if (!fn(c->name.view(), c->is_directory())) return {};
-  }
+  MF_TRY_ASSIGN(INodeRef node, resolve(id));
+  auto kind = node->read();
+  const Directory* dir = kind.directory();
+  // Spelt with Kind:: in templates: GCC 12 fails on the enumerators that
+  // `using enum` brings into IoError.
+  if (!dir) return IoError::Kind::NotADirectory;
+  dir->find_if([&](const INode& child) {
+    if (child.is_poisoned()) panic(kPoisonedLockMessage);
+    if (child.type != INodeType::Symlink) return !fn(child.name.view(), child.is_directory());
+    // A link is listed as what it stands for; a broken one is skipped.
+    auto target = resolve(child.id);
+    if (!target.ok()) return false;
+    return !fn(target.value()->name.view(), target.value()->is_directory());
+  });
   return {};
 }
 

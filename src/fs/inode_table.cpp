@@ -22,16 +22,19 @@ INodeRef InodeTable::get(InodeId id) const {
   return INodeRef(s.chunks[p.chunk]->slots[p.slot]);
 }
 
-void InodeTable::insert(INodeRef inode) {
+void InodeTable::insert(const INodeRef& inode) {
   Place p = place(inode->id);
   Shard& s = shards_[p.shard];
   std::unique_lock lock(s.lock);
-  if (p.chunk >= s.chunks.size()) s.chunks.resize(p.chunk + 1);
+  // Everything that can fail for want of memory comes first.
+  if (p.chunk >= s.chunks.size()) {
+    s.live.resize(p.chunk + 1);
+    s.chunks.resize(p.chunk + 1);
+  }
   if (!s.chunks[p.chunk]) s.chunks[p.chunk] = std::make_unique<Chunk>();
-  Chunk& chunk = *s.chunks[p.chunk];
-  INode*& slot = chunk.slots[p.slot];
+  INode*& slot = s.chunks[p.chunk]->slots[p.slot];
   INode* previous = slot;
-  if (!previous) ++chunk.live;
+  if (!previous) ++s.live[p.chunk];
   inode->add_ref();  // the table's own reference
   slot = inode.get();
   lock.unlock();
@@ -45,7 +48,7 @@ INodeRef InodeTable::remove(InodeId id) {
   if (p.chunk >= s.chunks.size() || !s.chunks[p.chunk]) return nullptr;
   std::unique_ptr<Chunk>& chunk = s.chunks[p.chunk];
   INode* node = std::exchange(chunk->slots[p.slot], nullptr);
-  if (node && --chunk->live == 0) chunk.reset();
+  if (node && --s.live[p.chunk] == 0) chunk.reset();
   lock.unlock();
   if (!node) return nullptr;
   INodeRef removed(node);  // hands the table's reference to the caller

@@ -1,85 +1,109 @@
 #include "fs/name_index.h"
 
 #include <cstring>
-#include <utility>
+#include <new>
 
 #include "fs/inode.h"
 
 namespace marrowfen::fs {
 
-uint64_t NameIndex::hash(std::string_view name) {
-  // Eight bytes at a time, each word folded in with a multiply, then a final
-  // mix so that the low bits used for slots spread well.
-  uint64_t h = 0x9e3779b97f4a7c15ull ^ name.size();
-  size_t i = 0;
-  for (; i + 8 <= name.size(); i += 8) {
-    uint64_t word;
-    std::memcpy(&word, name.data() + i, 8);
-    h = (h ^ word) * 0xff51afd7ed558ccdull;
-    h ^= h >> 32;
-  }
-  uint64_t tail = 0;
-  std::memcpy(&tail, name.data() + i, name.size() - i);
-  h = (h ^ tail) * 0xc4ceb9fe1a85ec53ull;
-  h ^= h >> 33;
-  h *= 0xff51afd7ed558ccdull;
-  h ^= h >> 33;
+namespace {
+
+uint64_t load64(const char* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+uint32_t load32(const char* p) {
+  uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+uint64_t mix(uint64_t h) {
+  h ^= h >> 32;
+  h *= 0xd6e8feb86659fd93ull;
+  h ^= h >> 32;
   return h;
 }
 
-const INode* NameIndex::find(std::string_view name) const {
-  if (size_ == 0) return nullptr;
-  size_t mask = capacity_ - 1;
-  for (size_t i = hash(name) & mask;; i = (i + 1) & mask) {
-    const INode* entry = slots_[i];
-    if (!entry) return nullptr;
-    if (entry->name == name) return entry;
+}  // namespace
+
+uint64_t NameIndex::hash(std::string_view name) {
+  // Fixed-size loads only (overlapping ones for the tail), so that short
+  // names, the common case, cost a few multiplies and no call.
+  const char* p = name.data();
+  size_t n = name.size();
+  uint64_t h = 0x9e3779b97f4a7c15ull ^ n;
+  if (n >= 8) {
+    for (size_t i = 0; i + 8 < n; i += 8) h = (h ^ load64(p + i)) * 0xff51afd7ed558ccdull;
+    h ^= load64(p + n - 8);
+  } else if (n >= 4) {
+    h ^= (uint64_t{load32(p)} << 32) | load32(p + n - 4);
+  } else if (n > 0) {
+    h ^= (uint64_t{static_cast<uint8_t>(p[0])} << 16) | (uint64_t{static_cast<uint8_t>(p[n / 2])} << 8) |
+         static_cast<uint8_t>(p[n - 1]);
+  }
+  return mix(h * 0xc4ceb9fe1a85ec53ull);
+}
+
+NameIndex NameIndex::build(INode* const* list, uint32_t size, size_t entries) {
+  uint32_t capacity = 32;
+  while (capacity / 2 < entries) capacity *= 2;
+  NameIndex index{new uint32_t[capacity], capacity};
+  index.rebuild(list, size);
+  return index;
+}
+
+void NameIndex::free() noexcept {
+  delete[] slots;
+  slots = nullptr;
+  capacity = 0;
+}
+
+uint32_t NameIndex::find(std::string_view name, INode* const* list) const {
+  uint32_t mask = capacity - 1;
+  for (uint32_t i = static_cast<uint32_t>(hash(name)) & mask;; i = (i + 1) & mask) {
+    uint32_t pos = slots[i];
+    if (pos == kEmpty) return kEmpty;
+    if (pos != kRemoved && list[pos]->name == name) return pos;
   }
 }
 
-void NameIndex::grow_to(size_t n) {
-  size_t capacity = capacity_ ? capacity_ : 32;
-  while (fits(capacity) < n) capacity *= 2;
-  // The new table is filled before it replaces the old one.
-  auto slots = std::make_unique<const INode*[]>(capacity);
-  std::unique_ptr<const INode*[]> old = std::exchange(slots_, std::move(slots));
-  size_t old_capacity = std::exchange(capacity_, capacity);
-  for (size_t i = 0; i < old_capacity; ++i)
-    if (old[i]) place(old[i]);
-}
-
-void NameIndex::insert(const INode* child) noexcept {
-  place(child);
-  ++size_;
-}
-
-void NameIndex::place(const INode* child) noexcept {
-  size_t mask = capacity_ - 1;
-  size_t i = hash(child->name.view()) & mask;
-  while (slots_[i]) i = (i + 1) & mask;
-  slots_[i] = child;
-}
-
-void NameIndex::erase(const INode* child) noexcept {
-  if (size_ == 0) return;
-  size_t mask = capacity_ - 1;
-  size_t i = hash(child->name.view()) & mask;
-  while (slots_[i] != child) {
-    if (!slots_[i]) return;
-    i = (i + 1) & mask;
+uint32_t NameIndex::find(const INode& child, INode* const* list) const {
+  uint32_t mask = capacity - 1;
+  for (uint32_t i = static_cast<uint32_t>(hash(child.name.view())) & mask;; i = (i + 1) & mask) {
+    uint32_t pos = slots[i];
+    if (pos == kEmpty) return kEmpty;
+    if (pos != kRemoved && list[pos] == &child) return pos;
   }
-  // Backward-shift deletion keeps every probe run unbroken without markers.
-  for (size_t j = (i + 1) & mask; slots_[j]; j = (j + 1) & mask) {
-    size_t home = hash(slots_[j]->name.view()) & mask;
-    // Move slots_[j] into the hole at i unless its home lies cyclically in (i, j].
-    bool stays = i <= j ? (home > i && home <= j) : (home > i || home <= j);
-    if (!stays) {
-      slots_[i] = slots_[j];
-      i = j;
+}
+
+void NameIndex::insert(uint32_t pos, std::string_view name) noexcept {
+  // The first marker on the way is taken: a name removed and made again
+  // and again must not lengthen its probe run each time.
+  uint32_t mask = capacity - 1;
+  uint32_t i = static_cast<uint32_t>(hash(name)) & mask;
+  while (slots[i] != kEmpty && slots[i] != kRemoved) i = (i + 1) & mask;
+  slots[i] = pos;
+}
+
+void NameIndex::erase(const INode& child, uint32_t pos) noexcept {
+  uint32_t mask = capacity - 1;
+  for (uint32_t i = static_cast<uint32_t>(hash(child.name.view())) & mask; slots[i] != kEmpty;
+       i = (i + 1) & mask) {
+    if (slots[i] == pos) {
+      slots[i] = kRemoved;
+      return;
     }
   }
-  slots_[i] = nullptr;
-  --size_;
+}
+
+void NameIndex::rebuild(INode* const* list, uint32_t size) noexcept {
+  std::memset(slots, 0xFF, capacity * sizeof *slots);  // every slot kEmpty
+  for (uint32_t pos = 0; pos < size; ++pos)
+    if (list[pos]) insert(pos, list[pos]->name.view());
 }
 
 }  // namespace marrowfen::fs

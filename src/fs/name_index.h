@@ -1,53 +1,53 @@
 // NameIndex: finds a child of a large directory by name in constant time,
-// so that filling a directory is not quadratic. It maps names to the child
-// inodes themselves; an entry lives exactly as long as the child is listed
-// in its parent, and the child inode stays alive that long (a removal
-// unlists it before the inode leaves the table).
+// so that filling a directory is not quadratic. It is an open-addressing
+// table of positions in the directory's child list (four bytes a slot); the
+// names themselves are read from the children the list points to.
+//
+// A removal leaves a marker in place of the entry, as the list leaves a
+// vacant slot, so that it needs no name but the removed child's own; an
+// insertion takes the first marker on its way, and the rest go when the
+// directory compacts its list and the index is rebuilt. Entries and markers
+// together never fill more than half the table, since the table is sized by
+// the list's slots, vacant ones included.
+//
+// The directory that holds it manages its memory: it is a plain value, so
+// that it fits in the directory's own storage.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string_view>
 
 namespace marrowfen::fs {
 
-struct INode;
+class INode;
 
-class NameIndex {
- public:
-  NameIndex() = default;
-  NameIndex(const NameIndex&) = delete;
-  NameIndex& operator=(const NameIndex&) = delete;
+struct NameIndex {
+  static constexpr uint32_t kEmpty = UINT32_MAX;
+  static constexpr uint32_t kRemoved = UINT32_MAX - 1;
 
-  const INode* find(std::string_view name) const;
-  // Room for `n` entries in all, so that inserting up to that many cannot
-  // fail. Throws std::bad_alloc with the index unchanged.
-  void reserve(size_t n) {
-    if (n > fits(capacity_)) grow_to(n);
-  }
-  // Needs room reserved for it (see reserve); never allocates.
-  void insert(const INode* child) noexcept;
-  void erase(const INode* child) noexcept;
-  size_t size() const { return size_; }
-
-  // Calls fn(const INode*) for every entry, in no particular order.
-  template <class Fn>
-  void for_each(Fn&& fn) const {
-    for (size_t i = 0; i < capacity_; ++i)
-      if (slots_[i]) fn(slots_[i]);
-  }
-
- private:
   static uint64_t hash(std::string_view name);
-  // Most entries a table of `capacity` slots holds: it stays half empty, so
-  // probe runs stay short.
-  static size_t fits(size_t capacity) { return capacity / 2; }
-  void place(const INode* child) noexcept;
-  void grow_to(size_t n);
 
-  std::unique_ptr<const INode*[]> slots_;
-  size_t capacity_ = 0;  // a power of two, or 0
-  size_t size_ = 0;
+  // A table with room for `entries`, holding every child of `list[0..size)`
+  // (vacant slots are null). Throws std::bad_alloc.
+  static NameIndex build(INode* const* list, uint32_t size, size_t entries);
+  void free() noexcept;
+  bool fits(size_t entries) const { return entries <= capacity / 2; }
+
+  // The position of the child named `name`, or kEmpty.
+  uint32_t find(std::string_view name, INode* const* list) const;
+  // The position of `child` itself, or kEmpty: it compares the list's
+  // pointers, not names.
+  uint32_t find(const INode& child, INode* const* list) const;
+  // Needs room for it (see fits); never allocates.
+  void insert(uint32_t pos, std::string_view name) noexcept;
+  // Marks the entry of `child` (at list position `pos`) removed.
+  void erase(const INode& child, uint32_t pos) noexcept;
+  // Empties the table and enters every child of `list[0..size)` again.
+  void rebuild(INode* const* list, uint32_t size) noexcept;
+
+  uint32_t* slots;
+  uint32_t capacity;  // a power of two
 };
 
 }  // namespace marrowfen::fs

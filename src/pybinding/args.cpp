@@ -52,7 +52,7 @@ bool keyword_error(const char* full_name, const char* what, PyObject* key) {
 
 }  // namespace
 
-bool Args::match_fastcall(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
+bool Args::match_keywords(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   params_ = params;
   values_.fill(nullptr);
@@ -205,7 +205,7 @@ bool Args::instance(size_t i, PyTypeObject* type, const char* type_name, PyObjec
   return true;
 }
 
-bool check_receiver(PyObject* self, PyTypeObject* type, const char* type_name) {
+bool check_foreign_receiver(PyObject* self, PyTypeObject* type, const char* type_name) {
   if (PyObject_TypeCheck(self, type)) return true;
   std::string text = "'" + type_qualname(self) + "' object cannot be converted to '" + type_name + "'";
   PyErr_SetString(PyExc_TypeError, text.c_str());

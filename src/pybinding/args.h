@@ -40,7 +40,15 @@ class Args {
  public:
   // `full_name` is e.g. "PyFs.mkdir()", used in the arity messages.
   bool match_fastcall(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames);
+                      PyObject* kwnames) {
+    // The common call: every argument by position, none missing.
+    if (kwnames || static_cast<size_t>(nargs) != params.size())
+      return match_keywords(full_name, params, args, nargs, kwnames);
+    params_ = params;
+    for (size_t i = 0; i < params.size(); ++i)
+      values_[i] = params[i].optional && args[i] == Py_None ? nullptr : args[i];
+    return true;
+  }
   bool match_tuple(const char* full_name, ParamTable params, PyObject* args, PyObject* kwargs);
 
   // Converters: each returns false with the Python error set. The text and
@@ -55,6 +63,8 @@ class Args {
   bool instance(size_t i, PyTypeObject* type, const char* type_name, PyObject*& out) const;
 
  private:
+  bool match_keywords(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames);
   bool fail_conversion(size_t i, const char* target) const;
   bool prefix_type_error(size_t i) const;
 
@@ -63,6 +73,9 @@ class Args {
 };
 
 // The receiver check of a method: `'int' object cannot be converted to 'PyFs'`.
-bool check_receiver(PyObject* self, PyTypeObject* type, const char* type_name);
+bool check_foreign_receiver(PyObject* self, PyTypeObject* type, const char* type_name);
+inline bool check_receiver(PyObject* self, PyTypeObject* type, const char* type_name) {
+  return Py_IS_TYPE(self, type) || check_foreign_receiver(self, type, type_name);
+}
 
 }  // namespace marrowfen::py

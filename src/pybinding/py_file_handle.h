@@ -10,7 +10,7 @@ namespace marrowfen::py {
 struct PyFileHandleObject : ObjectBase {
   static constexpr char kName[] = "PyFileHandle";
   struct Fields {
-    explicit Fields(fs::FileHandle h) : handle(std::move(h)) {}
+    explicit Fields(fs::FileHandle&& h) : handle(std::move(h)) {}
     Mutex<fs::FileHandle> handle;
   } fields;
 };

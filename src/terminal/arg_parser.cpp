@@ -102,9 +102,9 @@ class Parser {
         seen_(flags_.size(), false),
         positionals_(decl.positionals.size()) {}
 
-  Result<ParsedArgs, std::string> run(std::span<const std::string> words) {
+  Result<ParsedArgs, std::string> run(std::span<const std::string_view> words) {
     bool options_ended = false;
-    for (const std::string& word : words) {
+    for (std::string_view word : words) {
       std::optional<std::string> stop_text;
       if (!options_ended && word == "--") {
         options_ended = true;
@@ -162,14 +162,14 @@ class Parser {
     return std::nullopt;
   }
 
-  std::optional<std::string> positional(const std::string& word) {
+  std::optional<std::string> positional(std::string_view word) {
     for (std::optional<std::string>& slot : positionals_) {
       if (!slot) {
         slot = word;
         return std::nullopt;
       }
     }
-    return error("unexpected argument '" + word + "' found", "", usage_so_far(seen_));
+    return error("unexpected argument '" + std::string(word) + "' found", "", usage_so_far(seen_));
   }
 
   std::optional<std::string> set_flag(size_t flag) {
@@ -250,7 +250,7 @@ class Parser {
 }  // namespace
 
 Result<ParsedArgs, std::string> parse_args(const CommandDecl& decl,
-                                          std::span<const std::string> words) {
+                                          std::span<const std::string_view> words) {
   return Parser(decl).run(words);
 }
 

@@ -22,9 +22,9 @@ fs::IoResult<std::string> read_all(fs::FileHandle& handle) {
 
 }  // namespace
 
-CommandResult cmd_cat(TerminalContext& ctx, std::span<const std::string> args) {
+CommandResult cmd_cat(TerminalContext& ctx, std::span<const std::string_view> args) {
   if (args.empty()) return failure("cat: missing argument");
-  const std::string& word = args[0];
+  std::string_view word = args[0];
   auto cannot_access = [&word](const fs::IoError& e) {
     return failure(concat({"cat: cannot access '", word, "': ", e.to_string()}));
   };

@@ -3,9 +3,9 @@
 
 namespace marrowfen::terminal {
 
-CommandResult cmd_cd(TerminalContext& ctx, std::span<const std::string> args) {
+CommandResult cmd_cd(TerminalContext& ctx, std::span<const std::string_view> args) {
   if (args.empty()) return failure("cd: missing argument");
-  const std::string& word = args[0];
+  std::string_view word = args[0];
   auto target = ctx.get_target_inode(word);
   if (!target.ok()) return failure(concat({"cd: cannot access '", word, "': ", target.error()}));
   auto is_dir = ctx.fs->is_directory_raw(target.value());

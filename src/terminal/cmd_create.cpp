@@ -13,9 +13,9 @@ struct CreateCommand {
 };
 
 CommandResult create_entry(const CreateCommand& cmd, TerminalContext& ctx,
-                           std::span<const std::string> args) {
+                           std::span<const std::string_view> args) {
   if (args.empty()) return failure(concat({cmd.name, ": missing argument"}));
-  const std::string& word = args[0];
+  std::string_view word = args[0];
 
   // The parent part reaches one level like any argument; with nothing before
   // the last separator ("x" or "/x") the entry goes into the current directory.
@@ -45,11 +45,11 @@ constexpr CreateCommand kTouch{"touch", "file", fs::new_file};
 
 }  // namespace
 
-CommandResult cmd_mkdir(TerminalContext& ctx, std::span<const std::string> args) {
+CommandResult cmd_mkdir(TerminalContext& ctx, std::span<const std::string_view> args) {
   return create_entry(kMkdir, ctx, args);
 }
 
-CommandResult cmd_touch(TerminalContext& ctx, std::span<const std::string> args) {
+CommandResult cmd_touch(TerminalContext& ctx, std::span<const std::string_view> args) {
   return create_entry(kTouch, ctx, args);
 }
 

@@ -2,7 +2,7 @@
 
 namespace marrowfen::terminal {
 
-CommandResult cmd_help(TerminalContext&, std::span<const std::string>) {
+CommandResult cmd_help(TerminalContext&, std::span<const std::string_view>) {
   std::string out;
   for (const CommandEntry& entry : COMMANDS()) {
     out += entry.name;

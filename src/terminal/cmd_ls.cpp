@@ -4,7 +4,7 @@
 namespace marrowfen::terminal {
 
 // Errors name the directory by its inode id, not by the word typed.
-CommandResult cmd_ls(TerminalContext& ctx, std::span<const std::string> args) {
+CommandResult cmd_ls(TerminalContext& ctx, std::span<const std::string_view> args) {
   fs::InodeId target = ctx.cwd;
   if (!args.empty()) {
     auto found = ctx.get_target_inode(args[0]);

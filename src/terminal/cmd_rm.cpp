@@ -4,7 +4,7 @@
 
 namespace marrowfen::terminal {
 
-CommandResult cmd_rm(TerminalContext& ctx, std::span<const std::string> args) {
+CommandResult cmd_rm(TerminalContext& ctx, std::span<const std::string_view> args) {
   if (args.empty()) return failure("rm: missing argument");
   auto parsed = parse_rm_args(args);
   // Help and version texts are not arguments either: they come back as errors.

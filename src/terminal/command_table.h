@@ -31,7 +31,7 @@ namespace marrowfen::terminal {
 
 // A built-in command: the context (only cd changes it) and the words after
 // the command's name. Handlers keep no state of their own.
-using CommandHandler = CommandResult (*)(TerminalContext& ctx, std::span<const std::string> args);
+using CommandHandler = CommandResult (*)(TerminalContext& ctx, std::span<const std::string_view> args);
 
 struct CommandEntry {
   std::string_view name;

@@ -24,7 +24,7 @@ constexpr CommandDecl kRmDecl{
 
 const CommandDecl& rm_command_decl() { return kRmDecl; }
 
-Result<RmArgs, std::string> parse_rm_args(std::span<const std::string> words) {
+Result<RmArgs, std::string> parse_rm_args(std::span<const std::string_view> words) {
   MF_TRY_ASSIGN(ParsedArgs parsed, parse_args(kRmDecl, words));
   return RmArgs{parsed.flags[0], std::move(*parsed.positionals[0])};
 }

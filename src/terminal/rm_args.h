@@ -18,6 +18,6 @@ struct RmArgs {
 const CommandDecl& rm_command_decl();
 
 // Parses the words after "rm"; otherwise the help, version or error text.
-Result<RmArgs, std::string> parse_rm_args(std::span<const std::string> words);
+Result<RmArgs, std::string> parse_rm_args(std::span<const std::string_view> words);
 
 }  // namespace marrowfen::terminal

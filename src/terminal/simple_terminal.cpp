@@ -1,7 +1,5 @@
 #include "terminal/simple_terminal.h"
 
-#include <span>
-
 #include "terminal/command_table.h"
 #include "terminal/split_words.h"
 #include "terminal/text.h"
@@ -9,14 +7,14 @@
 namespace marrowfen::terminal {
 
 CommandResult SimpleTerminal::run(std::string_view line) {
-  auto split = split_words(line);
-  if (!split.ok()) return failure("The command was not correctly formatted");
-  const std::vector<std::string>& words = split.value();
+  Words split;
+  if (split_words_into(line, split)) return failure("The command was not correctly formatted");
+  std::span<const std::string_view> words = split.span();
   if (words.empty()) return success();
 
   CommandHandler handler = COMMANDS().find(words[0]);
   if (!handler) return failure(concat({words[0], ": command not found"}));
-  return handler(ctx_, std::span<const std::string>(words).subspan(1));
+  return handler(ctx_, words.subspan(1));
 }
 
 }  // namespace marrowfen::terminal

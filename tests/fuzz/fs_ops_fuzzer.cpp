@@ -292,14 +292,13 @@ struct World {
                      real->is_directory() == n.dir,
                  where() + ": parent " + std::to_string(real->parent) + " depth " +
                      std::to_string(real->depth) + " name " + fuzz::show(real->name.view()));
-      auto kind = real->data.read();
+      auto kind = real->read();
       if (n.dir) {
-        const ChildIds live = std::get<Directory>(*kind).live_children();
-        const std::vector<InodeId> children(live.begin(), live.end());
+        const std::vector<InodeId> children = kind.directory()->child_ids();
         FUZZ_CHECK(children == n.children,
                    where() + ": children " + show_ids(children) + ", the model " + show_ids(n.children));
       } else {
-        const File& file = std::get<File>(*kind);
+        const File& file = *kind.file();
         const std::string bytes(file.data.data.begin(), file.data.data.end());
         FUZZ_CHECK(bytes == n.data, where() + ": contents " + fuzz::show(bytes) + ", the model " + fuzz::show(n.data));
         const int32_t flag = file.lock.flag.load();
@@ -449,7 +448,10 @@ std::optional<FileHandleType> mode_arg(fuzz::Input& in, World& w, bool& read, bo
 
 void step(fuzz::Input& in, World& w) {
   Model& m = w.model;
-  const uint8_t op = in.byte() % 12;
+  // The last four byte values are the bulk steps, which take a directory
+  // through the growth and the shrinking of its child list and name index.
+  const uint8_t b = in.byte();
+  const uint8_t op = b >= 252 ? 12 + b % 2 : b % 12;
   const size_t slot = in.below(kSlots);
   switch (op) {
     case 0:
@@ -571,6 +573,36 @@ void step(fuzz::Input& in, World& w) {
       Expect<InodeId> expected = m.create(parent, name, dir);
       w.check_same_error(error_of(real), expected.error);
       if (real.ok()) FUZZ_CHECK(real.value() == expected.value, w.trace + "\n made " + std::to_string(real.value()));
+      break;
+    }
+    case 12: {  // fill: up to 40 entries in one directory
+      const std::string dir = path_arg(in, m);
+      const size_t count = 1 + in.below(40);
+      const bool some_dirs = in.byte() & 1;
+      w.trace += "\nfill " + fuzz::show(dir) + " with " + std::to_string(count);
+      for (size_t i = 0; i < count; ++i) {
+        const std::string path = dir + "/n" + std::to_string(i);
+        const bool as_dir = some_dirs && i % 2;
+        auto real = as_dir ? w.fs->mkdir(path) : w.fs->touch(path);
+        w.check_same_error(error_of(real), m.create_at(path, as_dir).error);
+      }
+      break;
+    }
+    case 13: {  // thin: remove every first, second or third entry of a directory
+      const std::string dir = path_arg(in, m);
+      const size_t every = 1 + in.below(3);
+      w.trace += "\nthin " + fuzz::show(dir) + " every " + std::to_string(every);
+      Expect<InodeId> target = m.walk(dir);
+      if (target.error || !m.nodes.at(target.value).dir) break;
+      std::vector<std::string> names;
+      const std::vector<InodeId>& children = m.nodes.at(target.value).children;
+      for (size_t i = 0; i < children.size(); i += every) names.push_back(m.nodes.at(children[i]).name);
+      for (const std::string& name : names) {
+        const std::string path = dir + "/" + name;
+        auto real = w.fs->rm(path, true);
+        Expect<InodeId> child = m.walk(path);
+        w.check_same_error(error_of(real), child.error ? child.error : m.remove(child.value, true));
+      }
       break;
     }
   }

@@ -51,7 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
 
-  auto parsed = parse_rm_args(words);
+  const std::vector<std::string_view> views(words.begin(), words.end());
+  auto parsed = parse_rm_args(views);
   const std::string context = "words: " + show_words(words);
   if (parsed.ok()) {
     const std::string& target = parsed.value().target;
@@ -72,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // rm itself, on an empty filesystem (only the root, which it refuses).
   if (!words.empty()) {
     marrowfen::terminal::TerminalContext ctx{0, marrowfen::fs::FileSystem::create()};
-    auto result = marrowfen::terminal::cmd_rm(ctx, std::span<const std::string>(words));
+    auto result = marrowfen::terminal::cmd_rm(ctx, std::span<const std::string_view>(views));
     if (!parsed.ok())
       FUZZ_CHECK(!result.ok() && result.error() == "rm: " + parsed.error(),
                  context + "\n rm gave " + fuzz::show(result.ok() ? result.value() : result.error()));

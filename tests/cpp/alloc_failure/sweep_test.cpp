@@ -226,8 +226,9 @@ TEST(AllocationFailure, FilesystemOperations) {
   sweep(w, tally, "mkdir /big", Effect::kCreates, mkdir("/big"), succeeded);
   sweep(w, tally, "mkdir /a/sub", Effect::kCreates, mkdir("/a/sub"), succeeded);
   sweep(w, tally, "touch /a/sub/f", Effect::kCreates, touch("/a/sub/f"), succeeded);
-  // /a across its growth points: the inline list, the index (made at the
-  // 9th child, grown at the 17th and the 33rd), the heap list doubling.
+  // /a across its growth points: the inline list, the list on the heap with
+  // its index (made at the 8th child), both doubling at the 17th and the
+  // 33rd; names past 12 bytes on the heap.
   ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/a", 1, 40, true));
   sweep(w, tally, "mkdir /a/n1 again", Effect::kCreates, mkdir("/a/n1"), [](World&, const fs::IoStatus& r) {
     EXPECT_EQ(r.error().kind(), fs::IoError::Kind::ResourceAlreadyExists);
@@ -354,6 +355,8 @@ TEST(AllocationFailure, TerminalLines) {
       {"cat x", "", false, Effect::kNone},
       {"cat nope", "nope: Inode not found", true, Effect::kNone},
       {"echo a 'b  c' \"d\\\"e\" # note", "a b  c d\"e", false, Effect::kNone},
+      // More than eight words, two of them put together from pieces.
+      {"echo 1 2 3 4 5 6 7 \"8 \"9 a\\ b", "1 2 3 4 5 6 7 8 9 a b", false, Effect::kNone},
       {"foo bar", "foo: command not found", true, Effect::kNone},
       {"echo 'open", "The command was not correctly formatted", true, Effect::kNone},
       {"rm -q x", nullptr, true, Effect::kNone},

@@ -31,7 +31,7 @@ TEST(Concurrency, DistinctNamesInOneDirectory) {
     workers.push_back(std::async(std::launch::async, [&, t] {
       for (int i = 0; i < kPerThread; ++i) {
         auto kind = i % 3 == 0 ? new_directory() : new_file();
-        auto id = fs->create_inode(dir, "t" + std::to_string(t) + "-" + std::to_string(i), kind);
+        auto id = fs->create_inode(dir, "t" + std::to_string(t) + "-" + std::to_string(i), std::move(kind));
         if (id.ok()) {
           ids[t].push_back(id.value());
         } else {
@@ -165,7 +165,7 @@ TEST(Concurrency, ACreationCannotSlipInWhileItsDirectoryIsUnlinked) {
   MUST(fs->mkdir("/p/d"));
   InodeId p = path_id(*fs, "/p"), d = path_id(*fs, "/p/d");
   INodeRef parent = fs->lookup(p);
-  auto held = parent->data.read();
+  auto held = parent->read();
   // The removal has found /p/d empty and now waits for /p's lock.
   auto removal = std::async(std::launch::async, [&] { return fs->rm_raw(d, false); });
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -202,6 +202,34 @@ struct LockChecker {
     return std::nullopt;
   }
 };
+
+TEST(Concurrency, TheSecondOfTwoRacingRemovalsFindsNothing) {
+  // Both removers have found the entry when the first one unlinks it: the
+  // second must learn that it is gone, not that it is in use or not empty.
+  FsPtr fs = FileSystem::create();
+  MUST(fs->mkdir("/p"));
+  INodeRef parent = fs->lookup(path_id(*fs, "/p"));
+  for (const char* path : {"/p/f", "/p/d"}) {
+    MUST(path[3] == 'd' ? fs->mkdir(path) : fs->touch(path));
+    auto held = parent->read();  // the removals wait for the parent's lock
+    std::vector<std::future<IoStatus>> removals;
+    for (int t = 0; t < 2; ++t)
+      removals.push_back(std::async(std::launch::async, [&] { return fs->rm(path, false); }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    held.release();
+    int removed = 0;
+    for (auto& r : removals) {
+      ASSERT_EQ(r.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+      IoStatus status = r.get();
+      if (status.ok()) {
+        ++removed;
+      } else {
+        EXPECT_EQ(status.error(), IoError::InodeNotFound) << path << ": " << status.error().debug();
+      }
+    }
+    EXPECT_EQ(removed, 1) << path;
+  }
+}
 
 TEST(Concurrency, OpensAndClosesNeverBreakTheLockWord) {
   LockChecker check{FileSystem::create()};

@@ -115,7 +115,7 @@ TEST(DebugText, LockedWhileAnotherThreadWrites) {
   std::atomic<bool> holding{false}, done{false};
   auto holder = std::async(std::launch::async, [&] {
     INodeRef node = fs->lookup(1);
-    auto guard = node->data.write();
+    auto guard = node->write();
     holding = true;
     while (!done) std::this_thread::yield();
   });
@@ -136,7 +136,7 @@ TEST(DebugText, APoisonedInodeLockShowsAndRefusesFurtherUse) {
   MUST(fs->mkdir("/p"));
   try {
     INodeRef node = fs->lookup(2);
-    auto guard = node->data.write();
+    auto guard = node->write();
     marrowfen::panic("broken invariant");
   } catch (const marrowfen::Panic&) {
   }

@@ -61,20 +61,18 @@ inline FileHandleType mode(std::string_view m) { return must(FileHandleType::fro
 inline int32_t flag_of(const FileSystem& fs, InodeId id) {
   INodeRef node = fs.lookup(id);
   if (!node) throw std::runtime_error("no inode " + std::to_string(id));
-  auto kind = node->data.read();
-  return std::get<File>(*kind).lock.flag.load();
+  return node->file()->lock.flag.load();
 }
 
 inline void set_flag(const FileSystem& fs, InodeId id, int32_t value) {
   INodeRef node = fs.lookup(id);
-  auto kind = node->data.read();
-  std::get<File>(*kind).lock.flag.store(value);
+  node->file()->lock.flag.store(value);
 }
 
 inline std::string file_bytes(const FileSystem& fs, InodeId id) {
   INodeRef node = fs.lookup(id);
-  auto kind = node->data.read();
-  const auto& data = std::get<File>(*kind).data.data;
+  auto kind = node->read();
+  const auto& data = kind.file()->data.data;
   return std::string(data.begin(), data.end());
 }
 

@@ -3,8 +3,12 @@
 // unwinds while a Panic is being handled.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <new>
 #include <stdexcept>
+#include <thread>
+#include <vector>
 
 #include "base/mutex.h"
 #include "base/panic.h"
@@ -101,6 +105,44 @@ TYPED_TEST(LockPoisoning, NestedAndCaughtExceptions) {
   });
   EXPECT_TRUE(inner.is_poisoned());
   EXPECT_FALSE(outer.is_poisoned());
+}
+
+TEST(MutexWaiters, ExcludeEachOtherAndLearnOfAPoisoning) {
+  Mutex<long> counter{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&] {
+      for (int i = 0; i < 20000; ++i) {
+        auto guard = counter.lock();
+        long seen = *guard;
+        std::this_thread::yield();
+        *guard = seen + 1;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(*counter.lock(), 80000);
+
+  // A thread asleep on the lock wakes to the poisoning of its holder.
+  std::atomic<bool> holding{false};
+  std::atomic<int> refused{0};
+  std::thread holder([&] {
+    under_guard(counter, [&] {
+      holding = true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      panic("while others wait");
+    });
+  });
+  while (!holding) std::this_thread::yield();
+  std::thread waiter([&] {
+    try {
+      (void)counter.lock();
+    } catch (const Panic&) {
+      ++refused;
+    }
+  });
+  holder.join();
+  waiter.join();
+  EXPECT_EQ(refused.load(), 1);
 }
 
 }  // namespace

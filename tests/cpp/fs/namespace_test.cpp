@@ -128,8 +128,9 @@ TEST_F(Namespace, CreateErrorPrecedence) {
   InodeId x = MUST(fs->create_inode(0, "x", new_file()));
   {
     INodeRef node = fs->lookup(d64);
-    auto kind = node->data.write();
-    std::get<Directory>(*kind).children.push_back(x);
+    auto kind = node->write();
+    kind.directory()->reserve_one();
+    kind.directory()->append(fs->lookup(x));
   }
   EXPECT_IO_ERR(fs->create_inode(d64, "x", new_file()), ResourceAlreadyExists);
   EXPECT_IO_ERR(fs->create_inode(d64, "y", new_file()), MaxRecursionDepthExceeded);
@@ -156,6 +157,17 @@ TEST_F(Namespace, NamesOfEveryLengthRoundTrip) {
     EXPECT_EQ(MUST(fs->get_path_by_inode(id)), "/" + name);
   }
   EXPECT_IO_ERR(fs->find_inode_by_name(0, std::string(16, 'a')), InodeNotFound);
+}
+
+TEST_F(Namespace, LongPathsComeBackWhole) {
+  // Paths longer than any buffer a reconstruction may start with, long
+  // names near the root and near the leaf.
+  std::string path;
+  for (size_t len : {200, 3, 120, 90, 7, 250}) {
+    path += "/" + std::string(len, static_cast<char>('a' + len % 26));
+    MUST(fs->mkdir(path));
+    EXPECT_EQ(MUST(fs->get_path_by_inode(path_id(*fs, path))), path);
+  }
 }
 
 TEST_F(Namespace, LargeDirectoriesKeepOrderAndNamesThroughRemovals) {
@@ -306,9 +318,52 @@ TEST_F(Symlinks, RemovingALinkLeavesItsTarget) {
   EXPECT_TRUE(FileSystem::open_raw(fs, x, mode("w")).ok());
   EXPECT_EQ(MUST(fs->ls_raw(0)).directories, (Names{"dir"}));
   auto root = fs->lookup(0);
-  EXPECT_EQ(std::get<Directory>(*root->data.read()).live_children().size(), 1u)
+  EXPECT_EQ(root->read().directory()->size(), 1u)
       << "the root still lists the removed link";
   MUST(fs->rm("/dir", true));
+}
+
+TEST_F(Symlinks, AHandleOpenedThroughALinkOutlivesTheLink) {
+  MUST(fs->touch("/x"));
+  MUST(fs->mkdir("/dir"));
+  InodeId x = path_id(*fs, "/x");
+  InodeId ln = link(path_id(*fs, "/dir"), "ln", x);
+  {
+    // Opened through the link (found by its target's name), the handle is
+    // the link's: its id is the link's, the lock word it holds the file's.
+    FileHandle h = MUST(FileSystem::open(fs, "/dir/x", mode("rw"), false));
+    EXPECT_EQ(h.id(), std::optional<InodeId>(ln));
+    MUST(fs->rm_raw(ln, false));
+    std::array<uint8_t, 2> bytes = {'h', 'i'};
+    EXPECT_EQ(MUST(h.write(bytes)), 2u);
+    EXPECT_IO_ERR(fs->rm("/x", false), ResourceCurrentInUse);
+    MUST(h.close());
+  }
+  EXPECT_EQ(file_bytes(*fs, x), "hi");
+  EXPECT_EQ(flag_of(*fs, x), 0);
+  MUST(fs->rm("/x", false));
+}
+
+TEST_F(Symlinks, LargeDirectoriesHoldingLinksAreSearchedByWhatTheLinksStandFor) {
+  MUST(fs->mkdir("/big"));
+  InodeId big = path_id(*fs, "/big");
+  for (int i = 0; i < 20; ++i) MUST(fs->touch("/big/f" + std::to_string(i)));
+  MUST(fs->touch("/target"));
+  // A link is found by its target's name, so a second entry may bear the
+  // link's own name: two children named "ln".
+  InodeId first = link(big, "ln", path_id(*fs, "/target"));
+  EXPECT_EQ(MUST(fs->find_inode_by_name(big, "target")), first);
+  EXPECT_IO_ERR(fs->create_inode(big, "target", new_file()), ResourceAlreadyExists);
+  InodeId second = link(big, "ln", path_id(*fs, "/big/f3"));
+  EXPECT_EQ(MUST(fs->find_inode_by_name(big, "f3")), path_id(*fs, "/big/f3"));
+  for (int i = 0; i < 20; i += 2) MUST(fs->rm("/big/f" + std::to_string(i), false));
+  MUST(fs->rm_raw(second, false));
+  MUST(fs->rm_raw(first, false));
+  Listing l = MUST(fs->ls_raw(big));
+  EXPECT_EQ(l.files.size(), 10u);
+  EXPECT_EQ(l.files.front(), "f1");
+  EXPECT_EQ(MUST(fs->find_inode_by_name(big, "f19")), path_id(*fs, "/big/f19"));
+  EXPECT_EQ(MUST(fs->ls_raw(0)).files, (Names{"target"}));
 }
 
 TEST_F(Symlinks, LoopsFailWithMaxRecursionDepth) {

@@ -28,7 +28,7 @@ class Commands : public ::testing::Test {
   }
   int32_t lock_flag(std::string_view path) {
     fs::INodeRef node = fs_->lookup(fs_->get_inode_by_path_raw(path).value());
-    return std::get<fs::File>(*node->data.read()).lock.flag.load();
+    return node->file()->lock.flag.load();
   }
 
   std::shared_ptr<fs::FileSystem> fs_ = fs::FileSystem::create();

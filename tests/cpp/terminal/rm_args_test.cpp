@@ -14,7 +14,7 @@ namespace {
 using testing::fail;
 
 struct ParseCase {
-  std::vector<std::string> words;
+  std::vector<std::string_view> words;
   bool recursive;
   std::string target;
 };

@@ -48,6 +48,8 @@ TEST(SplitWords, SplitsEveryRuleAsExpected) {
       {"\"\\$\\`\\\"\\\\\"", {"$`\"\\"}},
       {"\"a\\\nb\"", {"ab"}},
       {"\"a\nb\" \"'\" '\"'", {"a\nb", "'", "\""}},
+      // more words than are kept in place, some put together from pieces
+      {"1 2 3 4 5 6 7 8 9 'ten' e\\leven tw\"el\"ve", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "ten", "eleven", "twelve"}},
       // empty quoted words
       {"''", {""}},
       {"\"\"", {""}},

@@ -239,20 +239,19 @@ void check_invariants(const FileSystem& fs) {
       ASSERT_TRUE(parent) << "its parent " << node->parent << " is gone";
       ASSERT_TRUE(parent->is_directory());
       EXPECT_EQ(node->depth, parent->depth + 1);
-      auto parent_kind = parent->data.read();
-      const fs::ChildIds children = std::get<fs::Directory>(*parent_kind).live_children();
+      const std::vector<InodeId> children = parent->read().directory()->child_ids();
       EXPECT_EQ(std::count(children.begin(), children.end(), id), 1) << "not listed once in its parent";
     }
     {
-      auto kind = node->data.read();
-      if (const auto* dir = std::get_if<fs::Directory>(&*kind)) {
-        for (InodeId child : dir->live_children()) {
+      auto kind = node->read();
+      if (const auto* dir = kind.directory()) {
+        for (InodeId child : dir->child_ids()) {
           fs::INodeRef c = fs.lookup(child);
           ASSERT_TRUE(c) << "listed child " << child << " does not resolve";
           EXPECT_EQ(c->parent, id) << "listed child " << child;
         }
       } else {
-        EXPECT_EQ(std::get<fs::File>(*kind).lock.flag.load(), 0) << "a lock word stayed claimed";
+        EXPECT_EQ(kind.file()->lock.flag.load(), 0) << "a lock word stayed claimed";
       }
     }
     auto path = fs.get_path_by_inode(id);
@@ -270,9 +269,9 @@ void check_invariants(const FileSystem& fs) {
     todo.pop_back();
     ++reachable;
     fs::INodeRef node = fs.lookup(id);
-    auto kind = node->data.read();
-    if (const auto* dir = std::get_if<fs::Directory>(&*kind))
-      for (InodeId child : dir->live_children()) todo.push_back(child);
+    auto kind = node->read();
+    if (const auto* dir = kind.directory())
+      for (InodeId child : dir->child_ids()) todo.push_back(child);
   }
   EXPECT_EQ(reachable, live);
 
