@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <condition_variable>
+#include <atomic>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -49,30 +49,29 @@ class SpawnThread {
 
   void run(const std::function<void()>& work) {
     std::lock_guard one_at_a_time(callers_);
-    std::unique_lock lock(mutex_);
-    job_ = &work;
-    changed_.notify_all();
-    changed_.wait(lock, [this] { return job_ == nullptr; });
+    job_.store(&work);
+    job_.notify_all();
+    while (const auto* pending = job_.load()) job_.wait(pending);
   }
 
   const OwnerProcess& owner() const { return owner_; }
 
  private:
   void serve() {
-    std::unique_lock lock(mutex_);
     for (;;) {
-      changed_.wait(lock, [this] { return job_ != nullptr; });
-      (*job_)();
-      job_ = nullptr;
-      changed_.notify_all();
+      job_.wait(nullptr);
+      (*job_.load())();
+      job_.store(nullptr);
+      job_.notify_all();
     }
   }
 
   OwnerProcess owner_;
   std::mutex callers_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  const std::function<void()>* job_ = nullptr;
+  // The job being run, or null. An atomic wait rather than a condition
+  // variable: condition_variable::wait carries a libstdc++ symbol version
+  // that would raise the wheel's manylinux tag.
+  std::atomic<const std::function<void()>*> job_ = nullptr;
 };
 
 // The spawn thread of this process, and the lock that guards the pointer to
