@@ -116,8 +116,7 @@ def implied_text_signature(func: ast.FunctionDef, receiver: str | None) -> str:
 
 
 def quoted_docstring(obj: object) -> str:
-    doc = inspect.cleandoc(obj.__doc__ or "")
-    return "\n".join(f"> {line}" if line else ">" for line in doc.splitlines())
+    return kit_api_docs.quoted(inspect.cleandoc(obj.__doc__ or ""))
 
 
 def signature_note(live: str | None, implied: str) -> str:

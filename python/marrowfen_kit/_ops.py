@@ -90,13 +90,18 @@ def children(fs: PyFs, path: str) -> list[str]:
     return [prefix + name for name in (*files, *dirs)]
 
 
+def parent(path: str) -> str:
+    """The directory part of a canonical path (the root is its own parent)."""
+    return path[: path.rfind("/")] or "/"
+
+
 def make_dir(fs: PyFs, path: str, parents: bool, exist_ok: bool) -> None:
     try:
         fs.mkdir(path)
     except ValueError as error:
         text = error.args[0]
         if text == NOT_FOUND and parents:
-            make_dir(fs, path[: path.rfind("/")] or "/", True, True)
+            make_dir(fs, parent(path), True, True)
             make_dir(fs, path, False, exist_ok)
             return
         if text == ALREADY_EXISTS and exist_ok and is_dir(fs, path):

@@ -110,8 +110,7 @@ class MemPath:
     @property
     def parent(self) -> MemPath:
         """The directory part of the path (the root is its own parent)."""
-        cut = self._path.rfind("/")
-        return MemPath._made(self._fs, self._path[:cut] or "/")
+        return MemPath._made(self._fs, _ops.parent(self._path))
 
     @property
     def parts(self) -> tuple[str, ...]:

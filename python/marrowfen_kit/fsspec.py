@@ -45,10 +45,6 @@ _PROTOCOL = "marrowfen"
 _SHARED_FS = PyFs()
 
 
-def _parent(path: str) -> str:
-    return path[: path.rfind("/")] or "/"
-
-
 class MarrowfenFile(MemFile):
     """The file objects of `MarrowfenFileSystem.open`: a `MemFile` that also
     knows its size, as fsspec's own file objects do."""
@@ -178,9 +174,9 @@ class MarrowfenFileSystem(AbstractFileSystem):  # type: ignore[misc, unused-igno
         try:
             return write()
         except FileNotFoundError:
-            if not self.auto_mkdir or _ops.exists(self.fs, _parent(path)):
+            if not self.auto_mkdir or _ops.exists(self.fs, _ops.parent(path)):
                 raise
-        _ops.make_dir(self.fs, _parent(path), True, True)
+        _ops.make_dir(self.fs, _ops.parent(path), True, True)
         return write()
 
     def touch(self, path: str, truncate: bool = True, **kwargs: Any) -> None:

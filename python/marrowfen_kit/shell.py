@@ -152,7 +152,8 @@ def _check_timeout(timeout: float | None) -> None:
 
 
 def _close_session(session: PyTerminalSession, pump: OutputPump) -> None:
-    """Closes a shell that was dropped, or left open at exit, without close().
+    """Closes the session and waits for its reader: for close(), and for a
+    shell that was dropped, or left open at exit, without close().
 
     The reading thread is waited for: at exit it must be done before the
     interpreter finalizes, which ends threads that still want it abruptly.
@@ -201,7 +202,7 @@ class Shell:
         shell does not answer within START_TIMEOUT seconds or ends first.
         """
         self._connect(session, encoding, errors)
-        self._get_ready(None)
+        self._ensure_ready(None)
 
     @classmethod
     def start(cls, user: PyUser, *, encoding: str = "utf-8", errors: str = "replace") -> Self:
@@ -330,11 +331,7 @@ class Shell:
             return
         self._closed = True
         self._finalizer.detach()
-        self._pump.stop()
-        try:
-            session.close()
-        finally:
-            self._pump.join(10.0)
+        _close_session(session, self._pump)
 
     def __enter__(self) -> Self:
         return self
@@ -542,10 +539,6 @@ class Shell:
         if self._setup_nonce is not None:
             with self._busy:
                 self._get_ready_locked(cancel)
-
-    def _get_ready(self, cancel: threading.Event | None) -> None:
-        with self._busy:
-            self._get_ready_locked(cancel)
 
     def _get_ready_locked(self, cancel: threading.Event | None) -> None:
         """Waits for the answer to the set-up, once; closes the shell if it

@@ -96,8 +96,9 @@ void Directory::append(Ref<INode> child) noexcept {
 uint32_t Directory::position(const INode& child) const {
   INode* const* list = slots();
   if (spilled()) {
+    // The index holds every listed child of a spilled list.
     uint32_t pos = big_.index.find(child, list);
-    if (pos != NameIndex::kEmpty) return pos;
+    return pos == NameIndex::kEmpty ? size_ : pos;
   }
   uint32_t pos = 0;
   while (pos < size_ && list[pos] != &child) ++pos;
@@ -106,15 +107,16 @@ uint32_t Directory::position(const INode& child) const {
 
 bool Directory::erase(const INode& child) noexcept {
   INode** list = slots();
-  uint32_t pos = position(child);
-  if (pos == size_) return false;
   if (!spilled()) {
+    uint32_t pos = position(child);
+    if (pos == size_) return false;
     // Small lists keep their order by shifting.
     std::memmove(list + pos, list + pos + 1, (size_ - pos - 1) * sizeof(INode*));
     --size_;
   } else {
     // With an index the children keep their slots: a removal leaves a hole.
-    big_.index.erase(child, pos);
+    uint32_t pos = big_.index.erase(child, list);
+    if (pos == NameIndex::kEmpty) return false;
     list[pos] = nullptr;
     ++big_.vacant;
     if (big_.vacant * 2 > size_) compact();

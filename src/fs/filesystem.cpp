@@ -53,13 +53,13 @@ IoResult<INode*> find_child(const FileSystem& fs, const Directory& dir, std::str
   return found;
 }
 
-IoResult<InodeId> resolve_from(const FileSystem& fs, const INodeRef& node, int hops) {
-  if (node->type != INodeType::Symlink) return node->id;
+IoResult<INodeRef> resolve_from(const FileSystem& fs, INodeRef node, int hops) {
+  if (node->type != INodeType::Symlink) return node;
   auto kind = node->read();
   if (hops >= kMaxSymlinkHops) return IoError::MaxRecursionDepthExceeded;
   INodeRef target = fs.lookup(kind.symlink()->target);
   if (!target) return IoError::InodeNotFound;
-  return resolve_from(fs, target, hops + 1);
+  return resolve_from(fs, std::move(target), hops + 1);
 }
 
 }  // namespace
@@ -79,10 +79,8 @@ std::shared_ptr<FileSystem> FileSystem::create() {
 }
 
 IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
-  INodeRef node = inodes_.get(id);
-  if (!node) return IoError::InodeNotFound;
-  refuse_poisoned(*node);
-  return resolve_from(*this, node, 0);
+  MF_TRY_ASSIGN(INodeRef node, resolve(id));
+  return node->id;
 }
 
 IoResult<INodeRef> FileSystem::resolve(InodeId id) const {
@@ -93,11 +91,7 @@ IoResult<INodeRef> FileSystem::resolve(InodeId id) const {
 
 IoResult<INodeRef> FileSystem::follow(INodeRef stored) const {
   refuse_poisoned(*stored);
-  if (stored->type != INodeType::Symlink) return stored;
-  MF_TRY_ASSIGN(InodeId resolved, resolve_from(*this, stored, 0));
-  INodeRef target = inodes_.get(resolved);
-  if (!target) return IoError::InodeNotFound;
-  return target;
+  return resolve_from(*this, std::move(stored), 0);
 }
 
 IoResult<INodeRef> FileSystem::lookup_unresolved(InodeId id) const {
@@ -299,11 +293,11 @@ IoStatus FileSystem::remove(const INodeRef& node, bool recursive, const INode* p
       };
       auto children_of = [](const INode& n) {
         std::vector<INodeRef> children;
+        if (!n.is_directory()) return children;  // only a child list needs the lock
         auto k = n.read();
-        if (const Directory* d = k.directory()) {
-          children.reserve(d->size());
-          d->for_each([&](const INode& c) { children.emplace_back(const_cast<INode*>(&c)); });
-        }
+        const Directory* d = k.directory();
+        children.reserve(d->size());
+        d->for_each([&](const INode& c) { children.emplace_back(const_cast<INode*>(&c)); });
         return children;
       };
       std::vector<Visit> path;  // from the removed directory down to the one being listed
@@ -388,7 +382,6 @@ IoResult<FileHandle> FileSystem::open(const std::shared_ptr<FileSystem>& fs, std
 IoResult<FileHandle> FileSystem::open_raw(const std::shared_ptr<FileSystem>& fs, InodeId id,
                                           FileHandleType mode) {
   MF_TRY_ASSIGN(INodeRef node, fs->resolve(id));
-  if (node->is_directory()) return IoError::NotAFile;
   InodeId resolved = node->id;
   return FileHandle::open_node(fs, resolved, std::move(node), mode);
 }

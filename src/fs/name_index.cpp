@@ -89,13 +89,14 @@ void NameIndex::insert(uint32_t pos, std::string_view name) noexcept {
   slots[i] = pos;
 }
 
-void NameIndex::erase(const INode& child, uint32_t pos) noexcept {
+uint32_t NameIndex::erase(const INode& child, INode* const* list) noexcept {
   uint32_t mask = capacity - 1;
-  for (uint32_t i = static_cast<uint32_t>(hash(child.name.view())) & mask; slots[i] != kEmpty;
-       i = (i + 1) & mask) {
-    if (slots[i] == pos) {
+  for (uint32_t i = static_cast<uint32_t>(hash(child.name.view())) & mask;; i = (i + 1) & mask) {
+    uint32_t pos = slots[i];
+    if (pos == kEmpty) return kEmpty;
+    if (pos != kRemoved && list[pos] == &child) {
       slots[i] = kRemoved;
-      return;
+      return pos;
     }
   }
 }

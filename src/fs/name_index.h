@@ -41,8 +41,9 @@ struct NameIndex {
   uint32_t find(const INode& child, INode* const* list) const;
   // Needs room for it (see fits); never allocates.
   void insert(uint32_t pos, std::string_view name) noexcept;
-  // Marks the entry of `child` (at list position `pos`) removed.
-  void erase(const INode& child, uint32_t pos) noexcept;
+  // Marks the entry of `child` removed: its list position, or kEmpty if it
+  // has none.
+  uint32_t erase(const INode& child, INode* const* list) noexcept;
   // Empties the table and enters every child of `list[0..size)` again.
   void rebuild(INode* const* list, uint32_t size) noexcept;
 

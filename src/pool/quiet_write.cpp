@@ -1,7 +1,6 @@
 #include "pool/quiet_write.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>

@@ -51,7 +51,7 @@ class SpawnThread {
     std::lock_guard one_at_a_time(callers_);
     job_.store(&work);
     job_.notify_all();
-    while (const auto* pending = job_.load()) job_.wait(pending);
+    job_.wait(&work);  // until serve() has run it and set it back to null
   }
 
   const OwnerProcess& owner() const { return owner_; }

@@ -15,7 +15,6 @@
 #include "pybinding/errors.h"
 #include "pybinding/object.h"
 
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <optional>
@@ -82,7 +81,7 @@ class SignalHandlers {
 
  private:
   // The interpreter's main thread is the process's first thread.
-  static bool on_main_thread() noexcept { return ::syscall(SYS_gettid) == ::getpid(); }
+  static bool on_main_thread() noexcept { return ::gettid() == ::getpid(); }
 
   PyObject* raised_ = nullptr;
 };

@@ -3,6 +3,7 @@
 
 #include "base/mutex.h"
 #include "fs/file_handle.h"
+#include "pybinding/conversions.h"
 #include "pybinding/object.h"
 
 namespace marrowfen::py {
@@ -26,7 +27,7 @@ PyObject* open_file_handle(Open&& open) {
   UnbuiltInstance<PyFileHandleObject> instance(py_file_handle_type());
   if (!instance) return nullptr;
   auto handle = open();
-  if (!handle.ok()) return raise_value_error(handle.error().to_string());
+  if (!handle.ok()) return raise_io_error(handle.error());
   return instance.build(std::move(handle).value());
 }
 

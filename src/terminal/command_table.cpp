@@ -22,8 +22,8 @@ constexpr CommandEntry kCommands[] = {
 }  // namespace
 
 const CommandTable& COMMANDS() {
-  // A function-local static: one thread builds it, concurrent first callers wait.
-  static const CommandTable table(kCommands);
+  // Made at compile time: no first-use guard on the path of every command.
+  static constexpr CommandTable table(kCommands);
   return table;
 }
 

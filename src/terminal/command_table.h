@@ -2,7 +2,7 @@
 //
 // Adding a command, in this order:
 //   1. src/terminal/cmd_<name>.cpp: `CommandResult cmd_<name>(TerminalContext&,
-//      std::span<const std::string> args)`, the words after the name in
+//      std::span<const std::string_view> args)`, the words after the name in
 //      `args`. Output with success(), messages with failure(); texts are
 //      built with concat() (terminal/text.h). Commands that share their
 //      steps share one table-driven body (cmd_create.cpp: mkdir and touch).
@@ -56,7 +56,7 @@ class CommandTable {
   std::span<const CommandEntry> entries_;
 };
 
-// Built on first use (safely against concurrent first calls), then only read.
+// Made at compile time, then only read.
 const CommandTable& COMMANDS();
 
 }  // namespace marrowfen::terminal

@@ -8,7 +8,7 @@ import io
 import os
 
 import pytest
-from conftest import redirected_fd
+from conftest import raised, redirected_fd
 
 import marrowfen
 from marrowfen_kit.fs import MemFile, MemPath
@@ -56,12 +56,6 @@ def test_pure_path_parts(fs, root):
         open(p)  # noqa: SIM115
 
 
-def caught(call):
-    with pytest.raises(Exception) as info:
-        call()
-    return info.value
-
-
 def test_failures_are_os_errors_with_the_message(fs, root):
     (root / "d").mkdir()
     (root / "d" / "f").write_bytes(b"x")
@@ -82,13 +76,13 @@ def test_failures_are_os_errors_with_the_message(fs, root):
         (lambda: (root / "nope/f").open("w"), FileNotFoundError, errno.ENOENT, "Inode not found", "/nope/f"),
     ]
     for call, kind, number, text, filename in cases:
-        error = caught(call)
+        error = raised(call)
         assert type(error) is kind and error.errno == number, (text, error)
         assert (error.strerror, error.filename) == (text, filename)
     # A file held by a handle: the call is refused until the handle is closed.
     reader = fs.open("/d/f", "r")
     for call in (lambda: (root / "d/f").write_bytes(b"y"), (root / "d/f").unlink, (root / "d").rmtree):
-        error = caught(call)
+        error = raised(call)
         assert type(error) is BlockingIOError and error.errno == errno.EAGAIN
         assert error.strerror == "Resource is currently in use"
     reader.close()
@@ -97,7 +91,7 @@ def test_failures_are_os_errors_with_the_message(fs, root):
     # A failure after the file was opened leaves no handle behind, even
     # while the exception is kept.
     (root / "f").touch()
-    kept = caught(lambda: (root / "f").open("r", encoding="no-such-codec"))
+    kept = raised(lambda: (root / "f").open("r", encoding="no-such-codec"))
     (root / "f").unlink()
     assert isinstance(kept, LookupError)
 

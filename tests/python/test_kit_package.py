@@ -4,12 +4,13 @@ pytest and fsspec by the installed distribution."""
 from __future__ import annotations
 
 import importlib.metadata
-import os
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+
+from test_stubs import _mypy
 
 ROOT = Path(__file__).resolve().parents[2]
 KIT = ROOT / "python" / "marrowfen_kit"
@@ -18,15 +19,8 @@ TYPED_USAGE = Path(__file__).resolve().parent / "kit_typed_usage.py"
 
 @pytest.mark.slow
 def test_mypy_strict_accepts_the_kit_and_code_using_it(tmp_path):
-    try:
-        import mypy  # noqa: F401
-    except ImportError:
-        pytest.fail("mypy is missing from this environment; `make install` sets it up")
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--strict-bytes", "--cache-dir", str(tmp_path / "cache"),
-         "--no-error-summary", str(KIT), str(TYPED_USAGE)],
-        capture_output=True, text=True, timeout=600, cwd=tmp_path, env={**os.environ, "MYPY_FORCE_COLOR": "0"},
-    )
+    result = _mypy("mypy", "--strict", "--strict-bytes", "--cache-dir", str(tmp_path / "cache"),
+                   "--no-error-summary", str(KIT), str(TYPED_USAGE), cwd=tmp_path)
     assert result.returncode == 0, result.stdout + result.stderr
 
 

@@ -30,16 +30,17 @@ void under_guard(Lock& lock, Body&& body) {
 template <class Lock>
 class LockPoisoning : public ::testing::Test {};
 
-// Mutex<int> and RwLocked<int> behind one interface.
+// Mutex<int> and the write guard of an RwLock, as inodes take it, behind one
+// interface.
 struct MutexLock {
   Mutex<int> m{0};
   auto lock() { return m.lock(); }
   bool is_poisoned() const { return m.is_poisoned(); }
 };
 struct RwWriteLock {
-  RwLocked<int> m{0};
-  auto lock() { return m.write(); }
-  bool is_poisoned() const { return m.is_poisoned(); }
+  RwLock l;
+  ExclusiveGuard lock() { return ExclusiveGuard(l); }
+  bool is_poisoned() const { return l.is_poisoned(); }
 };
 using Locks = ::testing::Types<MutexLock, RwWriteLock>;
 TYPED_TEST_SUITE(LockPoisoning, Locks);
