@@ -91,6 +91,7 @@ IoResult<INodeRef> FileSystem::resolve(InodeId id) const {
 
 IoResult<INodeRef> FileSystem::follow(INodeRef stored) const {
   refuse_poisoned(*stored);
+  if (stored->type != INodeType::Symlink) return stored;  // the common case, without a call
   return resolve_from(*this, std::move(stored), 0);
 }
 
