@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <linux/keyctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -87,6 +88,13 @@ MF_VFORK_CHILD_FUNCTION int tenant_child(void* arg) {
     }
   }
   close_from_3();
+  // A new anonymous session keyring: whatever keyring this process has (a
+  // login's, under pam_keyinit) must not reach the tenant, nor one tenant's
+  // another's. A kernel without keyrings has nothing to share.
+  if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS) {
+    plan->exec_error = errno;
+    ::syscall(SYS_exit, 127);
+  }
   // Not the caller's working directory: its path is the host's business
   // (bash would show it as OLDPWD after the shell text's cd).
   ::syscall(SYS_chdir, "/");

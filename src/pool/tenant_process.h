@@ -5,6 +5,7 @@
 // - environment: PATH set to kTenantPath and the caller's TERM, LANG, LC_*
 //   and TZ where set; nothing else (no tokens, no credentials, no host PATH);
 // - descriptors: 0, 1 and 2 on the session's pipes, every other one closed;
+// - keyrings: a new anonymous session keyring, never the caller's;
 // - umask 077, so what the tenant creates is private unless it says so;
 // - working directory / (the session's shell text changes into the home);
 // - every signal at its default action and none blocked;
