@@ -23,7 +23,7 @@
 #include <utility>
 
 #include "base/interrupt.h"
-#include "pool/deferred_panic.h"
+#include "pool/cleanup/deferred_panic.h"
 
 namespace marrowfen::py {
 

@@ -4,10 +4,10 @@
 #include <memory>
 
 #include "base/mutex.h"
-#include "pool/owner_process.h"
-#include "pool/terminal_session.h"
-#include "pool/user.h"
-#include "pool/user_pool.h"
+#include "pool/account/owner_process.h"
+#include "pool/process/terminal_session.h"
+#include "pool/account/user.h"
+#include "pool/account/user_pool.h"
 #include "pybinding/object.h"
 
 namespace marrowfen::py {

@@ -1,4 +1,4 @@
-#include "pool/account_lock.h"
+#include "pool/account/account_lock.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

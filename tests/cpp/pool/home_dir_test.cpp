@@ -1,4 +1,4 @@
-#include "pool/home_dir.h"
+#include "pool/account/home_dir.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

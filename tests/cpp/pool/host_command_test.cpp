@@ -1,4 +1,4 @@
-#include "pool/host_command.h"
+#include "pool/process/host_command.h"
 
 #include <poll.h>
 #include <signal.h>

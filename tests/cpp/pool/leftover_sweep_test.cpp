@@ -12,8 +12,8 @@
 
 #include <filesystem>
 
-#include "pool/account_cleanup.h"
-#include "pool/sysv_ipc_sweep.h"
+#include "pool/cleanup/account_cleanup.h"
+#include "pool/cleanup/sysv_ipc_sweep.h"
 #include "test_support.h"
 
 namespace marrowfen::pool {

@@ -1,4 +1,4 @@
-#include "pool/name_generator.h"
+#include "pool/account/name_generator.h"
 
 #include <gtest/gtest.h>
 

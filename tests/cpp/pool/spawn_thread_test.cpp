@@ -1,4 +1,4 @@
-#include "pool/spawn_thread.h"
+#include "pool/process/spawn_thread.h"
 
 #include <gtest/gtest.h>
 #include <pthread.h>

@@ -1,4 +1,4 @@
-#include "pool/tenant_process.h"
+#include "pool/process/tenant_process.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "pool/terminal_session.h"
+#include "pool/process/terminal_session.h"
 
 #include <signal.h>
 #include <sys/wait.h>
@@ -8,8 +8,8 @@
 #include <atomic>
 #include <thread>
 
-#include "pool/host_command.h"
-#include "pool/user_pool.h"
+#include "pool/process/host_command.h"
+#include "pool/account/user_pool.h"
 #include "test_support.h"
 
 namespace marrowfen::pool {

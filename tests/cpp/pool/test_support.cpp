@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "pool/host_command.h"
+#include "pool/process/host_command.h"
 
 namespace marrowfen::pool::testing {
 

@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "base/panic.h"
-#include "pool/unique_fd.h"
-#include "pool/user.h"
+#include "base/unique_fd.h"
+#include "pool/account/user.h"
 
 namespace marrowfen::pool::testing {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "pool/userid.h"
+#include "pool/account/userid.h"
 #include "base/utf8.h"
 
 namespace marrowfen::pool {

@@ -1,4 +1,4 @@
-#include "pool/tree_removal.h"
+#include "pool/cleanup/tree_removal.h"
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -9,7 +9,7 @@
 
 #include <filesystem>
 
-#include "pool/unique_fd.h"
+#include "base/unique_fd.h"
 #include "test_support.h"
 
 namespace marrowfen::pool {

@@ -1,4 +1,4 @@
-#include "pool/user_pool.h"
+#include "pool/account/user_pool.h"
 
 #include <grp.h>
 #include <signal.h>
@@ -10,9 +10,9 @@
 
 #include <filesystem>
 
-#include "pool/deferred_panic.h"
-#include "pool/home_dir.h"
-#include "pool/userid.h"
+#include "pool/cleanup/deferred_panic.h"
+#include "pool/account/home_dir.h"
+#include "pool/account/userid.h"
 #include "test_support.h"
 
 namespace marrowfen::pool {

@@ -1,0 +1,113 @@
+#include "pool/account/account_lock.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "base/os_error.h"
+#include "pool/account/private_dir.h"
+#include "base/unique_fd.h"
+
+namespace marrowfen::pool {
+namespace {
+
+// Root only: the account names in use are nobody else's business.
+constexpr mode_t kLockDirMode = 0700;
+
+// The claims this process holds, so that a child made by fork() can close
+// its copies before it does anything else. Claims are made and let go under
+// the registry's lock, which fork() waits for: a child never copies a
+// claimed descriptor the registry does not know, nor a number already
+// closed and maybe reused.
+class ClaimRegistry {
+ public:
+  static ClaimRegistry& instance() {
+    // Never destroyed: claims may be let go during static destruction.
+    static ClaimRegistry* registry = new ClaimRegistry();
+    return *registry;
+  }
+
+  // Opens `name` in the directory open on `dir_fd` and takes the lock
+  // without waiting: the descriptor, -1 when another holder has it, or the
+  // errno of a failure.
+  Result<int, int> claim(int dir_fd, const char* name) {
+    std::lock_guard lock(mutex_);
+    UniqueFd fd(::openat(dir_fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd) return err(errno);
+    while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) return Ok<int>{-1};
+      if (errno != EINTR) return err(errno);
+    }
+    fds_.push_back(fd.get());
+    return Ok<int>{fd.release()};
+  }
+
+  // Closing the last descriptor of the open file ends the claim. No
+  // explicit unlock: that would end it for every copy at once.
+  void release(int fd) {
+    std::lock_guard lock(mutex_);
+    fds_.erase(std::remove(fds_.begin(), fds_.end(), fd), fds_.end());
+    ::close(fd);
+  }
+
+ private:
+  ClaimRegistry() {
+    ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
+                     [] { instance().close_all_in_child(); });
+  }
+
+  void close_all_in_child() {
+    for (int fd : fds_) ::close(fd);
+    fds_.clear();
+    mutex_.unlock();
+  }
+
+  std::mutex mutex_;
+  std::vector<int> fds_;
+};
+
+}  // namespace
+
+Result<std::optional<AccountLock>, std::string> AccountLock::try_claim(std::string_view name,
+                                                                       std::string_view dir) {
+  auto opened = open_private_dir(std::string(dir), kLockDirMode);
+  if (!opened) return err(std::move(opened).error());
+  std::string file(name);
+  auto claimed = ClaimRegistry::instance().claim(opened.value().get(), file.c_str());
+  if (!claimed) return err(std::string(dir) + "/" + file + ": " + os_error_text(claimed.error()));
+  if (claimed.value() < 0) return Ok<std::optional<AccountLock>>{std::nullopt};
+  return Ok<std::optional<AccountLock>>{AccountLock(claimed.value())};
+}
+
+AccountLock::AccountLock(int fd) noexcept : fd_(fd), owner_(::getpid()) {}
+
+AccountLock::AccountLock(AccountLock&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), owner_(other.owner_) {}
+
+AccountLock& AccountLock::operator=(AccountLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    fd_ = std::exchange(other.fd_, -1);
+    owner_ = other.owner_;
+  }
+  return *this;
+}
+
+AccountLock::~AccountLock() { release(); }
+
+void AccountLock::release() noexcept {
+  if (fd_ < 0) return;
+  // In a forked child the descriptor was closed at the fork; its number may
+  // belong to something else by now.
+  if (::getpid() == owner_) ClaimRegistry::instance().release(fd_);
+  fd_ = -1;
+}
+
+}  // namespace marrowfen::pool

@@ -1,0 +1,53 @@
+#include "pool/account/private_dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/os_error.h"
+
+namespace marrowfen::pool {
+namespace {
+
+constexpr mode_t kAncestorMode = 0755;
+constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Creates the missing ancestors of `dir`; existing ones are fine.
+Result<void, std::string> create_ancestors(const std::filesystem::path& dir) {
+  std::filesystem::path partial;
+  for (const auto& component : dir.parent_path()) {
+    partial /= component;
+    if (::mkdir(partial.c_str(), kAncestorMode) != 0 && errno != EEXIST) {
+      return err(partial.string() + ": " + os_error_text(errno));
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<UniqueFd, std::string> open_private_dir(const std::filesystem::path& dir, mode_t mode) {
+  MF_TRY(create_ancestors(dir));
+  // Made private first, so nobody can use it before the mode is final.
+  bool created = ::mkdir(dir.c_str(), 0700) == 0;
+  if (!created && errno != EEXIST) return err(dir.string() + ": " + os_error_text(errno));
+  UniqueFd fd(::open(dir.c_str(), kDirOpenFlags));
+  // A link, a file, or gone again.
+  if (!fd) return err(dir.string() + ": " + os_error_text(errno));
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return err(dir.string() + ": " + os_error_text(errno));
+  if (created) {
+    if (::fchmod(fd.get(), mode) != 0) return err(dir.string() + ": " + os_error_text(errno));
+    st.st_mode = S_IFDIR | mode;
+  }
+  bool ours = S_ISDIR(st.st_mode) && st.st_uid == ::geteuid();
+  bool writable_by_others = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+  if (!ours || writable_by_others) {
+    return err(dir.string() + ": not a directory of ours that only we may write");
+  }
+  return Ok<UniqueFd>{std::move(fd)};
+}
+
+}  // namespace marrowfen::pool

@@ -1,0 +1,52 @@
+#include "pool/account/user.h"
+
+#include <optional>
+
+#include "pool/cleanup/account_cleanup.h"
+#include "pool/cleanup/deferred_panic.h"
+#include "pool/process/host_command.h"
+#include "base/os_error.h"
+#include "pool/account/user_pool.h"
+#include "base/utf8.h"
+#include "base/warning.h"
+
+namespace marrowfen::pool {
+namespace {
+
+// Runs `pkill -u <uid>` (its default SIGTERM); the error is the warning text
+// when it could not be run or reported trouble. Statuses 0 to 2 (matched,
+// none matched, usage) count as success.
+Result<void, std::string> pkill_account(uint32_t uid) {
+  auto ran = run_host_command({"pkill", "-u", std::to_string(uid)});
+  if (!ran) return err("Failed to execute the command `pkill`: " + os_error_text(ran.error().os_error));
+  CommandOutput& output = ran.value();
+  std::optional<int> code = output.status.code();
+  if (code && *code <= 2) return {};
+  return err("Failed exit code: " + (code ? std::to_string(*code) : std::string("None")) + " (" +
+             utf8_or_empty(std::move(output.stderr_bytes)) + ")");
+}
+
+void release_account(User& user) {
+  if (auto killed = pkill_account(user.uid); !killed) print_warning_line(kKillWarning + killed.error());
+  // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
+  // cannot. Its failures are warning lines already.
+  (void)clear_account(user.uid, user.username);
+  // The claim ends before the account is free again, so that this pool's
+  // own next hand-out of it finds it unclaimed.
+  { AccountLock ended = std::move(user.claim); }
+  std::shared_ptr<UserPool> pool = std::move(user.pool);
+  if (pool) pool->return_account(user.uid);
+}
+
+}  // namespace
+
+User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool,
+           AccountLock claim)
+    : username(std::move(username)), home(std::move(home)), uid(uid), pool(std::move(pool)), claim(std::move(claim)) {}
+
+User::~User() {
+  if (!owner.is_current()) return;
+  run_deferring_panics([this] { release_account(*this); });
+}
+
+}  // namespace marrowfen::pool

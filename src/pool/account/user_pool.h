@@ -1,0 +1,92 @@
+// A pool of host accounts handed out one at a time, each with a fresh home.
+//
+// Accounts are made with `useradd` the first time they are needed and never
+// deleted; a released account has its processes killed and goes back on the
+// free list, to be handed out again with a wiped home. Names come from a
+// fixed-seed generator, so an account that exists on the host under a drawn
+// name (made by an earlier pool or run) is adopted through `id`.
+//
+// An account serves one tenant at a time across every pool of every process:
+// a pool claims it (account_lock.h) before it hands it out and keeps the
+// claim until the release is over, passing by accounts claimed elsewhere.
+// Before a hand-out the account is cleared of any earlier tenant's processes
+// and leftovers (account_cleanup.h), since an owner may have died without
+// releasing it.
+//
+// Everything here needs root on the host (useradd, chown, killing other
+// users' processes); the pool does not check, it reports what fails.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "base/mutex.h"
+#include "base/result.h"
+#include "pool/account/account_lock.h"
+#include "pool/account/name_generator.h"
+#include "pool/account/user.h"
+
+namespace marrowfen::pool {
+
+struct AccountEntry {
+  uint32_t uid;
+  std::string name;
+};
+
+// An account taken by this pool, with the claim that keeps others off it.
+struct ClaimedAccount {
+  AccountEntry entry;
+  AccountLock claim;
+};
+
+// What the pool lock guards.
+struct PoolState {
+  std::vector<AccountEntry> user;  // handed out, in order of hand-out
+  std::vector<AccountEntry> free;  // idle, reused last in, first out
+  size_t max_user;                 // most accounts in use at once
+  NameGenerator rng;
+};
+
+class UserPool {
+ public:
+  // An empty pool of capacity `max_user`; touches nothing on the host.
+  // Create it with std::make_shared: allocation needs a shared reference.
+  explicit UserPool(size_t max_user);
+  UserPool(const UserPool&) = delete;
+  UserPool& operator=(const UserPool&) = delete;
+
+  // Hands out an account with a fresh, empty home owned by it, or returns the
+  // failure's message. The account is the most recently freed one of this
+  // pool that no other pool holds, else the next drawn name that no other
+  // pool holds (a name held elsewhere is used up like any drawn name). Before
+  // the home is made, every process of the account is killed and its
+  // leftovers removed; processes that survive fail the allocation ("Failed to
+  // allocate a new user account", after a warning line). Blocks while
+  // `id`/`useradd` run (holding the pool lock), and while the account is
+  // cleared and its home prepared (without it). Internal errors (`id` or
+  // `useradd` that cannot be run, a poisoned pool lock) throw Panic; one thrown
+  // while the pool lock is held poisons the pool for good.
+  static Result<SharedUser, std::string> alloc_user(std::shared_ptr<UserPool> pool);
+
+  // Moves the in-use entry of `uid` back to the free list; no entry, no
+  // change. A poisoned pool lock throws Panic.
+  void return_account(uint32_t uid);
+
+  // Snapshots for inspection (tests, diagnostics). Poisoned lock: Panic.
+  std::vector<AccountEntry> accounts_in_use();
+  std::vector<AccountEntry> free_accounts();
+
+ private:
+  // Steps under the pool lock: claim a free account or a new one.
+  Result<ClaimedAccount, std::string> take_account();
+  // The way back for an account this pool took but could not hand out.
+  void give_back(ClaimedAccount taken);
+  Mutex<PoolState>::Guard lock_state();
+
+  Mutex<PoolState> state_;
+};
+
+}  // namespace marrowfen::pool

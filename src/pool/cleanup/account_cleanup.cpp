@@ -1,0 +1,43 @@
+#include "pool/cleanup/account_cleanup.h"
+
+#include "pool/cleanup/account_reaper.h"
+#include "pool/account/home_dir.h"
+#include "pool/cleanup/shared_dir_sweep.h"
+#include "pool/cleanup/sysv_ipc_sweep.h"
+#include "base/warning.h"
+
+namespace marrowfen::pool {
+
+const LeftoverPlaces& host_leftover_places() {
+  static const LeftoverPlaces places = [] {
+    LeftoverPlaces p;
+    p.left_alone.push_back(kHomeRoot);
+    return p;
+  }();
+  return places;
+}
+
+std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
+                                         std::chrono::milliseconds budget) {
+  std::vector<std::string> problems;
+  SharedDirSweep sweep{uid, std::chrono::steady_clock::now() + budget, places.left_alone};
+  for (const std::string& dir : places.shared_dirs) sweep_shared_dir(dir, sweep, problems);
+  sweep_sysv_ipc(uid, problems, places.sysvipc_dir);
+  if (auto removed = remove_crontab(name, places.spools); !removed) problems.push_back(std::move(removed).error());
+  if (auto removed = remove_at_jobs(name, uid, places.spools); !removed) {
+    problems.push_back(std::move(removed).error());
+  }
+  return problems;
+}
+
+Result<void, std::string> clear_account(uint32_t uid, const std::string& name, const LeftoverPlaces& places) {
+  auto killed = kill_account_processes(uid);
+  if (!killed) print_warning_line(kKillWarning + killed.error());
+  // Even with survivors: what can go, goes.
+  for (const std::string& problem : sweep_leftovers(uid, name, places)) {
+    print_warning_line(kLeftoverWarning + problem);
+  }
+  return killed;
+}
+
+}  // namespace marrowfen::pool

@@ -1,0 +1,184 @@
+#include "pool/cleanup/account_reaper.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "pool/process/child_process.h"
+#include "base/unique_fd.h"
+#include "pool/process/vfork_child.h"
+#include "base/os_error.h"
+
+namespace marrowfen::pool {
+namespace {
+
+// Exit statuses of the helper child, one per step that can fail.
+enum HelperExit : int {
+  kSignalled = 0,
+  kNoneSignalled = 1,
+  kSetgroupsFailed = 10,
+  kSetgidFailed,
+  kSetuidFailed,
+  kKillFailed
+};
+
+// Whether /proc/<pid>/status describes a live process of `uid`.
+bool is_live_process_of(const std::string& pid, uint32_t uid) {
+  std::ifstream status("/proc/" + pid + "/status");
+  if (!status) return false;  // gone meanwhile
+  std::string line;
+  bool live = false;
+  bool owned = false;
+  while (std::getline(status, line)) {
+    std::istringstream fields(line);
+    std::string key;
+    fields >> key;
+    if (key == "State:") {
+      char state = '?';
+      fields >> state;
+      live = state != 'Z' && state != 'X';
+    } else if (key == "Uid:") {
+      uint32_t real = 0, effective = 0, saved = 0;
+      fields >> real >> effective >> saved;
+      owned = real == uid || effective == uid || saved == uid;
+      break;  // State: comes before Uid:
+    }
+  }
+  return live && owned;
+}
+
+// What the helper child works with: the account, and /proc open for it.
+struct SignalAllPlan {
+  uint32_t uid;
+  int proc_fd;
+};
+
+// Kernel directory records, as getdents64 returns them.
+struct KernelDirent {
+  uint64_t ino;
+  int64_t off;
+  unsigned short reclen;
+  unsigned char type;
+  char name[1];
+};
+
+// Whether any process but the caller may be signalled by it, found by
+// probing each pid in /proc with signal 0. (kill(-1) cannot tell: it reports
+// success when there was any process at all, whether or not it could signal
+// it.) Raw system calls only.
+MF_VFORK_CHILD_FUNCTION bool may_signal_any(int proc_fd) {
+  long self = ::syscall(SYS_getpid);
+  if (::syscall(SYS_lseek, proc_fd, 0, SEEK_SET) != 0) return true;  // cannot tell: assume so
+  alignas(8) char buffer[8192];
+  for (;;) {
+    long n = ::syscall(SYS_getdents64, proc_fd, buffer, sizeof buffer);
+    if (n < 0) return true;
+    if (n == 0) return false;
+    for (long at = 0; at < n;) {
+      const auto* entry = reinterpret_cast<const KernelDirent*>(buffer + at);
+      at += entry->reclen;
+      long pid = 0;
+      const char* c = entry->name;
+      for (; *c >= '0' && *c <= '9'; ++c) pid = pid * 10 + (*c - '0');
+      if (*c != '\0' || pid <= 1 || pid == self) continue;
+      if (::syscall(SYS_kill, pid, 0) == 0) return true;
+    }
+  }
+}
+
+// The helper: takes on every id of the account (so it keeps no root id) and,
+// if it may signal any process, which is exactly when the account has one,
+// sends SIGKILL to all of them at once. Raw system calls only (see
+// vfork_child.h): the ids change for this child alone, not for the threads
+// of the caller.
+MF_VFORK_CHILD_FUNCTION int signal_all_child(void* arg) {
+  const auto* plan = static_cast<const SignalAllPlan*>(arg);
+  uint32_t uid = plan->uid;
+  if (::syscall(SYS_setgroups, 0, nullptr) != 0) ::syscall(SYS_exit, kSetgroupsFailed);
+  if (::syscall(SYS_setresgid, uid, uid, uid) != 0) ::syscall(SYS_exit, kSetgidFailed);
+  if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::syscall(SYS_exit, kSetuidFailed);
+  if (!may_signal_any(plan->proc_fd)) ::syscall(SYS_exit, kNoneSignalled);
+  // -1: every process this one may signal except itself, i.e. those whose
+  // real or saved uid is `uid`; atomic, so a forking process cannot outrun it.
+  if (::syscall(SYS_kill, -1, SIGKILL) != 0 && errno != ESRCH) ::syscall(SYS_exit, kKillFailed);
+  ::syscall(SYS_exit, kSignalled);
+  return kSignalled;
+}
+
+// Signals every process of `uid` from a helper child: whether there was any,
+// or why it could not be done.
+Result<bool, std::string> signal_all_as(uint32_t uid) {
+  UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!proc) return err("cannot open /proc: " + os_error_text(errno));
+  SignalAllPlan plan{uid, proc.get()};
+  auto started = start_vfork_child(signal_all_child, &plan);
+  if (!started) return err("cannot start the killer process: " + os_error_text(started.error()));
+  auto status = wait_for_child(started.value());
+  if (!status) return err("cannot wait for the killer process: " + os_error_text(status.error()));
+  switch (status.value().code().value_or(-1)) {
+    case kSignalled: return true;
+    case kNoneSignalled: return false;
+    case kSetgroupsFailed: return err("the killer process could not drop its groups");
+    case kSetgidFailed: return err("the killer process could not take the group id");
+    case kSetuidFailed: return err("the killer process could not take the user id");
+    case kKillFailed: return err("the killer process could not send SIGKILL");
+    default: return err("the killer process ended abnormally");
+  }
+}
+
+std::string describe_survivors(const std::vector<pid_t>& pids, std::chrono::milliseconds budget) {
+  std::string text = std::to_string(pids.size()) + " process(es) still alive after " +
+                     std::to_string(budget.count()) + " ms (pid";
+  for (size_t i = 0; i < pids.size() && i < 8; ++i) text += " " + std::to_string(pids[i]);
+  if (pids.size() > 8) text += " ...";
+  return text + ")";
+}
+
+}  // namespace
+
+Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid) {
+  DIR* proc = ::opendir("/proc");
+  if (proc == nullptr) return err(errno);
+  std::vector<pid_t> pids;
+  for (;;) {
+    errno = 0;
+    dirent* entry = ::readdir(proc);
+    if (entry == nullptr) break;
+    std::string name = entry->d_name;
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (is_live_process_of(name, uid)) pids.push_back(static_cast<pid_t>(std::stol(name)));
+  }
+  int e = errno;
+  ::closedir(proc);
+  if (e != 0) return err(e);
+  return Ok<std::vector<pid_t>>{std::move(pids)};
+}
+
+Result<void, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
+  if (uid == 0) return err("refusing to kill every process of uid 0");
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  auto pause = std::chrono::milliseconds(1);
+  for (;;) {
+    // Signalling first: an account with nothing to signal (the usual case
+    // before a hand-out) is done without reading the status of every process.
+    MF_TRY_ASSIGN(bool signalled, signal_all_as(uid));
+    if (!signalled) return {};
+    // Killed processes take a moment to become zombies.
+    std::this_thread::sleep_for(pause);
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
+    auto live = live_processes_of(uid);
+    if (!live) return err("cannot list the processes in /proc: " + os_error_text(live.error()));
+    if (live.value().empty()) return {};
+    if (std::chrono::steady_clock::now() >= deadline) return err(describe_survivors(live.value(), budget));
+  }
+}
+
+}  // namespace marrowfen::pool

@@ -1,0 +1,69 @@
+#include "pool/process/host_command.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "base/interrupt.h"
+
+namespace marrowfen::pool {
+namespace {
+
+// Reads both pipes until each reports end of file; returns 0 or the errno of
+// the first failure.
+int drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::string& out, std::string& err_text) {
+  struct Stream {
+    UniqueFd* fd;
+    std::string* sink;
+  };
+  Stream streams[2] = {{&out_pipe, &out}, {&err_pipe, &err_text}};
+  char chunk[65536];
+  for (;;) {
+    if (!out_pipe && !err_pipe) return 0;
+    pollfd polled[2];
+    for (int i = 0; i < 2; ++i) {
+      // A closed stream is left out: poll ignores negative descriptors.
+      polled[i] = pollfd{*streams[i].fd ? streams[i].fd->get() : -1, POLLIN, 0};
+    }
+    if (::poll(polled, 2, -1) < 0) {
+      if (errno != EINTR) return errno;
+      // The command runs to its end: the handlers run, the wait goes on.
+      (void)go_on_after_interrupt();
+      continue;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (polled[i].fd < 0 || polled[i].revents == 0) continue;
+      ssize_t n = ::read(polled[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        streams[i].sink->append(chunk, static_cast<size_t>(n));
+      } else if (n == 0) {
+        streams[i].fd->reset();
+      } else if (errno != EINTR && errno != EAGAIN) {
+        return errno;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+Result<CommandOutput, HostCommandError> run_host_command(const std::vector<std::string>& argv) {
+  auto spawned = spawn_child(argv, StdinMode::kEmpty);
+  if (!spawned) return err(HostCommandError{spawned.error()});
+  ChildProcess child = std::move(spawned).value();
+
+  std::string out;
+  std::string err_text;
+  int read_error = drain_pipes(child.stdout_pipe, child.stderr_pipe, out, err_text);
+  // Closing our ends first lets a child still writing see a broken pipe
+  // instead of blocking forever, so the wait below always ends.
+  child.stdout_pipe.reset();
+  child.stderr_pipe.reset();
+  auto status = wait_for_child(child.pid);
+  if (read_error != 0) return err(HostCommandError{read_error});
+  if (!status) return err(HostCommandError{status.error()});
+  return CommandOutput{status.value(), std::move(out), std::move(err_text)};
+}
+
+}  // namespace marrowfen::pool

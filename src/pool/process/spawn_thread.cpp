@@ -1,0 +1,114 @@
+#include "pool/process/spawn_thread.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+#include "pool/account/owner_process.h"
+
+namespace marrowfen::pool {
+namespace {
+
+// Every signal blocked on the calling thread, for the object's lifetime.
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous_);
+  }
+  ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+ private:
+  sigset_t previous_;
+};
+
+class SpawnThread {
+ public:
+  // Starts the thread; the error is an errno.
+  int start() {
+    // The new thread inherits this mask: no signal is ever handled there,
+    // and the children it creates start with every signal blocked until
+    // they have reset their handlers.
+    AllSignalsBlocked blocked;
+    try {
+      std::thread(&SpawnThread::serve, this).detach();
+    } catch (const std::system_error& error) {
+      return error.code().value() != 0 ? error.code().value() : EAGAIN;
+    }
+    return 0;
+  }
+
+  void run(const std::function<void()>& work) {
+    std::lock_guard one_at_a_time(callers_);
+    job_.store(&work);
+    job_.notify_all();
+    job_.wait(&work);  // until serve() has run it and set it back to null
+  }
+
+  const OwnerProcess& owner() const { return owner_; }
+
+ private:
+  void serve() {
+    for (;;) {
+      job_.wait(nullptr);
+      (*job_.load())();
+      job_.store(nullptr);
+      job_.notify_all();
+    }
+  }
+
+  OwnerProcess owner_;
+  std::mutex callers_;
+  // The job being run, or null. An atomic wait rather than a condition
+  // variable: condition_variable::wait carries a libstdc++ symbol version
+  // that would raise the wheel's manylinux tag.
+  std::atomic<const std::function<void()>*> job_ = nullptr;
+};
+
+// The spawn thread of this process, and the lock that guards the pointer to
+// it. The lock is held across fork(), so that the child finds it free.
+std::mutex creation;
+SpawnThread* current = nullptr;
+
+[[maybe_unused]] const bool creation_held_across_fork =
+    ::pthread_atfork([] { creation.lock(); }, [] { creation.unlock(); }, [] { creation.unlock(); }) == 0;
+
+}  // namespace
+
+int run_on_spawn_thread(const std::function<void()>& work) {
+  if (::gettid() == ::getpid()) {
+    // As on the spawn thread, a child starts with every signal blocked, so no
+    // handler of ours runs in it before it has reset them.
+    AllSignalsBlocked blocked;
+    work();
+    return 0;
+  }
+  SpawnThread* thread = nullptr;
+  {
+    std::lock_guard lock(creation);
+    // A parent's thread, copied by fork(), does not run here: it is left
+    // alone (its locks may be held by threads that do not exist here).
+    if (current == nullptr || !current->owner().is_current()) {
+      auto* fresh = new SpawnThread();
+      if (int e = fresh->start()) {
+        delete fresh;
+        return e;
+      }
+      current = fresh;
+    }
+    thread = current;
+  }
+  thread->run(work);
+  return 0;
+}
+
+}  // namespace marrowfen::pool

@@ -1,0 +1,146 @@
+#include "pool/process/terminal_session.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+#include <vector>
+
+#include "base/interrupt.h"
+#include "base/panic.h"
+#include "pool/cleanup/deferred_panic.h"
+#include "base/os_error.h"
+#include "pool/account/poisoned_lock.h"
+#include "base/quiet_write.h"
+#include "pool/process/tenant_process.h"
+
+namespace marrowfen::pool {
+namespace {
+
+const char* const kNoProcess = "The process is None";
+
+// The shell text: HOME set to the home, a change into it, and a fresh bash in
+// place of the `-c` shell. The home goes in verbatim.
+std::string shell_command(const std::string& home) {
+  return "export HOME=\"" + home + "\"; cd \"" + home + "\"; exec /bin/bash";
+}
+
+}  // namespace
+
+Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
+  std::string name;
+  std::string home;
+  {
+    auto locked = user->lock_or_else([] { return poisoned_lock_message("user"); });
+    name = locked->username;
+    home = locked->home;
+  }
+  // Starting the child happens without the user lock.
+  std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
+  auto spawned = spawn_tenant_process(argv);
+  if (!spawned) return err("Failed to create the terminal session: " + os_error_text(spawned.error()));
+  return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
+}
+
+namespace {
+
+std::shared_ptr<const UniqueFd> share(UniqueFd fd) {
+  if (!fd) return nullptr;
+  return std::make_shared<const UniqueFd>(std::move(fd));
+}
+
+}  // namespace
+
+TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
+    : user_(std::move(user)),
+      process_(Streams{process.pid, share(std::move(process.stdin_pipe)), share(std::move(process.stdout_pipe)),
+                       share(std::move(process.stderr_pipe))}) {}
+
+TerminalSession::TerminalSession(TerminalSession&& other) noexcept
+    : user_(std::move(other.user_)), owner_(other.owner_) {
+  std::lock_guard lock(other.mutex_);
+  process_ = std::exchange(other.process_, std::nullopt);
+}
+
+TerminalSession::~TerminalSession() {
+  run_deferring_panics([this] { close(); });
+  // The user reference goes after the shell is dead; a release it triggers
+  // parks its own internal errors.
+  user_.reset();
+}
+
+bool TerminalSession::is_closed() const {
+  std::lock_guard lock(mutex_);
+  return !process_.has_value();
+}
+
+std::optional<pid_t> TerminalSession::process_id() const {
+  std::lock_guard lock(mutex_);
+  if (!process_) return std::nullopt;
+  return process_->pid;
+}
+
+Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::*pipe,
+                                                                      const char* missing_pipe) const {
+  std::lock_guard lock(mutex_);
+  if (!process_) return err(kNoProcess);
+  SharedFd fd = (*process_).*pipe;
+  if (!fd) return err(missing_pipe);
+  return fd;
+}
+
+Result<void, std::string> TerminalSession::write(std::string_view data) {
+  MF_TRY_ASSIGN(SharedFd fd, stream(&Streams::stdin_pipe, "Failed to get the stdin of the process"));
+  if (int e = write_all_without_sigpipe(fd->get(), data, Interruptible::kYes)) {
+    return err("Failed to write to the stdin of the process: " + os_error_text(e));
+  }
+  return {};
+}
+
+Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::*pipe, std::span<char> buffer,
+                                                       const char* missing_pipe, const char* read_failed) {
+  MF_TRY_ASSIGN(SharedFd fd, stream(pipe, missing_pipe));
+  if (buffer.empty()) return size_t{0};
+  // Exactly one read: whatever the shell has printed so far, up to the size.
+  for (;;) {
+    ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR || !go_on_after_interrupt()) return err(read_failed);
+  }
+}
+
+Result<size_t, std::string> TerminalSession::read_stdout(std::span<char> buffer) {
+  return read_pipe(&Streams::stdout_pipe, buffer, "Failed to get the stdout of the process",
+                   "Failed to read stdout");
+}
+
+Result<size_t, std::string> TerminalSession::read_stderr(std::span<char> buffer) {
+  return read_pipe(&Streams::stderr_pipe, buffer, "Failed to get the stderr of the process",
+                   "Failed to read stderr");
+}
+
+void TerminalSession::close() {
+  std::optional<Streams> child;
+  {
+    std::lock_guard lock(mutex_);
+    child = std::exchange(process_, std::nullopt);
+  }
+  if (!child) return;
+  // A forked child's copy of a session: the shell is the parent's. Only the
+  // copies of the pipe ends go.
+  if (!owner_.is_current()) return;
+  // Only `su` is signalled; the shell below it loses its terminal with it, and
+  // the account's release kills whatever is left.
+  int kill_error = ::kill(child->pid, SIGKILL) == 0 ? 0 : errno;
+  // Our pipe ends go first (once no other thread is using them), so that even
+  // a child that could not be killed sees end of input and a broken pipe, and
+  // the wait below can end.
+  child->stdin_pipe.reset();
+  child->stdout_pipe.reset();
+  child->stderr_pipe.reset();
+  (void)wait_for_child(child->pid);
+  if (kill_error != 0) panic("Failed to kill the terminal session: " + os_error_text(kill_error));
+}
+
+}  // namespace marrowfen::pool
