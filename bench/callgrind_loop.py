@@ -11,8 +11,9 @@ from __future__ import annotations
 import os
 import sys
 
-from marrowfen import PyFs
 from term_ops import build_marrowfen
+
+from marrowfen import PyFs
 
 DATA = b"x" * 100
 

@@ -45,8 +45,8 @@ void measure(const char* kind, bool directories, size_t inodes) {
     }
     size_t made = dirs * (kPerDir + 1);
     size_t grown = heap_in_use() - before;
-    std::printf("{\"kind\": \"%s\", \"inodes\": %zu, \"bytes\": %zu, \"per_inode\": %.1f, \"node_size\": %zu}\n",
-                kind, made, grown, static_cast<double>(grown) / static_cast<double>(made),
+    std::printf("{\"kind\": \"%s\", \"inodes\": %zu, \"bytes\": %zu, \"per_inode\": %.1f, \"node_size\": %zu}\n", kind,
+                made, grown, static_cast<double>(grown) / static_cast<double>(made),
                 directories ? sizeof(marrowfen::fs::DirectoryNode) : sizeof(marrowfen::fs::FileNode));
   }
 }

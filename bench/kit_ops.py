@@ -124,7 +124,6 @@ def raw_ops(fs, paths: dict) -> dict:
 
 def run_mempath(res: Results, repeat: int) -> None:
     from marrowfen import PyFs
-
     from marrowfen_kit.fs import MemPath
 
     key = "kit"
@@ -178,7 +177,6 @@ def fsspec_script(filesystem) -> None:
 
 def run_fsspec(res: Results, repeat: int) -> None:
     from marrowfen import PyFs
-
     from marrowfen_kit.fsspec import MarrowfenFileSystem
 
     key = "kitfs"

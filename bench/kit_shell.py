@@ -41,8 +41,9 @@ def run_kit_shell(res: Results, repeat: int) -> None:
     if os.geteuid() != 0:
         log("  not root: marrowfen_kit.shell benchmarks skipped")
         return
-    import marrowfen
     import pexpect
+
+    import marrowfen
     from marrowfen_kit.shell import Shell
 
     res.section(KEY, "marrowfen_kit.shell (root)", [KIT, RAW, PEXPECT], base=KIT, refs=(RAW,),

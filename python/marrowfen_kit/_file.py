@@ -17,7 +17,6 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Final, NoReturn, Self
 
 from marrowfen import PyFileHandle, PyFs
-
 from marrowfen_kit._errors import os_error
 from marrowfen_kit._ops import CUR, END, SET
 

@@ -10,7 +10,6 @@ from collections.abc import Buffer
 from typing import Final
 
 from marrowfen import PyFs, Whence
-
 from marrowfen_kit._errors import ALREADY_EXISTS, NOT_A_DIRECTORY, NOT_A_FILE, NOT_FOUND, os_error
 
 SET: Final = Whence.SEEK_SET

@@ -34,7 +34,6 @@ from collections.abc import Buffer, Iterator
 from typing import Literal, overload
 
 from marrowfen import PyFs
-
 from marrowfen_kit import _ops
 from marrowfen_kit._errors import ALREADY_EXISTS, os_error
 from marrowfen_kit._file import MemFile, parse_mode

@@ -33,7 +33,6 @@ from fsspec import AbstractFileSystem  # type: ignore[import-untyped, unused-ign
 from fsspec.utils import stringify_path  # type: ignore[import-untyped, unused-ignore]
 
 from marrowfen import PyFs
-
 from marrowfen_kit import _ops
 from marrowfen_kit._errors import IN_USE, NOT_A_FILE, os_error
 from marrowfen_kit._file import MemFile, parse_mode

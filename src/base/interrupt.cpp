@@ -6,8 +6,7 @@ namespace {
 thread_local const InterruptCheck* installed_check = nullptr;
 }  // namespace
 
-InterruptCheckScope::InterruptCheckScope(const InterruptCheck& check) noexcept
-    : previous_(installed_check) {
+InterruptCheckScope::InterruptCheckScope(const InterruptCheck& check) noexcept : previous_(installed_check) {
   installed_check = &check;
 }
 
@@ -15,9 +14,7 @@ InterruptCheckScope::~InterruptCheckScope() { installed_check = previous_; }
 
 bool go_on_after_interrupt() noexcept { return installed_check ? (*installed_check)() : true; }
 
-InterruptCheckDeferral::InterruptCheckDeferral() noexcept : held_(installed_check) {
-  installed_check = &check_;
-}
+InterruptCheckDeferral::InterruptCheckDeferral() noexcept : held_(installed_check) { installed_check = &check_; }
 
 InterruptCheckDeferral::~InterruptCheckDeferral() {
   installed_check = held_;

@@ -66,15 +66,11 @@ class Mutex {
     uint32_t s = state_.load(std::memory_order_relaxed);
     for (;;) {
       if (!(s & kLocked)) {
-        if (state_.compare_exchange_weak(s, s | kLocked, std::memory_order_acquire,
-                                         std::memory_order_relaxed))
-          break;
+        if (state_.compare_exchange_weak(s, s | kLocked, std::memory_order_acquire, std::memory_order_relaxed)) break;
         continue;
       }
       // Announce a waiter, then sleep until the word changes.
-      if (!(s & kWaiting) &&
-          !state_.compare_exchange_weak(s, s | kWaiting, std::memory_order_relaxed))
-        continue;
+      if (!(s & kWaiting) && !state_.compare_exchange_weak(s, s | kWaiting, std::memory_order_relaxed)) continue;
       state_.wait(s | kWaiting, std::memory_order_relaxed);
       s = state_.load(std::memory_order_relaxed);
     }

@@ -13,8 +13,7 @@
 namespace marrowfen {
 
 // What every attempt to take a poisoned lock reports.
-inline constexpr const char* kPoisonedLockMessage =
-    "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
+inline constexpr const char* kPoisonedLockMessage = "called `Result::unwrap()` on an `Err` value: PoisonError { .. }";
 
 namespace detail {
 // Panic objects alive on this thread. Signed, because an exception handed to
@@ -55,8 +54,7 @@ class Panic : public std::exception {
 // code did not fail; whatever failed before did not run under this guard).
 class PanicUnwindDetector {
  public:
-  PanicUnwindDetector() noexcept
-      : exceptions_(std::uncaught_exceptions()), panics_(detail::live_panics) {}
+  PanicUnwindDetector() noexcept : exceptions_(std::uncaught_exceptions()), panics_(detail::live_panics) {}
   bool panic_unwinding() const noexcept {
     return std::uncaught_exceptions() > exceptions_ && detail::live_panics > panics_;
   }

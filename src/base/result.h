@@ -39,12 +39,11 @@ class [[nodiscard]] Result {
   Result(Ok<T> v) : v_(std::in_place_index<0>, std::move(v.value)) {}
   // err() of anything the error type is made from (a literal for a text).
   template <class F>
-    requires std::is_constructible_v<E, F &&>
+    requires std::is_constructible_v<E, F&&>
   Result(Err<F> e) : v_(std::in_place_index<1>, std::move(e.error)) {}
   // Plain values convert implicitly when the two types cannot be confused.
   template <class U = T>
-    requires(!std::is_same_v<T, E> && std::is_convertible_v<U &&, T> &&
-             !std::is_convertible_v<U &&, E>)
+    requires(!std::is_same_v<T, E> && std::is_convertible_v<U &&, T> && !std::is_convertible_v<U &&, E>)
   Result(U&& v) : v_(std::in_place_index<0>, std::forward<U>(v)) {}
   // The extra parameter keeps the two templates apart for compilers that
   // compare their signatures without the constraints (clang 14 does).
@@ -72,7 +71,7 @@ class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
   template <class F>
-    requires std::is_constructible_v<E, F &&>
+    requires std::is_constructible_v<E, F&&>
   Result(Err<F> e) : e_(std::in_place, std::move(e.error)) {}
   template <class U>
     requires(ConvertsToError<E> && std::is_convertible_v<U &&, E>)
@@ -93,16 +92,16 @@ class [[nodiscard]] Result<void, E> {
 
 // Evaluates `expr` (a Result); on error returns the error from the enclosing
 // function, otherwise declares/assigns `lhs` from the value.
-#define MF_TRY_ASSIGN(lhs, expr)                                        \
-  auto MF_CONCAT(mf_result_, __LINE__) = (expr);                        \
-  if (!MF_CONCAT(mf_result_, __LINE__).ok())                            \
+#define MF_TRY_ASSIGN(lhs, expr)                                                 \
+  auto MF_CONCAT(mf_result_, __LINE__) = (expr);                                 \
+  if (!MF_CONCAT(mf_result_, __LINE__).ok())                                     \
     return ::marrowfen::err(std::move(MF_CONCAT(mf_result_, __LINE__)).error()); \
   lhs = std::move(MF_CONCAT(mf_result_, __LINE__)).value()
 
 // Evaluates `expr` (a Result); on error returns the error.
-#define MF_TRY(expr)                                                    \
-  do {                                                                  \
-    auto mf_result_ = (expr);                                           \
+#define MF_TRY(expr)                                                              \
+  do {                                                                            \
+    auto mf_result_ = (expr);                                                     \
     if (!mf_result_.ok()) return ::marrowfen::err(std::move(mf_result_).error()); \
   } while (0)
 

@@ -27,18 +27,14 @@ class RwLock {
         s = state_.load(std::memory_order_relaxed);
         continue;
       }
-      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
-        return;
+      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed)) return;
     }
   }
 
   bool try_lock_shared() {
     uint32_t s = state_.load(std::memory_order_relaxed);
     while (!(s & kWriter)) {
-      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
-        return true;
+      if (state_.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed)) return true;
     }
     return false;
   }
@@ -56,9 +52,7 @@ class RwLock {
         s = state_.load(std::memory_order_relaxed);
         continue;
       }
-      if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire,
-                                       std::memory_order_relaxed))
-        return;
+      if (state_.compare_exchange_weak(s, s | kWriter, std::memory_order_acquire, std::memory_order_relaxed)) return;
     }
   }
 

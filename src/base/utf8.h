@@ -13,8 +13,8 @@ inline constexpr char32_t kReplacementCharacter = 0xFFFD;
 
 // One step of decoding: the sequence at the front of the input.
 struct Utf8Step {
-  size_t length;         // bytes consumed, at least 1 for non-empty input
-  char32_t code_point;   // kReplacementCharacter when !valid
+  size_t length;        // bytes consumed, at least 1 for non-empty input
+  char32_t code_point;  // kReplacementCharacter when !valid
   bool valid;
 };
 

@@ -11,8 +11,7 @@
 
 namespace marrowfen::fs {
 
-IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id,
-                                        FileHandleType type) {
+IoResult<FileHandle> FileHandle::create(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type) {
   MF_TRY_ASSIGN(INodeRef node, fs->resolve(id));
   return open_node(std::move(fs), id, std::move(node), type);
 }
@@ -124,9 +123,8 @@ IoStatus FileHandle::seek(SeekOrigin origin, size_t distance) {
     case SeekOrigin::Start: target = std::min(distance, len); break;
     case SeekOrigin::End: target = distance > len ? 0 : len - distance; break;
     case SeekOrigin::Current:
-      target = distance > std::numeric_limits<size_t>::max() - offset_
-                   ? std::numeric_limits<size_t>::max()
-                   : offset_ + distance;
+      target = distance > std::numeric_limits<size_t>::max() - offset_ ? std::numeric_limits<size_t>::max()
+                                                                       : offset_ + distance;
       break;
   }
   offset_ = std::min(target, len);

@@ -17,11 +17,9 @@ enum class SeekOrigin : uint8_t { Start = 0, End = 1, Current = 2 };
 class FileHandle {
  public:
   // Claims the file's lock word for `type`; never waits.
-  static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId id,
-                                     FileHandleType type);
+  static IoResult<FileHandle> create(std::shared_ptr<FileSystem> fs, InodeId id, FileHandleType type);
   // As create, for a caller that has resolved `id` to `node` already.
-  static IoResult<FileHandle> open_node(std::shared_ptr<FileSystem> fs, InodeId id, INodeRef node,
-                                        FileHandleType type);
+  static IoResult<FileHandle> open_node(std::shared_ptr<FileSystem> fs, InodeId id, INodeRef node, FileHandleType type);
 
   FileHandle(FileHandle&& o) noexcept;
   FileHandle& operator=(FileHandle&& o) noexcept;

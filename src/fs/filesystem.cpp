@@ -74,9 +74,7 @@ FileSystem::FileSystem() : root_(INode::make(0, 0, 0, std::string_view(), INodeT
   inodes_.insert(root_);
 }
 
-std::shared_ptr<FileSystem> FileSystem::create() {
-  return std::shared_ptr<FileSystem>(new FileSystem());
-}
+std::shared_ptr<FileSystem> FileSystem::create() { return std::shared_ptr<FileSystem>(new FileSystem()); }
 
 IoResult<InodeId> FileSystem::get_inode_raw(InodeId id) const {
   MF_TRY_ASSIGN(INodeRef node, resolve(id));
@@ -108,13 +106,12 @@ IoResult<INodeRef> FileSystem::entry(const INode& dir, std::string_view name) co
   auto kind = dir.read();
   const Directory* list = kind.directory();
   if (!list) return IoError::NotADirectory;
-  MF_TRY_ASSIGN(INode* child, find_child(*this, *list, name));
+  MF_TRY_ASSIGN(INode * child, find_child(*this, *list, name));
   // Taken while the directory is held, so the child cannot go meanwhile.
   return INodeRef(child);
 }
 
-IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& inode,
-                                                             std::string_view name) const {
+IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& inode, std::string_view name) const {
   if (name.empty() || name == ".") return inode.id;
   if (name == "..") return inode.parent;
   auto kind = inode.read();
@@ -349,8 +346,7 @@ IoStatus FileSystem::unlink(const INodeRef& node, const INode* parent_hint) {
     } else if (const File* file = kind.file()) {
       // Claiming the lock word keeps any new handle from opening the file.
       int32_t expected = FileLock::UNLOCKED;
-      if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVING,
-                                                   std::memory_order_acq_rel))
+      if (!file->lock.flag.compare_exchange_strong(expected, FileLock::REMOVING, std::memory_order_acq_rel))
         return parent_dir->contains(*node) ? IoError::ResourceCurrentInUse : IoError::InodeNotFound;
     }
     if (!parent_dir->erase(*node) && node->type == INodeType::Symlink) return IoError::InodeNotFound;
@@ -364,8 +360,8 @@ void FileSystem::release_inode_id(InodeId id) {
   // `removed` is dropped here, outside the table's lock.
 }
 
-IoResult<FileHandle> FileSystem::open(const std::shared_ptr<FileSystem>& fs, std::string_view path,
-                                      FileHandleType mode, bool create) {
+IoResult<FileHandle> FileSystem::open(const std::shared_ptr<FileSystem>& fs, std::string_view path, FileHandleType mode,
+                                      bool create) {
   SplitPath split = split_for_creation(path);
   MF_TRY_ASSIGN(INodeRef parent, fs->walk(split.parent));
   auto stored = fs->entry(*parent, split.name);
@@ -380,8 +376,7 @@ IoResult<FileHandle> FileSystem::open(const std::shared_ptr<FileSystem>& fs, std
   return FileHandle::open_node(fs, id, std::move(node), mode);
 }
 
-IoResult<FileHandle> FileSystem::open_raw(const std::shared_ptr<FileSystem>& fs, InodeId id,
-                                          FileHandleType mode) {
+IoResult<FileHandle> FileSystem::open_raw(const std::shared_ptr<FileSystem>& fs, InodeId id, FileHandleType mode) {
   MF_TRY_ASSIGN(INodeRef node, fs->resolve(id));
   InodeId resolved = node->id;
   return FileHandle::open_node(fs, resolved, std::move(node), mode);

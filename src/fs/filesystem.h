@@ -74,10 +74,9 @@ class FileSystem {
   void release_inode_id(InodeId id);
 
   // Handles take a share of `fs`, so these are static over the shared pointer.
-  static IoResult<FileHandle> open(const std::shared_ptr<FileSystem>& fs, std::string_view path,
-                                   FileHandleType mode, bool create);
-  static IoResult<FileHandle> open_raw(const std::shared_ptr<FileSystem>& fs, InodeId id,
-                                       FileHandleType mode);
+  static IoResult<FileHandle> open(const std::shared_ptr<FileSystem>& fs, std::string_view path, FileHandleType mode,
+                                   bool create);
+  static IoResult<FileHandle> open_raw(const std::shared_ptr<FileSystem>& fs, InodeId id, FileHandleType mode);
 
   // `FileSystem { inodes: {...}, next_inode_id: N }`, entries ordered by id.
   std::string debug_string() const;

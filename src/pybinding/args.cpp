@@ -56,8 +56,7 @@ bool Args::match_keywords(const char* full_name, ParamTable params, PyObject* co
                           PyObject* kwnames) {
   params_ = params;
   values_.fill(nullptr);
-  if (nargs > static_cast<Py_ssize_t>(params.size()))
-    return too_many_positional(full_name, params, nargs);
+  if (nargs > static_cast<Py_ssize_t>(params.size())) return too_many_positional(full_name, params, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values_[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -70,8 +69,7 @@ bool Args::match_keywords(const char* full_name, ParamTable params, PyObject* co
   // Required parameters that are still missing, named in order.
   std::string names;
   size_t missing = 0, total_missing = 0;
-  for (size_t i = 0; i < params.size(); ++i)
-    total_missing += !params[i].optional && !values_[i];
+  for (size_t i = 0; i < params.size(); ++i) total_missing += !params[i].optional && !values_[i];
   for (size_t i = 0; i < params.size(); ++i) {
     if (params[i].optional || values_[i]) continue;
     ++missing;
@@ -79,8 +77,8 @@ bool Args::match_keywords(const char* full_name, ParamTable params, PyObject* co
     names += std::string("'") + params[i].name + "'";
   }
   if (missing) {
-    arity_error(std::string(full_name) + " missing " + std::to_string(missing) +
-                " required positional argument" + (missing == 1 ? "" : "s") + ": " + names);
+    arity_error(std::string(full_name) + " missing " + std::to_string(missing) + " required positional argument" +
+                (missing == 1 ? "" : "s") + ": " + names);
     return false;
   }
   // None stands for the default of an optional parameter.

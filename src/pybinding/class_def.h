@@ -155,8 +155,7 @@ template <const auto& Def>
 using ObjectOf = typename std::remove_cvref_t<decltype(Def)>::Object;
 
 template <const auto& Def>
-inline constexpr auto kQualifiedName =
-    static_text([](TextWriter& out) { out << "builtins." << ObjectOf<Def>::kName; });
+inline constexpr auto kQualifiedName = static_text([](TextWriter& out) { out << "builtins." << ObjectOf<Def>::kName; });
 
 template <const auto& Def>
 inline constexpr auto kClassDoc = static_text([](TextWriter& out) {
@@ -243,8 +242,7 @@ PyTypeObject* create_class() {
   using Object = ObjectOf<Def>;
   constexpr size_t kMethodCount = Def.methods.size();
   // The type keeps pointers into the method table for as long as it lives.
-  static std::array<PyMethodDef, kMethodCount + 1> methods =
-      method_defs<Def>(std::make_index_sequence<kMethodCount>{});
+  static std::array<PyMethodDef, kMethodCount + 1> methods = method_defs<Def>(std::make_index_sequence<kMethodCount>{});
   auto slot = [](int id, auto* function) { return PyType_Slot{id, reinterpret_cast<void*>(function)}; };
 
   std::array<PyType_Slot, 10> slots{};

@@ -23,12 +23,12 @@ void report(std::string_view message) {
 }  // namespace
 
 PyObject* panic_exception_type() {
-  static PyObject* type = PyErr_NewExceptionWithDoc(
-      "marrowfen.PanicException",
-      "An internal error of marrowfen: a broken invariant abandoned the call.\n\n"
-      "It derives from BaseException, not Exception, so an ordinary\n"
-      "`except Exception` does not catch it and it normally ends the program.",
-      PyExc_BaseException, nullptr);
+  static PyObject* type =
+      PyErr_NewExceptionWithDoc("marrowfen.PanicException",
+                                "An internal error of marrowfen: a broken invariant abandoned the call.\n\n"
+                                "It derives from BaseException, not Exception, so an ordinary\n"
+                                "`except Exception` does not catch it and it normally ends the program.",
+                                PyExc_BaseException, nullptr);
   return type;
 }
 

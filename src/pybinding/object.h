@@ -15,8 +15,7 @@ namespace marrowfen::py {
 // The header of every instance: the object and its use counter. Each call
 // takes the object for shared use; no operation ever needs it exclusively.
 struct ObjectBase {
-  PyObject_HEAD
-  Py_ssize_t borrow_flag;
+  PyObject_HEAD Py_ssize_t borrow_flag;
 };
 
 inline constexpr Py_ssize_t kExclusiveUse = -1;
@@ -52,9 +51,8 @@ struct ClassInfo {
 // take the object for shared use, run `body(self, args)` with C++ exceptions
 // translated, and release the use whatever happens.
 template <class Object, class Body>
-PyObject* call_method(PyObject* self, const ClassInfo& cls, const char* full_name,
-                      ParamTable params, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames, Body&& body) {
+PyObject* call_method(PyObject* self, const ClassInfo& cls, const char* full_name, ParamTable params,
+                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
   Args matched;
   if (!matched.match_fastcall(full_name, params, args, nargs, kwnames)) return nullptr;
   if (!check_receiver(self, cls.type, cls.name)) return nullptr;

@@ -28,7 +28,9 @@ PyObject* user_uid(PyUserObject& o) {
   return PyLong_FromUnsignedLong(read_user(o, [](const pool::User& u) { return u.uid; }));
 }
 
-PyObject* user_home(PyUserObject& o) { return new_str(read_user(o, [](const pool::User& u) { return u.home; })); }
+PyObject* user_home(PyUserObject& o) {
+  return new_str(read_user(o, [](const pool::User& u) { return u.home; }));
+}
 
 PyObject* user_str(PyObject* self) {
   return guarded([&] {
@@ -62,8 +64,6 @@ constexpr ClassDef<PyUserObject> kClass{
 
 PyTypeObject* py_user_type() { return class_type<kClass>(); }
 
-PyObject* new_user(pool::SharedUser user) {
-  return new_instance<PyUserObject>(py_user_type(), std::move(user));
-}
+PyObject* new_user(pool::SharedUser user) { return new_instance<PyUserObject>(py_user_type(), std::move(user)); }
 
 }  // namespace marrowfen::py

@@ -5,9 +5,9 @@
 
 #include "base/mutex.h"
 #include "pool/account/owner_process.h"
-#include "pool/process/terminal_session.h"
 #include "pool/account/user.h"
 #include "pool/account/user_pool.h"
+#include "pool/process/terminal_session.h"
 #include "pybinding/object.h"
 
 namespace marrowfen::py {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "terminal/jaro.h"
 #include "base/utf8.h"
+#include "terminal/jaro.h"
 
 namespace marrowfen::terminal {
 
@@ -97,10 +97,7 @@ void append_aligned(std::string& out, const std::vector<std::string>& left,
 class Parser {
  public:
   explicit Parser(const CommandDecl& decl)
-      : decl_(decl),
-        flags_(decl),
-        seen_(flags_.size(), false),
-        positionals_(decl.positionals.size()) {}
+      : decl_(decl), flags_(decl), seen_(flags_.size(), false), positionals_(decl.positionals.size()) {}
 
   Result<ParsedArgs, std::string> run(std::span<const std::string_view> words) {
     bool options_ended = false;
@@ -123,8 +120,7 @@ class Parser {
       if (decl_.positionals[i].required && !positionals_[i])
         missing += "\n  " + positional_spelling(decl_.positionals[i]);
     if (!missing.empty())
-      return err(error("the following required arguments were not provided:" + missing, "",
-                       usage_so_far(seen_)));
+      return err(error("the following required arguments were not provided:" + missing, "", usage_so_far(seen_)));
 
     ParsedArgs args;
     auto own_flags_end = seen_.begin() + static_cast<std::ptrdiff_t>(decl_.flags.size());
@@ -152,11 +148,9 @@ class Parser {
       std::optional<size_t> flag = flags_.find_short(letter);
       if (!flag) {
         std::string shown = "-" + std::string(letter);
-        return error("unexpected argument '" + shown + "' found", value_tip(shown),
-                     general_usage(decl_));
+        return error("unexpected argument '" + shown + "' found", value_tip(shown), general_usage(decl_));
       }
-      if (pos < word.size() && word[pos] == '=')
-        return unexpected_value(*flag, word.substr(pos + 1));
+      if (pos < word.size() && word[pos] == '=') return unexpected_value(*flag, word.substr(pos + 1));
       if (auto stop_text = set_flag(*flag)) return stop_text;
     }
     return std::nullopt;
@@ -182,9 +176,8 @@ class Parser {
       return text;
     }
     if (seen_[flag])
-      return error("the argument '--" + std::string(flags_[flag].long_name) +
-                       "' cannot be used multiple times",
-                   "", general_usage(decl_));
+      return error("the argument '--" + std::string(flags_[flag].long_name) + "' cannot be used multiple times", "",
+                   general_usage(decl_));
     seen_[flag] = true;
     return std::nullopt;
   }
@@ -194,8 +187,7 @@ class Parser {
     if (std::optional<size_t> similar = flags_.most_similar_long(name)) {
       std::vector<bool> as_if_given = seen_;
       as_if_given[*similar] = true;
-      return error(sentence,
-                   "a similar argument exists: '--" + std::string(flags_[*similar].long_name) + "'",
+      return error(sentence, "a similar argument exists: '--" + std::string(flags_[*similar].long_name) + "'",
                    usage_so_far(as_if_given));
     }
     return error(sentence, value_tip(word), general_usage(decl_));
@@ -203,8 +195,8 @@ class Parser {
 
   // Flags take no value, so "--flag=value" (or "-f=value") is refused.
   std::string unexpected_value(size_t flag, std::string_view value) {
-    return error("unexpected value '" + std::string(value) + "' for '--" +
-                     std::string(flags_[flag].long_name) + "' found; no more were expected",
+    return error("unexpected value '" + std::string(value) + "' for '--" + std::string(flags_[flag].long_name) +
+                     "' found; no more were expected",
                  "", general_usage(decl_));
   }
 
@@ -249,8 +241,7 @@ class Parser {
 
 }  // namespace
 
-Result<ParsedArgs, std::string> parse_args(const CommandDecl& decl,
-                                          std::span<const std::string_view> words) {
+Result<ParsedArgs, std::string> parse_args(const CommandDecl& decl, std::span<const std::string_view> words) {
   return Parser(decl).run(words);
 }
 

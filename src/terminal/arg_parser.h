@@ -43,8 +43,7 @@ struct ParsedArgs {
 // option, "-abc" a cluster of short flags, anything else (a lone "-" too) a
 // positional. Instead of arguments it may produce a text ending in a newline:
 // the help, the version, or an error with its usage line.
-Result<ParsedArgs, std::string> parse_args(const CommandDecl& decl,
-                                          std::span<const std::string_view> words);
+Result<ParsedArgs, std::string> parse_args(const CommandDecl& decl, std::span<const std::string_view> words);
 
 // The text that "--help" shows.
 std::string help_text(const CommandDecl& decl);

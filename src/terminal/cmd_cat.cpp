@@ -1,9 +1,9 @@
 #include <span>
 
+#include "base/utf8.h"
 #include "fs/file_handle.h"
 #include "terminal/commands.h"
 #include "terminal/text.h"
-#include "base/utf8.h"
 
 namespace marrowfen::terminal {
 

@@ -7,13 +7,12 @@ namespace marrowfen::terminal {
 namespace {
 
 struct CreateCommand {
-  std::string_view name;      // "mkdir"
-  std::string_view creates;   // "directory", as in "cannot create directory"
+  std::string_view name;     // "mkdir"
+  std::string_view creates;  // "directory", as in "cannot create directory"
   fs::INodeKind (*new_kind)();
 };
 
-CommandResult create_entry(const CreateCommand& cmd, TerminalContext& ctx,
-                           std::span<const std::string_view> args) {
+CommandResult create_entry(const CreateCommand& cmd, TerminalContext& ctx, std::span<const std::string_view> args) {
   if (args.empty()) return failure(concat({cmd.name, ": missing argument"}));
   std::string_view word = args[0];
 
@@ -29,14 +28,12 @@ CommandResult create_entry(const CreateCommand& cmd, TerminalContext& ctx,
 
   const std::string id = std::to_string(parent);
   auto is_dir = ctx.fs->is_directory_raw(parent);
-  if (!is_dir.ok())
-    return failure(concat({cmd.name, ": cannot access '", id, "': ", is_dir.error().to_string()}));
+  if (!is_dir.ok()) return failure(concat({cmd.name, ": cannot access '", id, "': ", is_dir.error().to_string()}));
   if (!is_dir.value()) return failure(concat({cmd.name, ": ", id, ": Not a directory"}));
 
   auto created = ctx.fs->create_inode(parent, split.name, cmd.new_kind());
   if (!created.ok())
-    return failure(concat({cmd.name, ": cannot create ", cmd.creates, " '", word, "': ",
-                           created.error().to_string()}));
+    return failure(concat({cmd.name, ": cannot create ", cmd.creates, " '", word, "': ", created.error().to_string()}));
   return success();
 }
 

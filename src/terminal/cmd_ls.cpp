@@ -13,12 +13,10 @@ CommandResult cmd_ls(TerminalContext& ctx, std::span<const std::string_view> arg
   }
   const std::string id = std::to_string(target);
   auto is_dir = ctx.fs->is_directory_raw(target);
-  if (!is_dir.ok())
-    return failure(concat({"ls: cannot access '", id, "': ", is_dir.error().to_string()}));
+  if (!is_dir.ok()) return failure(concat({"ls: cannot access '", id, "': ", is_dir.error().to_string()}));
   if (!is_dir.value()) return failure(concat({"ls: ", id, ": Not a directory"}));
   auto listing = ctx.fs->ls_raw(target);
-  if (!listing.ok())
-    return failure(concat({"ls: cannot access '", id, "': ", listing.error().to_string()}));
+  if (!listing.ok()) return failure(concat({"ls: cannot access '", id, "': ", listing.error().to_string()}));
 
   // Files first, then directories marked with "/", each in creation order.
   std::string out;

@@ -15,8 +15,7 @@ CommandResult cmd_rm(TerminalContext& ctx, std::span<const std::string_view> arg
   auto target = ctx.get_target_inode(rm.target);
   if (!target.ok()) return failure(std::move(target).error());
   auto removed = ctx.fs->rm_raw(target.value(), rm.recursive);
-  if (!removed.ok())
-    return failure(concat({"rm: cannot remove '", rm.target, "': ", removed.error().to_string()}));
+  if (!removed.ok()) return failure(concat({"rm: cannot remove '", rm.target, "': ", removed.error().to_string()}));
   return success();
 }
 

@@ -8,15 +8,8 @@ namespace {
 
 // In the order help lists them.
 constexpr CommandEntry kCommands[] = {
-    {"cd", cmd_cd},
-    {"ls", cmd_ls},
-    {"pwd", cmd_pwd},
-    {"cat", cmd_cat},
-    {"mkdir", cmd_mkdir},
-    {"touch", cmd_touch},
-    {"help", cmd_help},
-    {"rm", cmd_rm},
-    {"echo", cmd_echo},
+    {"cd", cmd_cd},       {"ls", cmd_ls},     {"pwd", cmd_pwd}, {"cat", cmd_cat},   {"mkdir", cmd_mkdir},
+    {"touch", cmd_touch}, {"help", cmd_help}, {"rm", cmd_rm},   {"echo", cmd_echo},
 };
 
 }  // namespace

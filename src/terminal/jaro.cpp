@@ -42,9 +42,7 @@ double jaro_similarity(std::string_view a_bytes, std::string_view b_bytes) {
   }
   const double m = static_cast<double>(matches);
   const double transpositions = static_cast<double>(out_of_order) / 2.0;
-  return (m / static_cast<double>(a.size()) + m / static_cast<double>(b.size()) +
-          (m - transpositions) / m) /
-         3.0;
+  return (m / static_cast<double>(a.size()) + m / static_cast<double>(b.size()) + (m - transpositions) / m) / 3.0;
 }
 
 }  // namespace marrowfen::terminal

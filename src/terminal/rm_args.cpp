@@ -13,11 +13,7 @@ constexpr PositionalDecl kRmPositionals[] = {
     {"TARGET", true, ""},
 };
 constexpr CommandDecl kRmDecl{
-    "marrowfen",
-    kVersion,
-    "Remove a file or a directory (potentially recursive)",
-    kRmFlags,
-    kRmPositionals,
+    "marrowfen", kVersion, "Remove a file or a directory (potentially recursive)", kRmFlags, kRmPositionals,
 };
 
 }  // namespace

@@ -166,19 +166,13 @@ std::optional<SplitError> Splitter::run() {
 
   switch (state) {
     case State::Between:
-    case State::Comment:
-      return std::nullopt;
-    case State::Word:
-      end_word();
-      return std::nullopt;
+    case State::Comment: return std::nullopt;
+    case State::Word: end_word(); return std::nullopt;
     case State::EscapeBetween:
-    case State::EscapeInWord:
-      return SplitError::TrailingBackslash;
-    case State::Single:
-      return SplitError::UnclosedSingleQuote;
+    case State::EscapeInWord: return SplitError::TrailingBackslash;
+    case State::Single: return SplitError::UnclosedSingleQuote;
     case State::Double:
-    case State::DoubleEscape:
-      return SplitError::UnclosedDoubleQuote;
+    case State::DoubleEscape: return SplitError::UnclosedDoubleQuote;
   }
   return std::nullopt;
 }
@@ -191,9 +185,7 @@ void Words::push_back_beyond_few(std::string_view word) {
   more_.push_back(word);
 }
 
-std::optional<SplitError> split_words_into(std::string_view line, Words& words) {
-  return Splitter(line, words).run();
-}
+std::optional<SplitError> split_words_into(std::string_view line, Words& words) { return Splitter(line, words).run(); }
 
 Result<std::vector<std::string>, SplitError> split_words(std::string_view line) {
   Words words;

@@ -16,9 +16,9 @@
 namespace marrowfen::terminal {
 
 enum class SplitError {
-  TrailingBackslash,         // a backslash outside quotes ends the line
+  TrailingBackslash,  // a backslash outside quotes ends the line
   UnclosedSingleQuote,
-  UnclosedDoubleQuote,       // also when the line ends right after a backslash inside
+  UnclosedDoubleQuote,  // also when the line ends right after a backslash inside
 };
 
 // The words of one command line, as views. A word that is one stretch of the

@@ -51,8 +51,8 @@ struct MHandle {
 // A value, or the error that took its place.
 template <class T>
 struct Expect {
-  Expect(T v) : value(std::move(v)) {}  // NOLINT
-  Expect(IoError e) : error(e) {}       // NOLINT
+  Expect(T v) : value(std::move(v)) {}   // NOLINT
+  Expect(IoError e) : error(e) {}        // NOLINT
   Expect(Kind k) : error(IoError(k)) {}  // NOLINT
   std::optional<IoError> error;
   T value{};
@@ -231,8 +231,7 @@ class Model {
     const MNode& n = nodes.at(id);
     if (!n.dir) return Kind::NotADirectory;
     std::pair<Names, Names> listing;
-    for (InodeId c : n.children)
-      (nodes.at(c).dir ? listing.second : listing.first).push_back(nodes.at(c).name);
+    for (InodeId c : n.children) (nodes.at(c).dir ? listing.second : listing.first).push_back(nodes.at(c).name);
     return listing;
   }
 
@@ -278,9 +277,8 @@ struct World {
 
   // Every inode of both sides, and the handles.
   void check_state() {
-    FUZZ_CHECK(fs->next_inode_id() == model.next_id,
-               trace + "\n next id " + std::to_string(fs->next_inode_id()) + ", the model " +
-                   std::to_string(model.next_id));
+    FUZZ_CHECK(fs->next_inode_id() == model.next_id, trace + "\n next id " + std::to_string(fs->next_inode_id()) +
+                                                         ", the model " + std::to_string(model.next_id));
     for (InodeId id = 0; id < model.next_id; ++id) {
       INodeRef real = fs->lookup(id);
       auto it = model.nodes.find(id);
@@ -288,10 +286,10 @@ struct World {
       FUZZ_CHECK(bool(real) == (it != model.nodes.end()), where() + (real ? " exists" : " is missing"));
       if (!real) continue;
       const MNode& n = it->second;
-      FUZZ_CHECK(real->parent == n.parent && real->depth == n.depth && real->name == n.name &&
-                     real->is_directory() == n.dir,
-                 where() + ": parent " + std::to_string(real->parent) + " depth " +
-                     std::to_string(real->depth) + " name " + fuzz::show(real->name.view()));
+      FUZZ_CHECK(
+          real->parent == n.parent && real->depth == n.depth && real->name == n.name && real->is_directory() == n.dir,
+          where() + ": parent " + std::to_string(real->parent) + " depth " + std::to_string(real->depth) + " name " +
+              fuzz::show(real->name.view()));
       auto kind = real->read();
       if (n.dir) {
         const std::vector<InodeId> children = kind.directory()->child_ids();
@@ -313,8 +311,8 @@ struct World {
       const FileHandle& h = *handles[s];
       const MHandle& m = *model_handles[s];
       FUZZ_CHECK(h.id().has_value() == m.open && (!m.open || *h.id() == m.id), where() + ": id");
-      FUZZ_CHECK(h.offset() == m.offset, where() + ": offset " + std::to_string(h.offset()) + ", the model " +
-                                             std::to_string(m.offset));
+      FUZZ_CHECK(h.offset() == m.offset,
+                 where() + ": offset " + std::to_string(h.offset()) + ", the model " + std::to_string(m.offset));
     }
   }
 
@@ -493,8 +491,7 @@ void step(fuzz::Input& in, World& w) {
       const std::string bytes = bytes_arg(in);
       w.trace += "\nwrite " + std::to_string(bytes.size()) + " bytes to " + std::to_string(slot);
       if (!w.handles[slot]) break;
-      auto real = w.handles[slot]->write(
-          std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+      auto real = w.handles[slot]->write(std::span(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
       Expect<size_t> expected = m.write(*w.model_handles[slot], bytes);
       w.check_same_error(error_of(real), expected.error);
       if (real.ok()) FUZZ_CHECK(real.value() == expected.value, w.trace + "\n wrote " + std::to_string(real.value()));
@@ -521,7 +518,8 @@ void step(fuzz::Input& in, World& w) {
       w.check_same_error(error_of(real), expected.error);
       if (!real.ok()) break;
       const std::string got(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(real.value()));
-      FUZZ_CHECK(got == expected.value, w.trace + "\n read " + fuzz::show(got) + ", the model " + fuzz::show(expected.value));
+      FUZZ_CHECK(got == expected.value,
+                 w.trace + "\n read " + fuzz::show(got) + ", the model " + fuzz::show(expected.value));
       FUZZ_CHECK(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(real.value()), buffer.end(),
                              [](uint8_t b) { return b == 0xA5; }),
                  w.trace + "\n the read wrote past what it returned");
@@ -550,7 +548,8 @@ void step(fuzz::Input& in, World& w) {
       auto real_target = w.fs->get_inode_by_path_raw(path);
       w.check_same_error(error_of(real_target), target.error);
       if (!real_target.ok()) break;
-      FUZZ_CHECK(real_target.value() == target.value, w.trace + "\n resolved to " + std::to_string(real_target.value()));
+      FUZZ_CHECK(real_target.value() == target.value,
+                 w.trace + "\n resolved to " + std::to_string(real_target.value()));
       auto real = w.fs->ls_raw(real_target.value());
       auto expected = m.ls(target.value);
       w.check_same_error(error_of(real), expected.error);

@@ -70,7 +70,7 @@ inline std::string show(std::string_view s) {
 
 // Aborts with `detail` (a std::string expression, evaluated only on failure)
 // when `cond` does not hold; the fuzzer then keeps the input as a crash.
-#define FUZZ_CHECK(cond, detail)                                   \
-  do {                                                             \
+#define FUZZ_CHECK(cond, detail)                                    \
+  do {                                                              \
     if (!(cond)) ::fuzz::fail(__FILE__, __LINE__, #cond, (detail)); \
   } while (0)

@@ -23,10 +23,43 @@ using marrowfen::terminal::parse_rm_args;
 using marrowfen::terminal::rm_command_decl;
 
 constexpr std::string_view kWords[] = {
-    "-r", "--recursive", "-h", "--help", "-V", "--version", "--", "-", "---",
-    "-rr", "-rh", "-hr", "-rV", "-x", "-rx", "-R", "--force", "--recursiv", "--recursivee",
-    "--rec", "--hel", "--versio", "--recursive=yes", "-r=1", "--help=", "--=", "--=x",
-    "d", "f", "", " ", "-\xc3\xa9", "--r\xc3\xa9""cursive", "-\xff", "--\xff\xfe", "-\xe2\x82",
+    "-r",
+    "--recursive",
+    "-h",
+    "--help",
+    "-V",
+    "--version",
+    "--",
+    "-",
+    "---",
+    "-rr",
+    "-rh",
+    "-hr",
+    "-rV",
+    "-x",
+    "-rx",
+    "-R",
+    "--force",
+    "--recursiv",
+    "--recursivee",
+    "--rec",
+    "--hel",
+    "--versio",
+    "--recursive=yes",
+    "-r=1",
+    "--help=",
+    "--=",
+    "--=x",
+    "d",
+    "f",
+    "",
+    " ",
+    "-\xc3\xa9",
+    "--r\xc3\xa9"
+    "cursive",
+    "-\xff",
+    "--\xff\xfe",
+    "-\xe2\x82",
 };
 
 std::string show_words(const std::vector<std::string>& words) {
@@ -63,8 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& text = parsed.error();
     FUZZ_CHECK(!text.empty() && text.back() == '\n', context + "\n text " + fuzz::show(text));
     const std::string version = "marrowfen " + std::string(marrowfen::kVersion) + "\n";
-    const bool known = text.starts_with("error: ") || text == version ||
-                       text == help_text(rm_command_decl());
+    const bool known = text.starts_with("error: ") || text == version || text == help_text(rm_command_decl());
     FUZZ_CHECK(known, context + "\n text " + fuzz::show(text));
     FUZZ_CHECK(!text.starts_with("error: ") || text.ends_with("\n\nFor more information, try '--help'.\n"),
                context + "\n text " + fuzz::show(text));

@@ -45,8 +45,7 @@ Outcome reference_split(std::string_view s) {
   const size_t n = s.size();
   for (;;) {
     // Blanks, and line continuations, where a word would begin.
-    while (i < n && (is_blank(s[i]) || (s[i] == '\\' && i + 1 < n && s[i + 1] == '\n')))
-      i += is_blank(s[i]) ? 1 : 2;
+    while (i < n && (is_blank(s[i]) || (s[i] == '\\' && i + 1 < n && s[i + 1] == '\n'))) i += is_blank(s[i]) ? 1 : 2;
     if (i == n) return out;
     if (s[i] == '#') {  // a comment runs to the line feed, which is a blank
       while (i < n && s[i] != '\n') ++i;
@@ -117,8 +116,7 @@ void check_line(std::string_view line) {
   }
   const Outcome expected = reference_split(line);
   FUZZ_CHECK(got.ok == expected.ok && (got.ok ? got.words == expected.words : got.error == expected.error),
-             "line " + fuzz::show(line) + "\n split: " + show_outcome(got) +
-                 "\n reference: " + show_outcome(expected));
+             "line " + fuzz::show(line) + "\n split: " + show_outcome(got) + "\n reference: " + show_outcome(expected));
 
   // "echo " leaves the splitter between words, so the rest splits as alone.
   static marrowfen::terminal::SimpleTerminal terminal(marrowfen::fs::FileSystem::create());
@@ -136,11 +134,10 @@ void check_line(std::string_view line) {
 
 // Pieces of lines: each byte of the input picks one.
 constexpr std::string_view kPieces[] = {
-    " ", "\t", "\n", "  ", "a", "b", "\xc3\xa9", "\r", "#", "$", "`",
-    "\\", "\\\\", "\\ ", "\\\n", "\\#", "\\'", "\\\"", "\\$",
-    "'", "''", "'a b'", "'\\'", "'\"'", "'#'",
-    "\"", "\"\"", "\"a b\"", "\"\\\"\"", "\"\\\\\"", "\"\\$\"", "\"\\`\"", "\"\\q\"", "\"\\\n\"",
-    "\"'\"", "\"#\"", "\"\\\"", "# x\n", "#",
+    " ",       "\t",      "\n",      "  ",       "a",     "b",     "\xc3\xa9", "\r",      "#",        "$",
+    "`",       "\\",      "\\\\",    "\\ ",      "\\\n",  "\\#",   "\\'",      "\\\"",    "\\$",      "'",
+    "''",      "'a b'",   "'\\'",    "'\"'",     "'#'",   "\"",    "\"\"",     "\"a b\"", "\"\\\"\"", "\"\\\\\"",
+    "\"\\$\"", "\"\\`\"", "\"\\q\"", "\"\\\n\"", "\"'\"", "\"#\"", "\"\\\"",   "# x\n",   "#",
 };
 
 std::string grammar_line(fuzz::Input& in) {

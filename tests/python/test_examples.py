@@ -13,6 +13,7 @@ import sys
 from pathlib import Path
 
 import pytest
+
 from conftest import host_accounts_unavailable
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"

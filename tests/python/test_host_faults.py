@@ -13,9 +13,20 @@ import time
 
 import pytest
 
-from conftest import (ALLOCATION_FAILED, HOME_ROOT, live_processes, needs_host_accounts, path_set,
-                      raised, read_until, redirected_fd, round_trip, sentinel_command,
-                      spawn_with_pid, wait_for)
+from conftest import (
+    ALLOCATION_FAILED,
+    HOME_ROOT,
+    live_processes,
+    needs_host_accounts,
+    path_set,
+    raised,
+    read_until,
+    redirected_fd,
+    round_trip,
+    sentinel_command,
+    spawn_with_pid,
+    wait_for,
+)
 from marrowfen import PyUserPool
 
 pytestmark = [needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(90)]

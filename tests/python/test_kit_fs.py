@@ -8,9 +8,9 @@ import io
 import os
 
 import pytest
-from conftest import raised, redirected_fd
 
 import marrowfen
+from conftest import raised, redirected_fd
 from marrowfen_kit.fs import MemFile, MemPath
 
 

@@ -9,7 +9,6 @@ import sys
 from pathlib import Path
 
 import pytest
-
 from test_stubs import _mypy
 
 ROOT = Path(__file__).resolve().parents[2]

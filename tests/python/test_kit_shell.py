@@ -15,12 +15,19 @@ import threading
 import time
 
 import pytest
+from test_session import sleeper_pids
 
 from conftest import live_processes, needs_host_accounts, su_children, wait_for
-from test_session import sleeper_pids
 from marrowfen import PyUserPool
-from marrowfen_kit.shell import (AsyncShell, CommandFailed, CommandResult, OutputLimitExceeded, Shell, ShellEnded,
-                                 ShellTimeout)
+from marrowfen_kit.shell import (
+    AsyncShell,
+    CommandFailed,
+    CommandResult,
+    OutputLimitExceeded,
+    Shell,
+    ShellEnded,
+    ShellTimeout,
+)
 
 pytestmark = [needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(90)]
 

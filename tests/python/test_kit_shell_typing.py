@@ -8,9 +8,9 @@ import sys
 from pathlib import Path
 
 import pytest
+from test_stubs import _mypy
 
 from conftest import host_account_test
-from test_stubs import _mypy
 
 ROOT = Path(__file__).resolve().parents[2]
 TYPED_USAGE = Path(__file__).resolve().parent / "typed_kit_shell.py"

@@ -10,6 +10,7 @@ import pytest
 from conftest import ALLOCATION_FAILED, HOME_ROOT, host_account_test, shims_first
 from marrowfen import PyTerminalSession, PyUser, PyUserPool
 
+
 @pytest.mark.parametrize(
     "obj, signature, first_line",
     [

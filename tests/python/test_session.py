@@ -13,8 +13,17 @@ import time
 
 import pytest
 
-from conftest import (ALLOCATION_FAILED, bounded, live_processes, needs_host_accounts, read_until,
-                      round_trip, sentinel_command, spawn_with_pid, wait_for)
+from conftest import (
+    ALLOCATION_FAILED,
+    bounded,
+    live_processes,
+    needs_host_accounts,
+    read_until,
+    round_trip,
+    sentinel_command,
+    spawn_with_pid,
+    wait_for,
+)
 from marrowfen import PyUserPool
 
 pytestmark = [needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(60)]

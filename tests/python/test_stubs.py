@@ -17,9 +17,9 @@ import sys
 from pathlib import Path
 
 import pytest
-from conftest import host_account_test
 
 import marrowfen
+from conftest import host_account_test
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB_SOURCE = ROOT / "python" / "marrowfen-stubs" / "__init__.pyi"

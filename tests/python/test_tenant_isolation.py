@@ -16,8 +16,7 @@ import time
 
 import pytest
 
-from conftest import (HOME_ROOT, live_processes, needs_host_accounts, read_until, round_trip,
-                      sentinel_command, wait_for)
+from conftest import HOME_ROOT, live_processes, needs_host_accounts, read_until, round_trip, sentinel_command, wait_for
 from marrowfen import PyUserPool
 
 pytestmark = [needs_host_accounts, pytest.mark.usefixtures("account_lock"), pytest.mark.timeout(120)]

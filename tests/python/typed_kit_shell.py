@@ -13,8 +13,15 @@ import sys
 from typing import assert_type
 
 from marrowfen import PyUser, PyUserPool
-from marrowfen_kit.shell import (AsyncShell, CommandFailed, CommandResult, OutputLimitExceeded, Shell, ShellEnded,
-                                 ShellTimeout)
+from marrowfen_kit.shell import (
+    AsyncShell,
+    CommandFailed,
+    CommandResult,
+    OutputLimitExceeded,
+    Shell,
+    ShellEnded,
+    ShellTimeout,
+)
 
 
 def use_shell(user: PyUser) -> None:

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "base/os_error.h"
-#include "pool/account/private_dir.h"
 #include "base/unique_fd.h"
+#include "pool/account/private_dir.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -75,8 +75,7 @@ class ClaimRegistry {
 
 }  // namespace
 
-Result<std::optional<AccountLock>, std::string> AccountLock::try_claim(std::string_view name,
-                                                                       std::string_view dir) {
+Result<std::optional<AccountLock>, std::string> AccountLock::try_claim(std::string_view name, std::string_view dir) {
   auto opened = open_private_dir(std::string(dir), kLockDirMode);
   if (!opened) return err(std::move(opened).error());
   std::string file(name);
@@ -88,8 +87,7 @@ Result<std::optional<AccountLock>, std::string> AccountLock::try_claim(std::stri
 
 AccountLock::AccountLock(int fd) noexcept : fd_(fd), owner_(::getpid()) {}
 
-AccountLock::AccountLock(AccountLock&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), owner_(other.owner_) {}
+AccountLock::AccountLock(AccountLock&& other) noexcept : fd_(std::exchange(other.fd_, -1)), owner_(other.owner_) {}
 
 AccountLock& AccountLock::operator=(AccountLock&& other) noexcept {
   if (this != &other) {

@@ -10,10 +10,10 @@
 #include <filesystem>
 
 #include "base/os_error.h"
-#include "pool/account/private_dir.h"
-#include "pool/cleanup/tree_removal.h"
 #include "base/unique_fd.h"
 #include "base/utf8.h"
+#include "pool/account/private_dir.h"
+#include "pool/cleanup/tree_removal.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -45,8 +45,7 @@ Result<void, std::string> remove_old_home(int root_fd, const char* name) {
 
 }  // namespace
 
-Result<std::string, std::string> prepare_home(std::string_view root_text, std::string_view name,
-                                              uint32_t uid) {
+Result<std::string, std::string> prepare_home(std::string_view root_text, std::string_view name, uint32_t uid) {
   std::filesystem::path home = std::filesystem::path(root_text) / name;
   std::filesystem::path root = home.parent_path();
   if (root.empty() || !home.has_filename()) return err(kNoParent);

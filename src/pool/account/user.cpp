@@ -2,13 +2,13 @@
 
 #include <optional>
 
+#include "base/os_error.h"
+#include "base/utf8.h"
+#include "base/warning.h"
+#include "pool/account/user_pool.h"
 #include "pool/cleanup/account_cleanup.h"
 #include "pool/cleanup/deferred_panic.h"
 #include "pool/process/host_command.h"
-#include "base/os_error.h"
-#include "pool/account/user_pool.h"
-#include "base/utf8.h"
-#include "base/warning.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -33,15 +33,16 @@ void release_account(User& user) {
   (void)clear_account(user.uid, user.username);
   // The claim ends before the account is free again, so that this pool's
   // own next hand-out of it finds it unclaimed.
-  { AccountLock ended = std::move(user.claim); }
+  {
+    AccountLock ended = std::move(user.claim);
+  }
   std::shared_ptr<UserPool> pool = std::move(user.pool);
   if (pool) pool->return_account(user.uid);
 }
 
 }  // namespace
 
-User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool,
-           AccountLock claim)
+User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool, AccountLock claim)
     : username(std::move(username)), home(std::move(home)), uid(uid), pool(std::move(pool)), claim(std::move(claim)) {}
 
 User::~User() {

@@ -3,15 +3,15 @@
 #include <algorithm>
 
 #include "base/interrupt.h"
-#include "base/panic.h"
-#include "pool/cleanup/account_cleanup.h"
-#include "pool/account/home_dir.h"
-#include "pool/process/host_command.h"
 #include "base/os_error.h"
-#include "pool/account/poisoned_lock.h"
-#include "pool/account/userid.h"
+#include "base/panic.h"
 #include "base/utf8.h"
 #include "base/warning.h"
+#include "pool/account/home_dir.h"
+#include "pool/account/poisoned_lock.h"
+#include "pool/account/userid.h"
+#include "pool/cleanup/account_cleanup.h"
+#include "pool/process/host_command.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -27,8 +27,7 @@ bool create_account(const std::string& name) {
   auto ran = run_host_command({"useradd", name});
   if (!ran) panic("Failed to execute the command `useradd`: " + os_error_text(ran.error().os_error));
   if (ran.value().success()) return true;
-  print_warning_line("Failed to create the user account: " +
-                     utf8_or_empty(std::move(ran.value().stderr_bytes)));
+  print_warning_line("Failed to create the user account: " + utf8_or_empty(std::move(ran.value().stderr_bytes)));
   return false;
 }
 
@@ -94,7 +93,9 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
 
 void UserPool::give_back(ClaimedAccount taken) {
   // As in a release: the claim ends before the account is free again.
-  { AccountLock ended = std::move(taken.claim); }
+  {
+    AccountLock ended = std::move(taken.claim);
+  }
   return_account(taken.entry.uid);
 }
 
@@ -120,8 +121,7 @@ Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> p
 
 void UserPool::return_account(uint32_t uid) {
   auto state = lock_state();
-  auto it = std::find_if(state->user.begin(), state->user.end(),
-                         [uid](const AccountEntry& e) { return e.uid == uid; });
+  auto it = std::find_if(state->user.begin(), state->user.end(), [uid](const AccountEntry& e) { return e.uid == uid; });
   if (it == state->user.end()) return;
   state->free.push_back(*it);  // the only step that can fail, so it goes first
   state->user.erase(it);

@@ -3,11 +3,11 @@
 #include <string>
 #include <vector>
 
-#include "base/panic.h"
-#include "pool/process/host_command.h"
 #include "base/os_error.h"
+#include "base/panic.h"
 #include "base/utf8.h"
 #include "base/warning.h"
+#include "pool/process/host_command.h"
 
 namespace marrowfen::pool {
 

@@ -1,10 +1,10 @@
 #include "pool/cleanup/account_cleanup.h"
 
-#include "pool/cleanup/account_reaper.h"
+#include "base/warning.h"
 #include "pool/account/home_dir.h"
+#include "pool/cleanup/account_reaper.h"
 #include "pool/cleanup/shared_dir_sweep.h"
 #include "pool/cleanup/sysv_ipc_sweep.h"
-#include "base/warning.h"
 
 namespace marrowfen::pool {
 

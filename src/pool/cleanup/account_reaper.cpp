@@ -12,10 +12,10 @@
 #include <sstream>
 #include <thread>
 
-#include "pool/process/child_process.h"
-#include "base/unique_fd.h"
-#include "pool/process/vfork_child.h"
 #include "base/os_error.h"
+#include "base/unique_fd.h"
+#include "pool/process/child_process.h"
+#include "pool/process/vfork_child.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -135,8 +135,8 @@ Result<bool, std::string> signal_all_as(uint32_t uid) {
 }
 
 std::string describe_survivors(const std::vector<pid_t>& pids, std::chrono::milliseconds budget) {
-  std::string text = std::to_string(pids.size()) + " process(es) still alive after " +
-                     std::to_string(budget.count()) + " ms (pid";
+  std::string text =
+      std::to_string(pids.size()) + " process(es) still alive after " + std::to_string(budget.count()) + " ms (pid";
   for (size_t i = 0; i < pids.size() && i < 8; ++i) text += " " + std::to_string(pids[i]);
   if (pids.size() > 8) text += " ...";
   return text + ")";

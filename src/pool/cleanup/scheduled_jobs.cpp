@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <sstream>
 
-#include "base/os_error.h"
-#include "base/utf8.h"
 #include "base/dir_names.h"
-#include "pool/process/host_command.h"
+#include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "base/utf8.h"
+#include "pool/process/host_command.h"
 
 namespace marrowfen::pool {
 namespace {

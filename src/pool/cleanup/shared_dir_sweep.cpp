@@ -7,10 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "base/os_error.h"
 #include "base/dir_names.h"
-#include "pool/cleanup/tree_removal.h"
+#include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "pool/cleanup/tree_removal.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -42,8 +42,7 @@ class Sweeper {
   }
 
  private:
-  bool sweep_entry(int dir_fd, const struct stat& dir_st, const std::string& path, const std::string& name,
-                   int depth) {
+  bool sweep_entry(int dir_fd, const struct stat& dir_st, const std::string& path, const std::string& name, int depth) {
     struct stat st;
     if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) problems_.push_back(path + ": " + os_error_text(errno));

@@ -23,8 +23,8 @@ bool passed(Deadline deadline) { return std::chrono::steady_clock::now() >= dead
 
 // A directory being emptied, on the way down.
 struct Level {
-  std::string name;                  // its name in its parent
-  dev_t parent_dev = 0;              // the parent it must lead back to
+  std::string name;      // its name in its parent
+  dev_t parent_dev = 0;  // the parent it must lead back to
   ino_t parent_ino = 0;
   std::vector<std::string> subdirs;  // still to remove inside it
 };

@@ -93,8 +93,7 @@ Result<ChildProcess, int> spawn_child(const std::vector<std::string>& argv, Stdi
   // glibc's posix_spawnp reports a failed exec as its own result, so a
   // missing program is known before this returns.
   pid_t pid = -1;
-  int e = ::posix_spawnp(&pid, arguments[0], settings.actions(), settings.attributes(),
-                         arguments.data(), environ);
+  int e = ::posix_spawnp(&pid, arguments[0], settings.actions(), settings.attributes(), arguments.data(), environ);
   if (e != 0) return err(e);
 
   ChildProcess child;

@@ -4,8 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <mutex>
 #include <system_error>
 #include <thread>

@@ -1,10 +1,10 @@
 #include "pool/process/tenant_process.h"
 
+#include <linux/keyctl.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <linux/keyctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 

@@ -8,11 +8,11 @@
 #include <vector>
 
 #include "base/interrupt.h"
-#include "base/panic.h"
-#include "pool/cleanup/deferred_panic.h"
 #include "base/os_error.h"
-#include "pool/account/poisoned_lock.h"
+#include "base/panic.h"
 #include "base/quiet_write.h"
+#include "pool/account/poisoned_lock.h"
+#include "pool/cleanup/deferred_panic.h"
 #include "pool/process/tenant_process.h"
 
 namespace marrowfen::pool {
@@ -81,8 +81,8 @@ std::optional<pid_t> TerminalSession::process_id() const {
   return process_->pid;
 }
 
-Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::*pipe,
-                                                                      const char* missing_pipe) const {
+Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::* pipe,
+                                                                       const char* missing_pipe) const {
   std::lock_guard lock(mutex_);
   if (!process_) return err(kNoProcess);
   SharedFd fd = (*process_).*pipe;
@@ -98,7 +98,7 @@ Result<void, std::string> TerminalSession::write(std::string_view data) {
   return {};
 }
 
-Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::*pipe, std::span<char> buffer,
+Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::* pipe, std::span<char> buffer,
                                                        const char* missing_pipe, const char* read_failed) {
   MF_TRY_ASSIGN(SharedFd fd, stream(pipe, missing_pipe));
   if (buffer.empty()) return size_t{0};
@@ -111,13 +111,11 @@ Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::*pipe, 
 }
 
 Result<size_t, std::string> TerminalSession::read_stdout(std::span<char> buffer) {
-  return read_pipe(&Streams::stdout_pipe, buffer, "Failed to get the stdout of the process",
-                   "Failed to read stdout");
+  return read_pipe(&Streams::stdout_pipe, buffer, "Failed to get the stdout of the process", "Failed to read stdout");
 }
 
 Result<size_t, std::string> TerminalSession::read_stderr(std::span<char> buffer) {
-  return read_pipe(&Streams::stderr_pipe, buffer, "Failed to get the stderr of the process",
-                   "Failed to read stderr");
+  return read_pipe(&Streams::stderr_pipe, buffer, "Failed to get the stderr of the process", "Failed to read stderr");
 }
 
 void TerminalSession::close() {

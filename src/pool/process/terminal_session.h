@@ -11,9 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "pool/process/child_process.h"
 #include "pool/account/owner_process.h"
 #include "pool/account/user.h"
+#include "pool/process/child_process.h"
 #include "terminal/async_terminal.h"
 
 namespace marrowfen::pool {
@@ -73,9 +73,9 @@ class TerminalSession final : public terminal::AsyncTerminal {
 
   // The descriptor of one stream, or the message for a closed session or a
   // missing pipe.
-  Result<SharedFd, std::string> stream(SharedFd Streams::*pipe, const char* missing_pipe) const;
-  Result<size_t, std::string> read_pipe(SharedFd Streams::*pipe, std::span<char> buffer,
-                                        const char* missing_pipe, const char* read_failed);
+  Result<SharedFd, std::string> stream(SharedFd Streams::* pipe, const char* missing_pipe) const;
+  Result<size_t, std::string> read_pipe(SharedFd Streams::* pipe, std::span<char> buffer, const char* missing_pipe,
+                                        const char* read_failed);
 
   SharedUser user_;
   OwnerProcess owner_;

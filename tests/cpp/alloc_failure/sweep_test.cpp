@@ -230,9 +230,8 @@ TEST(AllocationFailure, FilesystemOperations) {
   // its index (made at the 8th child), both doubling at the 17th and the
   // 33rd; names past 12 bytes on the heap.
   ASSERT_NO_FATAL_FAILURE(fill(w, tally, "/a", 1, 40, true));
-  sweep(w, tally, "mkdir /a/n1 again", Effect::kCreates, mkdir("/a/n1"), [](World&, const fs::IoStatus& r) {
-    EXPECT_EQ(r.error().kind(), fs::IoError::Kind::ResourceAlreadyExists);
-  });
+  sweep(w, tally, "mkdir /a/n1 again", Effect::kCreates, mkdir("/a/n1"),
+        [](World&, const fs::IoStatus& r) { EXPECT_EQ(r.error().kind(), fs::IoError::Kind::ResourceAlreadyExists); });
 
   // /big across the first id of the inode table's second chunks (16384),
   // then across 16384 children, where its list and its index both grow.
@@ -244,21 +243,24 @@ TEST(AllocationFailure, FilesystemOperations) {
   EXPECT_EQ(children_of(w, "/big"), 16387u);
 
   // Reading operations change nothing, fail or not.
-  sweep(w, tally, "ls_raw /a", Effect::kNone, [](World& w) { return w.fs->ls_raw(w.id("/a")); },
-        [](World&, const fs::IoResult<fs::Listing>& r) {
-          ASSERT_TRUE(r.ok());
-          EXPECT_EQ(r.value().files.size() + r.value().directories.size(), 41u);
-        });
-  sweep(w, tally, "get_path_by_inode", Effect::kNone,
-        [](World& w) { return w.fs->get_path_by_inode(w.id("/a/sub/f")); },
-        [](World&, const fs::IoResult<std::string>& r) { EXPECT_EQ(r.value(), "/a/sub/f"); });
-  sweep(w, tally, "tree /a", Effect::kNone, [](World& w) { return fs::render_tree(*w.fs, "/a", "> "); },
-        [](World&, const fs::IoResult<std::string>& r) {
-          ASSERT_TRUE(r.ok());
-          EXPECT_TRUE(r.value().starts_with("> sub/\n>   f\n")) << r.value();
-        });
-  sweep(w, tally, "debug text", Effect::kNone, [](World& w) { return w.fs->debug_string(); },
-        [](World& w, const std::string& text) { EXPECT_EQ(text, w.fs->debug_string()); });
+  sweep(
+      w, tally, "ls_raw /a", Effect::kNone, [](World& w) { return w.fs->ls_raw(w.id("/a")); },
+      [](World&, const fs::IoResult<fs::Listing>& r) {
+        ASSERT_TRUE(r.ok());
+        EXPECT_EQ(r.value().files.size() + r.value().directories.size(), 41u);
+      });
+  sweep(
+      w, tally, "get_path_by_inode", Effect::kNone, [](World& w) { return w.fs->get_path_by_inode(w.id("/a/sub/f")); },
+      [](World&, const fs::IoResult<std::string>& r) { EXPECT_EQ(r.value(), "/a/sub/f"); });
+  sweep(
+      w, tally, "tree /a", Effect::kNone, [](World& w) { return fs::render_tree(*w.fs, "/a", "> "); },
+      [](World&, const fs::IoResult<std::string>& r) {
+        ASSERT_TRUE(r.ok());
+        EXPECT_TRUE(r.value().starts_with("> sub/\n>   f\n")) << r.value();
+      });
+  sweep(
+      w, tally, "debug text", Effect::kNone, [](World& w) { return w.fs->debug_string(); },
+      [](World& w, const std::string& text) { EXPECT_EQ(text, w.fs->debug_string()); });
 
   // Removals: single ones, until /a is half vacant and compacts, then whole
   // subtrees at once (a failure there removes nothing).
@@ -294,9 +296,7 @@ TEST(AllocationFailure, FileHandles) {
   auto write = [](std::string name, std::string bytes) {
     return [name, bytes](World& w) { return w.handle(name).lock()->write(as_bytes(bytes)); };
   };
-  auto wrote = [](size_t n) {
-    return [n](World&, const fs::IoResult<size_t>& r) { EXPECT_EQ(r.value(), n); };
-  };
+  auto wrote = [](size_t n) { return [n](World&, const fs::IoResult<size_t>& r) { EXPECT_EQ(r.value(), n); }; };
   auto seek_end = [](World& w) { return w.handle("rw").lock()->seek(fs::SeekOrigin::End, 0); };
 
   // Opening creates the file: a failure leaves no file behind.
@@ -308,20 +308,23 @@ TEST(AllocationFailure, FileHandles) {
   sweep(w, tally, "write 100 at 40", Effect::kNone, write("rw", std::string(100, 'y')), wrote(100));
   sweep(w, tally, "seek end", Effect::kNone, seek_end, succeeded);
   sweep(w, tally, "write 5000 at 140", Effect::kNone, write("rw", std::string(5000, 'z')), wrote(5000));
-  sweep(w, tally, "seek 38", Effect::kNone,
-        [](World& w) { return w.handle("rw").lock()->seek(fs::SeekOrigin::Start, 38); }, succeeded);
-  sweep(w, tally, "read 4", Effect::kNone,
-        [](World& w) {
-          std::array<uint8_t, 4> buffer{};
-          auto n = w.handle("rw").lock()->read(buffer);
-          return std::pair(std::move(n), buffer);
-        },
-        [](World&, const std::pair<fs::IoResult<size_t>, std::array<uint8_t, 4>>& r) {
-          EXPECT_EQ(r.first.value(), 4u);
-          EXPECT_EQ(std::string(r.second.begin(), r.second.end()), "xxyy");
-        });
-  sweep(w, tally, "handle debug text", Effect::kNone, [](World& w) { return w.handle("rw").lock()->debug_string(); },
-        [](World&, const std::string& text) { EXPECT_NE(text.find("offset: 42 }"), std::string::npos) << text; });
+  sweep(
+      w, tally, "seek 38", Effect::kNone,
+      [](World& w) { return w.handle("rw").lock()->seek(fs::SeekOrigin::Start, 38); }, succeeded);
+  sweep(
+      w, tally, "read 4", Effect::kNone,
+      [](World& w) {
+        std::array<uint8_t, 4> buffer{};
+        auto n = w.handle("rw").lock()->read(buffer);
+        return std::pair(std::move(n), buffer);
+      },
+      [](World&, const std::pair<fs::IoResult<size_t>, std::array<uint8_t, 4>>& r) {
+        EXPECT_EQ(r.first.value(), 4u);
+        EXPECT_EQ(std::string(r.second.begin(), r.second.end()), "xxyy");
+      });
+  sweep(
+      w, tally, "handle debug text", Effect::kNone, [](World& w) { return w.handle("rw").lock()->debug_string(); },
+      [](World&, const std::string& text) { EXPECT_NE(text.find("offset: 42 }"), std::string::npos) << text; });
   sweep(w, tally, "close", Effect::kNone, [](World& w) { return w.handle("rw").lock()->close(); }, succeeded);
   sweep(w, tally, "open /d/f r", Effect::kNone, open("/d/f", "r"), keep_as("r"));
   sweep(w, tally, "open /d/g (new, no mode)", Effect::kCreates, open("/d/g", ""), keep_as("none"));
@@ -370,13 +373,14 @@ TEST(AllocationFailure, TerminalLines) {
   };
   for (const Line& l : lines) {
     std::string line = l.line;
-    sweep(w, tally, line, l.effect, [line](World& w) { return w.term.lock()->run(line); },
-          [&l](World&, const CommandResult& r) {
-            ASSERT_EQ(r.ok(), !l.fails) << (r.ok() ? r.value() : r.error());
-            if (l.expected) {
-              EXPECT_EQ(r.ok() ? r.value() : r.error(), l.expected);
-            }
-          });
+    sweep(
+        w, tally, line, l.effect, [line](World& w) { return w.term.lock()->run(line); },
+        [&l](World&, const CommandResult& r) {
+          ASSERT_EQ(r.ok(), !l.fails) << (r.ok() ? r.value() : r.error());
+          if (l.expected) {
+            EXPECT_EQ(r.ok() ? r.value() : r.error(), l.expected);
+          }
+        });
     if (HasFailure()) return;
   }
   report("terminal", tally);

@@ -104,8 +104,7 @@ TEST(Concurrency, ListingsAndLookupsWhileAnotherThreadRemovesAndCreates) {
   InodeId dir = path_id(*fs, "/dir");
   constexpr int kOld = 300;
   std::vector<InodeId> old_ids;
-  for (int i = 0; i < kOld; ++i)
-    old_ids.push_back(MUST(fs->create_inode(dir, "old" + std::to_string(i), new_file())));
+  for (int i = 0; i < kOld; ++i) old_ids.push_back(MUST(fs->create_inode(dir, "old" + std::to_string(i), new_file())));
   std::atomic<bool> done{false};
   std::mutex mutex;
   std::vector<std::string> complaints;
@@ -193,8 +192,7 @@ struct LockChecker {
     std::atomic<int>& mine = m.can_write() ? writers : readers;
     int before = mine.fetch_add(1);
     int32_t flag = flag_of(*fs, id);
-    if (m.can_write() ? (before != 0 || readers.load() != 0 || flag != -1)
-                      : (writers.load() != 0 || flag < 1))
+    if (m.can_write() ? (before != 0 || readers.load() != 0 || flag != -1) : (writers.load() != 0 || flag < 1))
       ++violations;
     std::this_thread::yield();
     mine.fetch_sub(1);
@@ -213,8 +211,7 @@ TEST(Concurrency, TheSecondOfTwoRacingRemovalsFindsNothing) {
     MUST(path[3] == 'd' ? fs->mkdir(path) : fs->touch(path));
     auto held = parent->read();  // the removals wait for the parent's lock
     std::vector<std::future<IoStatus>> removals;
-    for (int t = 0; t < 2; ++t)
-      removals.push_back(std::async(std::launch::async, [&] { return fs->rm(path, false); }));
+    for (int t = 0; t < 2; ++t) removals.push_back(std::async(std::launch::async, [&] { return fs->rm(path, false); }));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     held.release();
     int removed = 0;

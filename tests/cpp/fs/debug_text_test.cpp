@@ -39,10 +39,10 @@ TEST(DebugText, NewFilesystem) {
 
 TEST(DebugText, EveryKindAndLockState) {
   FsPtr fs = FileSystem::create();
-  MUST(fs->mkdir("/docs"));                                     // 1
-  MUST(fs->touch("/docs/hi"));                                  // 2
-  MUST(fs->create_inode(0, "ln", Symlink{5}));                 // 3
-  EXPECT_IO_ERR(fs->mkdir("/docs"), ResourceAlreadyExists);     // 4 is used up
+  MUST(fs->mkdir("/docs"));                                  // 1
+  MUST(fs->touch("/docs/hi"));                               // 2
+  MUST(fs->create_inode(0, "ln", Symlink{5}));               // 3
+  EXPECT_IO_ERR(fs->mkdir("/docs"), ResourceAlreadyExists);  // 4 is used up
   FileHandle w = MUST(FileSystem::open(fs, "/docs/hi", mode("w"), false));
   MUST(w.write(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>("hi"), 2)));
 
@@ -90,15 +90,14 @@ TEST_P(Quoting, EscapesQuotesBackslashesAndControls) {
   EXPECT_EQ(out, GetParam().quoted);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, Quoting,
-    ::testing::Values(QuoteCase{"plain", "\"plain\""}, QuoteCase{"", "\"\""},
-                      QuoteCase{"a\"b", "\"a\\\"b\""}, QuoteCase{"a\\b", "\"a\\\\b\""},
-                      QuoteCase{"it's", "\"it's\""}, QuoteCase{"n\nr\rt\t", "\"n\\nr\\rt\\t\""},
-                      QuoteCase{std::string("z\0z", 3), "\"z\\0z\""}, QuoteCase{"\x01", "\"\\u{1}\""},
-                      QuoteCase{"\x1b[0m", "\"\\u{1b}[0m\""}, QuoteCase{"\x7f", "\"\\u{7f}\""},
-                      QuoteCase{"\xc2\x85", "\"\\u{85}\""},
-                      QuoteCase{"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""}));
+INSTANTIATE_TEST_SUITE_P(Names, Quoting,
+                         ::testing::Values(QuoteCase{"plain", "\"plain\""}, QuoteCase{"", "\"\""},
+                                           QuoteCase{"a\"b", "\"a\\\"b\""}, QuoteCase{"a\\b", "\"a\\\\b\""},
+                                           QuoteCase{"it's", "\"it's\""}, QuoteCase{"n\nr\rt\t", "\"n\\nr\\rt\\t\""},
+                                           QuoteCase{std::string("z\0z", 3), "\"z\\0z\""},
+                                           QuoteCase{"\x01", "\"\\u{1}\""}, QuoteCase{"\x1b[0m", "\"\\u{1b}[0m\""},
+                                           QuoteCase{"\x7f", "\"\\u{7f}\""}, QuoteCase{"\xc2\x85", "\"\\u{85}\""},
+                                           QuoteCase{"caf\xc3\xa9 \xe2\x82\xac", "\"caf\xc3\xa9 \xe2\x82\xac\""}));
 
 TEST(DebugText, NamesAreEscapedInTheTree) {
   FsPtr fs = FileSystem::create();
@@ -123,8 +122,7 @@ TEST(DebugText, LockedWhileAnotherThreadWrites) {
   std::string text = fs->debug_string();
   done = true;
   join_bounded(holder);
-  EXPECT_NE(text.find("name: \"held\", data: RwLock { data: <locked>, poisoned: false, .. } }"),
-            std::string::npos)
+  EXPECT_NE(text.find("name: \"held\", data: RwLock { data: <locked>, poisoned: false, .. } }"), std::string::npos)
       << text;
   EXPECT_NE(text.find("Directory { children: [1] }"), std::string::npos) << text;
   EXPECT_EQ(fs->debug_string().find("<locked>"), std::string::npos);
@@ -173,8 +171,8 @@ TEST(DebugText, FileHandle) {
                                     ", fs: " + fs->debug_string() + ", offset: 2 }")
         << c.mode;
     MUST(h.close());
-    EXPECT_EQ(h.debug_string(), std::string("FileHandle { id: None, type: ") + c.type + ", fs: " +
-                                    fs->debug_string() + ", offset: 2 }");
+    EXPECT_EQ(h.debug_string(),
+              std::string("FileHandle { id: None, type: ") + c.type + ", fs: " + fs->debug_string() + ", offset: 2 }");
   }
 }
 

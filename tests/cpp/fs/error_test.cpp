@@ -75,12 +75,10 @@ TEST_P(ModeStrings, ParseAndDebugForm) {
 INSTANTIATE_TEST_SUITE_P(
     Modes, ModeStrings,
     ::testing::Values(ModeCase{"", 0, "FileHandleType(0x0)"}, ModeCase{"r", 1, "FileHandleType(READ)"},
-                      ModeCase{"w", 2, "FileHandleType(WRITE)"},
-                      ModeCase{"rw", 3, "FileHandleType(READ | WRITE)"},
-                      ModeCase{"wr", 3, "FileHandleType(READ | WRITE)"}, ModeCase{"rr", -1, ""},
-                      ModeCase{"ww", -1, ""}, ModeCase{"rwr", -1, ""}, ModeCase{"R", -1, ""},
-                      ModeCase{"W", -1, ""}, ModeCase{"r+", -1, ""}, ModeCase{"a", -1, ""},
-                      ModeCase{" r", -1, ""}, ModeCase{"x", -1, ""}));
+                      ModeCase{"w", 2, "FileHandleType(WRITE)"}, ModeCase{"rw", 3, "FileHandleType(READ | WRITE)"},
+                      ModeCase{"wr", 3, "FileHandleType(READ | WRITE)"}, ModeCase{"rr", -1, ""}, ModeCase{"ww", -1, ""},
+                      ModeCase{"rwr", -1, ""}, ModeCase{"R", -1, ""}, ModeCase{"W", -1, ""}, ModeCase{"r+", -1, ""},
+                      ModeCase{"a", -1, ""}, ModeCase{" r", -1, ""}, ModeCase{"x", -1, ""}));
 
 }  // namespace
 }  // namespace fstest

@@ -127,8 +127,7 @@ TEST_F(Handles, ImpossibleLockStatesAtCloseAreInternalErrors) {
   };
   FileHandle w = open("w");
   set_flag(*fs, f, 0);
-  EXPECT_EQ(close_message(w),
-            "assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
+  EXPECT_EQ(close_message(w), "assertion failed: self.flag.load(Ordering::Acquire) == FileLock::WRITE_EXCLUSIVE");
   set_flag(*fs, f, -1);
   MUST(w.close());
 
@@ -142,9 +141,7 @@ TEST_F(Handles, ImpossibleLockStatesAtCloseAreInternalErrors) {
   EXPECT_EQ(flag(), 0);
 }
 
-std::span<const uint8_t> bytes(const char* s) {
-  return {reinterpret_cast<const uint8_t*>(s), std::strlen(s)};
-}
+std::span<const uint8_t> bytes(const char* s) { return {reinterpret_cast<const uint8_t*>(s), std::strlen(s)}; }
 
 TEST_F(Handles, WritesDoNotMoveTheOffsetAndReadsDo) {
   FileHandle h = open("rw");
@@ -193,21 +190,20 @@ TEST_P(Seeks, ClampToTheLength) {
 }
 
 constexpr size_t kMax = std::numeric_limits<size_t>::max();
-INSTANTIATE_TEST_SUITE_P(
-    Origins, Seeks,
-    ::testing::Values(SeekCase{"StartInside", 4, SeekOrigin::Start, 2, 2},
-                      SeekCase{"StartBeyond", 0, SeekOrigin::Start, 100, 5},
-                      SeekCase{"StartHuge", 0, SeekOrigin::Start, kMax, 5},
-                      SeekCase{"EndZero", 0, SeekOrigin::End, 0, 5},
-                      SeekCase{"EndTwo", 0, SeekOrigin::End, 2, 3},
-                      SeekCase{"EndAll", 3, SeekOrigin::End, 5, 0},
-                      SeekCase{"EndBeyond", 3, SeekOrigin::End, 10, 0},
-                      SeekCase{"CurrentOne", 3, SeekOrigin::Current, 1, 4},
-                      SeekCase{"CurrentZero", 3, SeekOrigin::Current, 0, 3},
-                      SeekCase{"CurrentBeyond", 3, SeekOrigin::Current, 10, 5},
-                      SeekCase{"CurrentSaturates", 3, SeekOrigin::Current, kMax, 5},
-                      SeekCase{"CurrentSaturatesFromEnd", 5, SeekOrigin::Current, kMax - 2, 5}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Origins, Seeks,
+                         ::testing::Values(SeekCase{"StartInside", 4, SeekOrigin::Start, 2, 2},
+                                           SeekCase{"StartBeyond", 0, SeekOrigin::Start, 100, 5},
+                                           SeekCase{"StartHuge", 0, SeekOrigin::Start, kMax, 5},
+                                           SeekCase{"EndZero", 0, SeekOrigin::End, 0, 5},
+                                           SeekCase{"EndTwo", 0, SeekOrigin::End, 2, 3},
+                                           SeekCase{"EndAll", 3, SeekOrigin::End, 5, 0},
+                                           SeekCase{"EndBeyond", 3, SeekOrigin::End, 10, 0},
+                                           SeekCase{"CurrentOne", 3, SeekOrigin::Current, 1, 4},
+                                           SeekCase{"CurrentZero", 3, SeekOrigin::Current, 0, 3},
+                                           SeekCase{"CurrentBeyond", 3, SeekOrigin::Current, 10, 5},
+                                           SeekCase{"CurrentSaturates", 3, SeekOrigin::Current, kMax, 5},
+                                           SeekCase{"CurrentSaturatesFromEnd", 5, SeekOrigin::Current, kMax - 2, 5}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Handles, EveryOperationAfterCloseFails) {
   for (const char* m : {"r", "w", "rw", ""}) {
@@ -227,7 +223,9 @@ TEST_F(Handles, EveryOperationAfterCloseFails) {
 }
 
 TEST_F(Handles, AHandleDestroyedWhileOpenClosesItself) {
-  { FileHandle w = open("w"); }
+  {
+    FileHandle w = open("w");
+  }
   EXPECT_EQ(flag(), 0);
   {
     FileHandle r1 = open("r");
@@ -253,7 +251,9 @@ TEST_F(Handles, AHandleKeepsItsFilesystemAlive) {
   EXPECT_FALSE(weak.expired());  // a closed handle still holds it
   h = MUST(FileSystem::open_raw(h.fs(), f, mode("r")));
   FileHandle last = std::move(h);
-  { FileHandle gone = std::move(last); }
+  {
+    FileHandle gone = std::move(last);
+  }
   EXPECT_TRUE(weak.expired());
 }
 

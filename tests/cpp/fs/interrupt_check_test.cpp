@@ -37,7 +37,9 @@ TEST(InterruptCheck, ScopesNestAndDeferralsRunTheCheckOnceAtTheirEnd) {
       EXPECT_EQ(outer_calls, 2);
     }
     EXPECT_EQ(outer_calls, 3);  // once, at the end
-    { InterruptCheckDeferral quiet; }
+    {
+      InterruptCheckDeferral quiet;
+    }
     EXPECT_EQ(outer_calls, 3);  // nothing was interrupted
   }
   EXPECT_TRUE(go_on_after_interrupt());

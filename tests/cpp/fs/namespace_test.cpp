@@ -318,8 +318,7 @@ TEST_F(Symlinks, RemovingALinkLeavesItsTarget) {
   EXPECT_TRUE(FileSystem::open_raw(fs, x, mode("w")).ok());
   EXPECT_EQ(MUST(fs->ls_raw(0)).directories, (Names{"dir"}));
   auto root = fs->lookup(0);
-  EXPECT_EQ(root->read().directory()->size(), 1u)
-      << "the root still lists the removed link";
+  EXPECT_EQ(root->read().directory()->size(), 1u) << "the root still lists the removed link";
   MUST(fs->rm("/dir", true));
 }
 

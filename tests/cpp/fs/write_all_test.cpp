@@ -26,7 +26,7 @@ void count_signal(int) { ++g_signals; }
 class WriteAllInterrupted : public ::testing::Test {
  protected:
   void SetUp() override {
-    struct sigaction action {};
+    struct sigaction action{};
     action.sa_handler = count_signal;  // no SA_RESTART: the write sees EINTR
     sigemptyset(&action.sa_mask);
     ASSERT_EQ(sigaction(SIGUSR1, &action, &previous_), 0);
@@ -70,7 +70,7 @@ class WriteAllInterrupted : public ::testing::Test {
   std::atomic<bool> done_{false};
   std::atomic<bool> drained_{false};
   int ends_[2];
-  struct sigaction previous_ {};
+  struct sigaction previous_{};
 };
 
 // An interrupt check that gives a fixed answer and counts its calls.

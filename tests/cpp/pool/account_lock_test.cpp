@@ -57,7 +57,9 @@ TEST_F(AccountLockTest, OneHolderAtATimeInThisProcessAndOthers) {
   AccountLock moved = std::move(*first);
   first.reset();
   EXPECT_FALSE(claim("test_a").has_value()) << "a moved-from claim let go";
-  { AccountLock ended = std::move(moved); }
+  {
+    AccountLock ended = std::move(moved);
+  }
   EXPECT_TRUE(free_for_another_process("test_a"));
   EXPECT_TRUE(claim("test_a").has_value());
 }

@@ -69,10 +69,9 @@ TEST(HostCommand, StandardInputIsEmpty) {
 // output: a runner that drained one pipe after the other would wait forever.
 TEST(HostCommand, LargeOutputOnBothPipesDoesNotDeadlock) {
   Watchdog watchdog(std::chrono::seconds(60));
-  auto ran = run_host_command(
-      {"sh", "-c",
-       "head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o;"
-       "head -c 1048576 /dev/zero | tr '\\0' E >&2"});
+  auto ran = run_host_command({"sh", "-c",
+                               "head -c 1048576 /dev/zero | tr '\\0' e >&2; head -c 1048576 /dev/zero | tr '\\0' o;"
+                               "head -c 1048576 /dev/zero | tr '\\0' E >&2"});
   ASSERT_TRUE(ran.ok());
   const CommandOutput& out = ran.value();
   EXPECT_TRUE(out.success());

@@ -133,9 +133,10 @@ TEST_F(LeftoverSweepTest, ClearAccountWarnsOfEachProblem) {
 TEST_F(LeftoverSweepTest, CrontabAndAtJobsGoThroughTheHostTools) {
   Shims shims;
   shims.add("crontab", "exit 0");
-  shims.add("atq", "printf '3\\tThu Dec 10 12:00:00 2026 a test_tenant\\n"
-                   "4\\tThu Dec 10 12:00:00 2026 a test_other\\n"
-                   "9\\tFri Dec 11 08:00:00 2026 b test_tenant\\n'");
+  shims.add("atq",
+            "printf '3\\tThu Dec 10 12:00:00 2026 a test_tenant\\n"
+            "4\\tThu Dec 10 12:00:00 2026 a test_other\\n"
+            "9\\tFri Dec 11 08:00:00 2026 b test_tenant\\n'");
   shims.add("atrm", "exit 0");
   PathOverride path(shims);
 
@@ -172,9 +173,18 @@ int as_tenant(Body&& body) {
 }
 
 bool ipc_exists(int (*stat)(int), int id) { return stat(id) == 0; }
-int shm_stat(int id) { shmid_ds ds{}; return ::shmctl(id, IPC_STAT, &ds); }
-int msg_stat(int id) { msqid_ds ds{}; return ::msgctl(id, IPC_STAT, &ds); }
-int sem_stat(int id) { semid_ds ds{}; return ::semctl(id, 0, IPC_STAT, &ds); }
+int shm_stat(int id) {
+  shmid_ds ds{};
+  return ::shmctl(id, IPC_STAT, &ds);
+}
+int msg_stat(int id) {
+  msqid_ds ds{};
+  return ::msgctl(id, IPC_STAT, &ds);
+}
+int sem_stat(int id) {
+  semid_ds ds{};
+  return ::semctl(id, 0, IPC_STAT, &ds);
+}
 
 TEST(SysvIpcSweep, RemovesTheObjectsOfTheAccountOnly) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root: it acts as other uids";

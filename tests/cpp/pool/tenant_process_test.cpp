@@ -69,7 +69,8 @@ TEST(TenantProcess, GetsNothingOfTheHostButWhatItNeeds) {
   auto sleeper = spawn_tenant_process({"sleep", "1000"});
   ASSERT_TRUE(sleeper.ok());
   std::vector<std::string> fds;
-  for (const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(sleeper.value().pid) + "/fd")) {
+  for (const auto& entry :
+       std::filesystem::directory_iterator("/proc/" + std::to_string(sleeper.value().pid) + "/fd")) {
     fds.push_back(entry.path().filename().string());
   }
   std::sort(fds.begin(), fds.end());
@@ -88,16 +89,16 @@ TEST(TenantProcess, GetsNothingOfTheHostButWhatItNeeds) {
   if (const char* lang = std::getenv("LANG")) expected_env = "LANG=" + std::string(lang) + " " + expected_env;
   if (const char* term = std::getenv("TERM")) expected_env += "TERM=" + std::string(term) + " ";
   if (const char* tz = std::getenv("TZ")) expected_env += "TZ=" + std::string(tz) + " ";
-  EXPECT_EQ(out, "0077\n/\n" + expected_env +
-                     "\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
+  EXPECT_EQ(out, "0077\n/\n" + expected_env + "\nSigBlk:\t0000000000000000\nSigIgn:\t0000000000000000\n");
 }
 
 TEST(TenantProcess, EnvironmentAndProgramLookUp) {
-  const char* env[] = {"PATH=/host/bin", "TERM=xterm", "LANG=de_DE.UTF-8", "LC_ALL=C", "TZ=UTC",
-                       "AWS_SECRET_ACCESS_KEY=x", "TERMINFO=/x", "HOME=/root", "LCX=1", "noequals", nullptr};
-  EXPECT_EQ(tenant_environment(env),
-            (std::vector<std::string>{std::string("PATH=") + kTenantPath, "TERM=xterm", "LANG=de_DE.UTF-8",
-                                      "LC_ALL=C", "TZ=UTC"}));
+  const char* env[] = {"PATH=/host/bin", "TERM=xterm", "LANG=de_DE.UTF-8",
+                       "LC_ALL=C",       "TZ=UTC",     "AWS_SECRET_ACCESS_KEY=x",
+                       "TERMINFO=/x",    "HOME=/root", "LCX=1",
+                       "noequals",       nullptr};
+  EXPECT_EQ(tenant_environment(env), (std::vector<std::string>{std::string("PATH=") + kTenantPath, "TERM=xterm",
+                                                               "LANG=de_DE.UTF-8", "LC_ALL=C", "TZ=UTC"}));
   EXPECT_EQ(tenant_environment(nullptr), std::vector<std::string>{std::string("PATH=") + kTenantPath});
 
   EXPECT_EQ(exec_candidates("su", "/a:/b/c::/d"), (std::vector<std::string>{"/a/su", "/b/c/su", "su", "/d/su"}));

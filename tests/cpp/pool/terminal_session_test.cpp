@@ -8,8 +8,8 @@
 #include <atomic>
 #include <thread>
 
-#include "pool/process/host_command.h"
 #include "pool/account/user_pool.h"
+#include "pool/process/host_command.h"
 #include "test_support.h"
 
 namespace marrowfen::pool {
@@ -174,8 +174,7 @@ TEST_F(TerminalSessionTest, WritingToAnExitedShellFailsWithBrokenPipe) {
   // The end of output can come a moment before su has exited and let go of
   // its input; a zombie holds no descriptors.
   std::string status_file = "/proc/" + std::to_string(*session.process_id()) + "/status";
-  ASSERT_TRUE(testing::eventually(
-      [&] { return read_file(status_file).find("State:\tZ") != std::string::npos; }));
+  ASSERT_TRUE(testing::eventually([&] { return read_file(status_file).find("State:\tZ") != std::string::npos; }));
   auto written = session.write("echo too late\n");
   ASSERT_FALSE(written.ok());
   EXPECT_EQ(written.error(), "Failed to write to the stdin of the process: Broken pipe (os error 32)");
@@ -203,21 +202,18 @@ TEST_F(TerminalSessionTest, SessionKeepsItsAccountInUse) {
 // until `ps` shows at least `count` of its `sleep 1000` processes (the
 // session's own shell does not count: a signal sent before the script has
 // set its traps would prove nothing).
-void start_background(TerminalSession& session, uint32_t uid, const std::string& script,
-                      size_t count) {
+void start_background(TerminalSession& session, uint32_t uid, const std::string& script, size_t count) {
   ASSERT_TRUE(session.write("(" + script + ") </dev/null >/dev/null 2>&1 & disown\n").ok());
   auto sleepers = [&] {
     size_t n = 0;
-    for (const std::string& line : testing::ps_live_processes(uid))
-      n += line.find("sleep 1000") != std::string::npos;
+    for (const std::string& line : testing::ps_live_processes(uid)) n += line.find("sleep 1000") != std::string::npos;
     return n;
   };
-  ASSERT_TRUE(testing::eventually([&] { return sleepers() >= count; }))
-      << "the background processes never started";
+  ASSERT_TRUE(testing::eventually([&] { return sleepers() >= count; })) << "the background processes never started";
 }
 
-std::vector<std::string> survivors_after_release(std::optional<TerminalSession>& session,
-                                                 SharedUser& user, uint32_t uid) {
+std::vector<std::string> survivors_after_release(std::optional<TerminalSession>& session, SharedUser& user,
+                                                 uint32_t uid) {
   session.reset();
   user.reset();
   return testing::ps_live_processes(uid);

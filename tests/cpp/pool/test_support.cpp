@@ -40,8 +40,8 @@ Watchdog::Watchdog(std::chrono::seconds limit) {
   thread_ = std::thread([this, limit, test] {
     std::unique_lock lock(mutex_);
     if (disarmed_.wait_for(lock, limit, [this] { return done_; })) return;
-    std::string message = "\nwatchdog: test " + test + " still running after " +
-                          std::to_string(limit.count()) + " s; failing the run\n";
+    std::string message =
+        "\nwatchdog: test " + test + " still running after " + std::to_string(limit.count()) + " s; failing the run\n";
     (void)!::write(STDERR_FILENO, message.data(), message.size());
     ::_exit(3);
   });
@@ -84,8 +84,7 @@ std::string read_file(const std::string& path) {
 }
 
 void Shims::add(const std::string& name, const std::string& body) {
-  write_file(scratch_ / name,
-             "#!/bin/sh\necho \"$*\" >> '" + (scratch_ / name) + ".log'\n" + body + "\n", 0755);
+  write_file(scratch_ / name, "#!/bin/sh\necho \"$*\" >> '" + (scratch_ / name) + ".log'\n" + body + "\n", 0755);
 }
 
 void Shims::add_recording(const std::string& name) {

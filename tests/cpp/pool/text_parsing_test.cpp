@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "pool/account/userid.h"
 #include "base/utf8.h"
+#include "pool/account/userid.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -16,8 +16,7 @@ TEST(ParseUidLine, FirstLineAsUnsigned32BitDecimal) {
 }
 
 TEST(ParseUidLine, AnythingElseIsNothing) {
-  for (const char* bad : {"", "\n", "+\n", "4294967296\n", " 1\n", "1 \n", "-1\n", "1\r\r\n", "x",
-                          "\n1\n", "1\r"}) {
+  for (const char* bad : {"", "\n", "+\n", "4294967296\n", " 1\n", "1 \n", "-1\n", "1\r\r\n", "x", "\n1\n", "1\r"}) {
     EXPECT_EQ(parse_uid_line(bad), std::nullopt) << '"' << bad << '"';
   }
 }

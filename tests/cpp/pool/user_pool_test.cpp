@@ -10,9 +10,9 @@
 
 #include <filesystem>
 
-#include "pool/cleanup/deferred_panic.h"
 #include "pool/account/home_dir.h"
 #include "pool/account/userid.h"
+#include "pool/cleanup/deferred_panic.h"
 #include "test_support.h"
 
 namespace marrowfen::pool {

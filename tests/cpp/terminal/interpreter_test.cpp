@@ -22,31 +22,31 @@ TEST(Interpreter, SplitsLooksUpAndEchoes) {
   ASSERT_TRUE(fs->mkdir("d").ok());
   SimpleTerminal term(fs);
   testing::run_script(term, {
-      out("", ""),
-      out(" \t ", ""),
-      out("# note", ""),
-      out("ls # list the current directory", "d/\n"),
-      out("\"ls\"", "d/\n"),
-      out("echo", ""),
-      out("echo a b", "a b"),
-      out("echo a#b", "a#b"),
-      out("echo a #b", "a"),
-      out("echo 'it''s'", "its"),
-      out("echo a\\ b", "a b"),
-      out("echo \"a\\qb\"", "a\\qb"),
-      out("echo \"a\\\"b\"", "a\"b"),
-      out("echo 'a  b' c", "a  b c"),
-      out("echo '' x ''", " x "),
-      fail("echo 'unclosed", kMalformed),
-      fail("echo trailing\\", kMalformed),
-      fail("foo", "foo: command not found"),
-      fail("LS", "LS: command not found"),
-      fail("'' ls", ": command not found"),
-      fail("ls\r", "ls\r: command not found"),
-      out("help", "cd\nls\npwd\ncat\nmkdir\ntouch\nhelp\nrm\necho\n"),
-      out("help me", "cd\nls\npwd\ncat\nmkdir\ntouch\nhelp\nrm\necho\n"),
-      out("pwd ignored words", "/"),
-  });
+                                out("", ""),
+                                out(" \t ", ""),
+                                out("# note", ""),
+                                out("ls # list the current directory", "d/\n"),
+                                out("\"ls\"", "d/\n"),
+                                out("echo", ""),
+                                out("echo a b", "a b"),
+                                out("echo a#b", "a#b"),
+                                out("echo a #b", "a"),
+                                out("echo 'it''s'", "its"),
+                                out("echo a\\ b", "a b"),
+                                out("echo \"a\\qb\"", "a\\qb"),
+                                out("echo \"a\\\"b\"", "a\"b"),
+                                out("echo 'a  b' c", "a  b c"),
+                                out("echo '' x ''", " x "),
+                                fail("echo 'unclosed", kMalformed),
+                                fail("echo trailing\\", kMalformed),
+                                fail("foo", "foo: command not found"),
+                                fail("LS", "LS: command not found"),
+                                fail("'' ls", ": command not found"),
+                                fail("ls\r", "ls\r: command not found"),
+                                out("help", "cd\nls\npwd\ncat\nmkdir\ntouch\nhelp\nrm\necho\n"),
+                                out("help me", "cd\nls\npwd\ncat\nmkdir\ntouch\nhelp\nrm\necho\n"),
+                                out("pwd ignored words", "/"),
+                            });
 }
 
 TEST(Interpreter, TerminalsOverOneFilesystemShareItButNotTheirDirectory) {
@@ -59,15 +59,15 @@ TEST(Interpreter, TerminalsOverOneFilesystemShareItButNotTheirDirectory) {
   // The second terminal removes the first one's directory under it.
   testing::run_script(second, {out("rm d", "")});
   testing::run_script(first, {
-      fail("pwd", "pwd: cannot access '1': Inode not found"),
-      fail("ls", "ls: cannot access '1': Inode not found"),
-      fail("cd ..", "cd: cannot access '..': ..: Inode not found"),
-      fail("mkdir x", "mkdir: cannot access '1': Inode not found"),
-      fail("touch x", "touch: cannot access '1': Inode not found"),
-      fail("cat x", "x: Inode not found"),
-      out("cd /", ""),
-      out("pwd", "/"),
-  });
+                                 fail("pwd", "pwd: cannot access '1': Inode not found"),
+                                 fail("ls", "ls: cannot access '1': Inode not found"),
+                                 fail("cd ..", "cd: cannot access '..': ..: Inode not found"),
+                                 fail("mkdir x", "mkdir: cannot access '1': Inode not found"),
+                                 fail("touch x", "touch: cannot access '1': Inode not found"),
+                                 fail("cat x", "x: Inode not found"),
+                                 out("cd /", ""),
+                                 out("pwd", "/"),
+                             });
 }
 
 TEST(Interpreter, TerminalsOnManyThreadsCreateIntoOneDirectory) {

@@ -25,10 +25,10 @@ TEST(RmArgs, ParsesFlagsAndTargetInAnyOrder) {
       {{"-r", "d"}, true, "d"},
       {{"d", "-r"}, true, "d"},
       {{"--recursive", "d"}, true, "d"},
-      {{"--", "-r"}, false, "-r"},          // "--" ends the options
+      {{"--", "-r"}, false, "-r"},  // "--" ends the options
       {{"-r", "--", "-x"}, true, "-x"},
       {{"--", "--"}, false, "--"},
-      {{"-"}, false, "-"},                  // a lone dash is a positional
+      {{"-"}, false, "-"},  // a lone dash is a positional
       {{""}, false, ""},
       {{"dossier-é"}, false, "dossier-é"},
   };
@@ -56,53 +56,53 @@ constexpr std::string_view kHelp =
     "  -V, --version    Print version\n";
 
 std::string unexpected(std::string_view word, std::string_view usage) {
-  return "rm: error: unexpected argument '" + std::string(word) + "' found\n\n  tip: to pass '" +
-         std::string(word) + "' as a value, use '-- " + std::string(word) + "'\n\n" +
-         std::string(usage) + "\n" + std::string(kMoreInfo);
+  return "rm: error: unexpected argument '" + std::string(word) + "' found\n\n  tip: to pass '" + std::string(word) +
+         "' as a value, use '-- " + std::string(word) + "'\n\n" + std::string(usage) + "\n" + std::string(kMoreInfo);
 }
 
 TEST(RmArgs, ReturnsTheParserTextsThroughRm) {
   SimpleTerminal term(fs::FileSystem::create());
-  const std::string missing =
-      "rm: error: the following required arguments were not provided:\n  <TARGET>\n\n";
+  const std::string missing = "rm: error: the following required arguments were not provided:\n  <TARGET>\n\n";
   const std::string repeated =
       "rm: error: the argument '--recursive' cannot be used multiple times\n\n"
-      "Usage: marrowfen [OPTIONS] <TARGET>\n" + std::string(kMoreInfo);
+      "Usage: marrowfen [OPTIONS] <TARGET>\n" +
+      std::string(kMoreInfo);
   const std::string flag_value =
       "rm: error: unexpected value '1' for '--recursive' found; no more were expected\n\n"
-      "Usage: marrowfen [OPTIONS] <TARGET>\n" + std::string(kMoreInfo);
+      "Usage: marrowfen [OPTIONS] <TARGET>\n" +
+      std::string(kMoreInfo);
   const std::string general = "Usage: marrowfen [OPTIONS] <TARGET>";
   auto similar = [](std::string_view word, std::string_view name) {
-    return "rm: error: unexpected argument '" + std::string(word) +
-           "' found\n\n  tip: a similar argument exists: '--" + std::string(name) +
-           "'\n\nUsage: marrowfen --" + std::string(name) + " <TARGET>\n" + std::string(kMoreInfo);
+    return "rm: error: unexpected argument '" + std::string(word) + "' found\n\n  tip: a similar argument exists: '--" +
+           std::string(name) + "'\n\nUsage: marrowfen --" + std::string(name) + " <TARGET>\n" + std::string(kMoreInfo);
   };
   const std::string extra = "rm: error: unexpected argument 'b' found\n\nUsage: marrowfen";
   const std::string version = "rm: marrowfen " + std::string(kVersion) + "\n";
 
-  testing::run_script(term, {
-      fail("rm -r", missing + "Usage: marrowfen --recursive <TARGET>\n" + std::string(kMoreInfo)),
-      fail("rm --", missing + "Usage: marrowfen <TARGET>\n" + std::string(kMoreInfo)),
-      fail("rm -x d", unexpected("-x", general)),
-      fail("rm --force d", unexpected("--force", general)),
-      fail("rm -rx d", unexpected("-x", general)),       // unknown letter inside a cluster
-      fail("rm -é d", unexpected("-é", general)),        // a whole character, not a byte
-      fail("rm --=x d", unexpected("--=x", general)),
-      fail("rm a b -x", extra + " <TARGET>\n" + std::string(kMoreInfo)),  // the first fault wins
-      fail("rm -r a b", extra + " --recursive <TARGET>\n" + std::string(kMoreInfo)),
-      fail("rm --recursiv d", similar("--recursiv", "recursive")),
-      fail("rm --verison", similar("--verison", "version")),
-      fail("rm -r -r d", repeated),
-      fail("rm -rr d", repeated),
-      fail("rm --recursive=1 d", flag_value),
-      fail("rm -r=1 d", flag_value),
-      fail("rm -V", version),
-      fail("rm d --version -x", version),
-      fail("rm -h", kHelp),
-      fail("rm --help", kHelp),
-      fail("rm -rh", kHelp),
-      fail("rm -x -h", unexpected("-x", general)),
-  });
+  testing::run_script(term,
+                      {
+                          fail("rm -r", missing + "Usage: marrowfen --recursive <TARGET>\n" + std::string(kMoreInfo)),
+                          fail("rm --", missing + "Usage: marrowfen <TARGET>\n" + std::string(kMoreInfo)),
+                          fail("rm -x d", unexpected("-x", general)),
+                          fail("rm --force d", unexpected("--force", general)),
+                          fail("rm -rx d", unexpected("-x", general)),  // unknown letter inside a cluster
+                          fail("rm -é d", unexpected("-é", general)),   // a whole character, not a byte
+                          fail("rm --=x d", unexpected("--=x", general)),
+                          fail("rm a b -x", extra + " <TARGET>\n" + std::string(kMoreInfo)),  // the first fault wins
+                          fail("rm -r a b", extra + " --recursive <TARGET>\n" + std::string(kMoreInfo)),
+                          fail("rm --recursiv d", similar("--recursiv", "recursive")),
+                          fail("rm --verison", similar("--verison", "version")),
+                          fail("rm -r -r d", repeated),
+                          fail("rm -rr d", repeated),
+                          fail("rm --recursive=1 d", flag_value),
+                          fail("rm -r=1 d", flag_value),
+                          fail("rm -V", version),
+                          fail("rm d --version -x", version),
+                          fail("rm -h", kHelp),
+                          fail("rm --help", kHelp),
+                          fail("rm -rh", kHelp),
+                          fail("rm -x -h", unexpected("-x", general)),
+                      });
 }
 
 }  // namespace

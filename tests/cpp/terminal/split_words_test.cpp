@@ -49,7 +49,8 @@ TEST(SplitWords, SplitsEveryRuleAsExpected) {
       {"\"a\\\nb\"", {"ab"}},
       {"\"a\nb\" \"'\" '\"'", {"a\nb", "'", "\""}},
       // more words than are kept in place, some put together from pieces
-      {"1 2 3 4 5 6 7 8 9 'ten' e\\leven tw\"el\"ve", {"1", "2", "3", "4", "5", "6", "7", "8", "9", "ten", "eleven", "twelve"}},
+      {"1 2 3 4 5 6 7 8 9 'ten' e\\leven tw\"el\"ve",
+       {"1", "2", "3", "4", "5", "6", "7", "8", "9", "ten", "eleven", "twelve"}},
       // empty quoted words
       {"''", {""}},
       {"\"\"", {""}},
@@ -70,14 +71,10 @@ TEST(SplitWords, SplitsEveryRuleAsExpected) {
 
 TEST(SplitWords, RejectsTheWholeLineOnAnyError) {
   const std::pair<std::string, SplitError> cases[] = {
-      {"\\", SplitError::TrailingBackslash},
-      {"abc\\", SplitError::TrailingBackslash},
-      {"a b \\", SplitError::TrailingBackslash},
-      {"'abc", SplitError::UnclosedSingleQuote},
-      {"a b 'c d", SplitError::UnclosedSingleQuote},
-      {"'it's'", SplitError::UnclosedSingleQuote},
-      {"\"abc", SplitError::UnclosedDoubleQuote},
-      {"a \"b\\\"", SplitError::UnclosedDoubleQuote},
+      {"\\", SplitError::TrailingBackslash},         {"abc\\", SplitError::TrailingBackslash},
+      {"a b \\", SplitError::TrailingBackslash},     {"'abc", SplitError::UnclosedSingleQuote},
+      {"a b 'c d", SplitError::UnclosedSingleQuote}, {"'it's'", SplitError::UnclosedSingleQuote},
+      {"\"abc", SplitError::UnclosedDoubleQuote},    {"a \"b\\\"", SplitError::UnclosedDoubleQuote},
       {"\"abc\\", SplitError::UnclosedDoubleQuote},
   };
   for (const auto& [line, error] : cases) {

@@ -61,9 +61,8 @@ struct Shared {
 
 // Kinds that no interleaving of these steps can produce.
 bool impossible(const IoError& e) {
-  return e == IoError::NotASymlink || e == IoError::MaxRecursionDepthExceeded ||
-         e == IoError::UnrecognizedFileMode || e.kind() == IoError::OperationNotSupported ||
-         e == IoError::InvalidFileDescriptor;
+  return e == IoError::NotASymlink || e == IoError::MaxRecursionDepthExceeded || e == IoError::UnrecognizedFileMode ||
+         e.kind() == IoError::OperationNotSupported || e == IoError::InvalidFileDescriptor;
 }
 
 bool uniform(const std::string& bytes) {
@@ -202,15 +201,15 @@ class Worker {
 
   void command(SimpleTerminal& terminal) {
     static const char* const kLines[] = {
-        "ls", "ls /", "pwd", "cd /", "cd ..", "cd n0", "cd n1", "mkdir n0", "mkdir n2", "mkdir /n3",
-        "mkdir n1/n2", "touch n1", "touch n3", "touch n0/n3", "cat n1", "cat n3", "cat /n2",
-        "rm n2", "rm -r n0", "rm n3", "rm -r /n1", "echo 'a  b' c", "help", "rm", "rm -x n0",
+        "ls",       "ls /",      "pwd",         "cd /",     "cd ..",     "cd n0",         "cd n1",  "mkdir n0",
+        "mkdir n2", "mkdir /n3", "mkdir n1/n2", "touch n1", "touch n3",  "touch n0/n3",   "cat n1", "cat n3",
+        "cat /n2",  "rm n2",     "rm -r n0",    "rm n3",    "rm -r /n1", "echo 'a  b' c", "help",   "rm",
+        "rm -x n0",
     };
     const std::string line = kLines[pick(std::size(kLines))];
     CommandResult result = terminal.run(line);
     ++s_.commands;
-    if (line.starts_with("cat") && result.ok() && !uniform(result.value()))
-      s_.fail("cat saw " + result.value());
+    if (line.starts_with("cat") && result.ok() && !uniform(result.value())) s_.fail("cat saw " + result.value());
     if (line == "echo 'a  b' c" && (!result.ok() || result.value() != "a  b c")) s_.fail("echo went wrong");
     if (!result.ok() && result.error().find("command not found") != std::string::npos)
       s_.fail(line + ": " + result.error());
@@ -291,9 +290,9 @@ TEST_P(Stress, OneFilesystemManyThreads) {
   for (auto& thread : threads)
     ASSERT_EQ(thread.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "a thread hung";
   ASSERT_EQ(shared.failure, "");
-  std::printf("%d threads: %ld steps, %ld creations, %ld removals, %ld writes, %ld reads, %ld commands\n",
-              GetParam(), shared.steps.load(), shared.created.load(), shared.removed.load(),
-              shared.written.load(), shared.read.load(), shared.commands.load());
+  std::printf("%d threads: %ld steps, %ld creations, %ld removals, %ld writes, %ld reads, %ld commands\n", GetParam(),
+              shared.steps.load(), shared.created.load(), shared.removed.load(), shared.written.load(),
+              shared.read.load(), shared.commands.load());
 
   // Every kind of step happened, and the tree saw both growth and removal.
   EXPECT_GT(shared.created.load(), 0);

@@ -13,18 +13,22 @@ TEST(Utf8Lossy, ReplacesEachMaximalSubpart) {
       {"plain ascii\n", "plain ascii\n"},
       {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"},
       {"f\xFFg", "f" R "g"},
-      {"\x80\x80", R R},                       // stray continuation bytes
-      {"\xC0\xAF", R R},                       // C0 and C1 never begin anything
-      {"\xF5\x80", R R},                       // beyond U+10FFFF by the lead alone
-      {"\xE0\x80\x80", R R R},                 // overlong: E0 needs A0..BF next
-      {"\xED\xA0\x80", R R R},                 // a surrogate
-      {"\xF4\x90\x80\x80", R R R R},           // above U+10FFFF
-      {"\xE2\x82", R},                         // truncated at the end: one for the prefix
-      {"\xE2\x82x", R "x"},                    // the interrupting byte starts afresh
+      {"\x80\x80", R R},              // stray continuation bytes
+      {"\xC0\xAF", R R},              // C0 and C1 never begin anything
+      {"\xF5\x80", R R},              // beyond U+10FFFF by the lead alone
+      {"\xE0\x80\x80", R R R},        // overlong: E0 needs A0..BF next
+      {"\xED\xA0\x80", R R R},        // a surrogate
+      {"\xF4\x90\x80\x80", R R R R},  // above U+10FFFF
+      {"\xE2\x82", R},                // truncated at the end: one for the prefix
+      {"\xE2\x82x", R "x"},           // the interrupting byte starts afresh
       {"\xF0\x9F\x98", R},
       {"\xC3", R},
       // The reference example: a, F1 80 80, E1 80, C2, b, 80, c, 80 BF, d.
-      {"a\xF1\x80\x80\xE1\x80\xC2" "b\x80" "c\x80\xBF" "d", "a" R R R "b" R "c" R R "d"},
+      {"a\xF1\x80\x80\xE1\x80\xC2"
+       "b\x80"
+       "c\x80\xBF"
+       "d",
+       "a" R R R "b" R "c" R R "d"},
   };
   for (const auto& [bytes, text] : cases) {
     SCOPED_TRACE(::testing::PrintToString(bytes));
