@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "base/dir_names.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "base/utf8.h"
@@ -21,7 +22,6 @@ namespace {
 constexpr mode_t kRootMode = 0755;
 // Private whatever the umask: no other tenant may read or plant anything here.
 constexpr mode_t kHomeMode = 0700;
-constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 const char* const kNoParent = "Failed to get the parent folder of the path";
 const char* const kRootFailed = "Failed to create the parent folder of the temporary home directory";

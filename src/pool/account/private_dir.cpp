@@ -6,13 +6,13 @@
 
 #include <cerrno>
 
+#include "base/dir_names.h"
 #include "base/os_error.h"
 
 namespace marrowfen::pool {
 namespace {
 
 constexpr mode_t kAncestorMode = 0755;
-constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // Creates the missing ancestors of `dir`; existing ones are fine.
 Result<void, std::string> create_ancestors(const std::filesystem::path& dir) {

@@ -5,10 +5,13 @@
 #include "base/os_error.h"
 #include "base/utf8.h"
 #include "base/warning.h"
+#include "pool/account/poisoned_lock.h"
 #include "pool/account/user_pool.h"
 #include "pool/cleanup/account_cleanup.h"
 #include "pool/cleanup/deferred_panic.h"
 #include "pool/process/host_command.h"
+#include "pool/process/tenant_process.h"
+#include "pool/process/terminal_session.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -48,6 +51,31 @@ User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr
 User::~User() {
   if (!owner.is_current()) return;
   run_deferring_panics([this] { release_account(*this); });
+}
+
+namespace {
+
+// The shell text: HOME set to the home, a change into it, and a fresh bash in
+// place of the `-c` shell. The home goes in verbatim.
+std::string shell_command(const std::string& home) {
+  return "export HOME=\"" + home + "\"; cd \"" + home + "\"; exec /bin/bash";
+}
+
+}  // namespace
+
+Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
+  std::string name;
+  std::string home;
+  {
+    auto locked = user->lock_or_else([] { return poisoned_lock_message("user"); });
+    name = locked->username;
+    home = locked->home;
+  }
+  // Starting the child happens without the user lock.
+  std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
+  auto spawned = spawn_tenant_process(argv);
+  if (!spawned) return err("Failed to create the terminal session: " + os_error_text(spawned.error()));
+  return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }
 
 }  // namespace marrowfen::pool

@@ -15,7 +15,6 @@
 namespace marrowfen::pool {
 namespace {
 
-constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // How deep the sweep follows directories that others may write.
 constexpr int kMaxSharedDepth = 8;
 

@@ -13,7 +13,6 @@
 namespace marrowfen::pool {
 namespace {
 
-constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 // How many entries are removed between two looks at the clock.
 constexpr size_t kEntriesPerClockCheck = 256;
 

@@ -20,31 +20,6 @@ namespace {
 
 const char* const kNoProcess = "The process is None";
 
-// The shell text: HOME set to the home, a change into it, and a fresh bash in
-// place of the `-c` shell. The home goes in verbatim.
-std::string shell_command(const std::string& home) {
-  return "export HOME=\"" + home + "\"; cd \"" + home + "\"; exec /bin/bash";
-}
-
-}  // namespace
-
-Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
-  std::string name;
-  std::string home;
-  {
-    auto locked = user->lock_or_else([] { return poisoned_lock_message("user"); });
-    name = locked->username;
-    home = locked->home;
-  }
-  // Starting the child happens without the user lock.
-  std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
-  auto spawned = spawn_tenant_process(argv);
-  if (!spawned) return err("Failed to create the terminal session: " + os_error_text(spawned.error()));
-  return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
-}
-
-namespace {
-
 std::shared_ptr<const UniqueFd> share(UniqueFd fd) {
   if (!fd) return nullptr;
   return std::make_shared<const UniqueFd>(std::move(fd));
