@@ -14,14 +14,14 @@ PyObject* arity_error(const std::string& text) {
   return nullptr;
 }
 
-bool too_many_positional(const char* full_name, std::span<const Param> params, Py_ssize_t nargs) {
+bool too_many_positional(const char* full_name, ParamTable params, Py_ssize_t nargs) {
   size_t required = 0;
   for (const Param& p : params) required += !p.optional;
   std::string text = full_name;
-  if (required == params.size()) {
-    text += " takes " + std::to_string(params.size());
+  if (required == params.positional()) {
+    text += " takes " + std::to_string(params.positional());
   } else {
-    text += " takes from " + std::to_string(required) + " to " + std::to_string(params.size());
+    text += " takes from " + std::to_string(required) + " to " + std::to_string(params.positional());
   }
   text += " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given";
   arity_error(text);
@@ -56,7 +56,7 @@ bool Args::match_keywords(const char* full_name, ParamTable params, PyObject* co
                           PyObject* kwnames) {
   params_ = params;
   values_.fill(nullptr);
-  if (nargs > static_cast<Py_ssize_t>(params.size())) return too_many_positional(full_name, params, nargs);
+  if (nargs > static_cast<Py_ssize_t>(params.positional())) return too_many_positional(full_name, params, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values_[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -170,6 +170,14 @@ bool Args::flag(size_t i, bool& out) const {
     return true;
   }
   return fail_conversion(i, "PyBool");
+}
+
+bool Args::flag_or(size_t i, bool fallback, bool& out) const {
+  if (!values_[i]) {
+    out = fallback;
+    return true;
+  }
+  return flag(i, out);
 }
 
 bool Args::usize(size_t i, size_t& out) const {
