@@ -85,22 +85,32 @@ def documented_names(module: ModuleType) -> list[str]:
 def parameters(func: ast.FunctionDef) -> list[tuple[ast.arg, ast.expr | None]]:
     """The parameters after self or cls, each with its default (or None).
 
-    Every parameter of the module is positional-or-keyword, so the stubs use
-    no `*`, `**` or keyword-only parameters in public methods and constructors.
+    Every written parameter of the module is positional-or-keyword; options
+    added later are keyword-only and stay out of the text signatures (see
+    keyword_only_parameters).
     """
     args = func.args
     plain = args.posonlyargs + args.args
     defaults: list[ast.expr | None] = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
-    return list(zip(plain, defaults))[1:]
+    return list(zip(plain, defaults, strict=True))[1:]
+
+
+def keyword_only_parameters(func: ast.FunctionDef) -> list[tuple[ast.arg, ast.expr | None]]:
+    return list(zip(func.args.kwonlyargs, func.args.kw_defaults, strict=True))
+
+
+def rendered_parameter(arg: ast.arg, default: ast.expr | None) -> str:
+    text = arg.arg if arg.annotation is None else f"{arg.arg}: {ast.unparse(arg.annotation)}"
+    if default is not None:
+        text += f" = {ast.unparse(default)}" if arg.annotation is not None else f"={ast.unparse(default)}"
+    return text
 
 
 def typed_signature(name: str, func: ast.FunctionDef, returns: bool = True) -> str:
-    rendered = []
-    for arg, default in parameters(func):
-        text = arg.arg if arg.annotation is None else f"{arg.arg}: {ast.unparse(arg.annotation)}"
-        if default is not None:
-            text += f" = {ast.unparse(default)}" if arg.annotation is not None else f"={ast.unparse(default)}"
-        rendered.append(text)
+    rendered = [rendered_parameter(arg, default) for arg, default in parameters(func)]
+    options = keyword_only_parameters(func)
+    if options:
+        rendered += ["*", *(rendered_parameter(arg, default) for arg, default in options)]
     text = f"{name}({', '.join(rendered)})"
     if returns and func.returns is not None:
         text += f" -> {ast.unparse(func.returns)}"

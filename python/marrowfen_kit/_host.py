@@ -30,6 +30,7 @@ from typing import BinaryIO, Final
 
 from marrowfen import PyFs
 from marrowfen_kit import _ops, _paths
+from marrowfen_kit._errors import os_error
 
 HostPath = str | os.PathLike[str]
 
@@ -78,7 +79,7 @@ def _write(fs: PyFs, path: str, data: bytes) -> None:
         finally:
             handle.close()
     except ValueError as error:
-        raise _ops.os_error(error, path) from None
+        raise os_error(error, path) from None
 
 
 def _kind(entry: os.DirEntry[str], shown: str) -> int:
@@ -143,7 +144,7 @@ def _tree(fs: PyFs, path: str) -> Iterator[tuple[str, bool]]:
         try:
             files, dirs = fs.listdir(top)
         except ValueError as error:
-            raise _ops.os_error(error, top) from None
+            raise os_error(error, top) from None
         prefix = "/" if top == "/" else top + "/"
         for name in files:
             yield prefix + name, False
@@ -197,7 +198,7 @@ def copy_from_tar(archive: HostPath | BinaryIO, fs: PyFs, base: str) -> None:
     member with an absolute name or one that climbs out with ".."
     `tarfile.AbsolutePathError` or `tarfile.OutsideDestinationError`."""
     _ops.make_dir(fs, base, True, True)
-    opened = tarfile.open(fileobj=archive, mode="r:*") if hasattr(archive, "read") else tarfile.open(archive, "r:*")  # type: ignore[arg-type]
+    opened = _open_tar(archive, "r:*")
     with opened as tar:
         for member in tar:
             name = member.name
@@ -225,7 +226,7 @@ def copy_to_tar(fs: PyFs, top: str, archive: HostPath | BinaryIO, compression: s
     """Pack the directory (or file) `source` into a new tar archive, names
     relative to `source`; `compression` "gz", "bz2" or "xz" compresses."""
     mode = "w:" + compression if compression else "w"
-    opened = tarfile.open(fileobj=archive, mode=mode) if hasattr(archive, "write") else tarfile.open(archive, mode)  # type: ignore[call-overload]
+    opened = _open_tar(archive, mode)
     now = int(time.time())
     with opened as tar:
         if not _ops.is_dir(fs, top):
@@ -239,6 +240,12 @@ def copy_to_tar(fs: PyFs, top: str, archive: HostPath | BinaryIO, compression: s
                 tar.addfile(info)
             else:
                 _add(tar, path[skip:], _ops.read_bytes(fs, path), now)
+
+
+def _open_tar(archive: HostPath | BinaryIO, mode: str) -> tarfile.TarFile:
+    if isinstance(archive, (str, os.PathLike)):
+        return tarfile.TarFile.open(archive, mode)  # type: ignore[call-overload, no-any-return]
+    return tarfile.TarFile.open(fileobj=archive, mode=mode)  # type: ignore[call-overload, no-any-return]
 
 
 def _add(tar: tarfile.TarFile, name: str, data: bytes, mtime: int) -> None:

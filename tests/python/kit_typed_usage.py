@@ -82,7 +82,7 @@ def misuse() -> None:
     fs = PyFs()
     MemPath(fs, 1)  # type: ignore[arg-type]
     MemPath(fs) / 1  # type: ignore[operator]
-    MemPath(fs).mkdir(True)  # type: ignore[call-arg]
+    MemPath(fs).mkdir("0o777")  # type: ignore[arg-type]
     MemPath(fs).write_text(b"bytes")  # type: ignore[arg-type]
     MemPath(fs).write_bytes("text")  # type: ignore[arg-type]
     StrictTerm(fs).exec(b"ls")  # type: ignore[arg-type]
