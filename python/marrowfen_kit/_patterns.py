@@ -114,6 +114,7 @@ def glob(fs: PyFs, base: str, pattern: str, case_sensitive: bool | None) -> Iter
     dirs_only = pattern.endswith("/")
     if parts and parts[-1] == "**" and not _TRAILING_STARSTAR_SELECTS_FILES:
         dirs_only = True
+    exact = case_sensitive is None or case_sensitive
     listings: dict[str, tuple[list[str], list[str]]] = {}
 
     def listing(path: str) -> tuple[list[str], list[str]] | None:
@@ -160,7 +161,7 @@ def glob(fs: PyFs, base: str, pattern: str, case_sensitive: bool | None) -> Iter
                                 yield child(directory, name)
                 else:
                     yield from select(directory, i + 1)
-        elif not _has_wildcard(part):
+        elif exact and not _has_wildcard(part):
             found = listing(path)
             if found and (part in found[1] or (last and not dirs_only and part in found[0])):
                 yield from select(child(path, part), i + 1)

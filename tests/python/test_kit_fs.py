@@ -275,3 +275,44 @@ def test_file_holds_the_lock_until_closed(fs, root):
     p.unlink(missing_ok=True)
     with pytest.raises(FileNotFoundError):
         p.unlink()
+
+
+def test_shorter_contents_keep_the_inode_and_moves_make_new_ones(fs, root):
+    f = root / "f"
+    f.write_bytes(b"a long first content")
+    ino = f.stat().st_ino
+    f.write_text("short")
+    with f.open("w") as text:
+        text.write("s")
+    assert f.read_text() == "s" and f.stat().st_ino == ino  # in place
+    moved = f.rename("/g")
+    assert moved == root / "g" and moved.read_text() == "s" and moved.stat().st_ino != ino
+    (root / "d").mkdir()
+    assert (root / "d").stat().st_ino == 0  # the module shows no id for a directory
+
+
+def snapshot(root):
+    return [(str(p), p.read_bytes() if p.is_file() else None) for p in sorted(root.rglob("*"))]
+
+
+def test_a_move_that_cannot_finish_changes_nothing(fs, root):
+    (root / "src/sub").mkdir(parents=True)
+    (root / "src/sub/a").write_bytes(b"a")
+    (root / "src/b").write_bytes(b"b")
+    (root / "dst").mkdir()
+    before = snapshot(root)
+    reader = fs.open("/src/sub/a", "r")  # an open handle: the file cannot go
+    with pytest.raises(BlockingIOError):
+        (root / "src").rename(root / "dst")
+    reader.close()
+    assert snapshot(root) == before
+    deep = root.joinpath(*"0123456789" * 6, "a", "b")  # 62 levels: the tree's 3 more would pass 64
+    deep.mkdir(parents=True)
+    with pytest.raises(OSError) as too_deep:
+        (root / "src").rename(deep / "x")
+    assert too_deep.value.errno == errno.ENAMETOOLONG
+    (root / "0").rmtree()
+    assert snapshot(root) == before
+    (root / "src").replace(root / "dst")
+    assert [path for path, _ in snapshot(root)] == ["/dst", "/dst/b", "/dst/sub", "/dst/sub/a"]
+    assert (root / "dst/sub/a").read_bytes() == b"a"
