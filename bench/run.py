@@ -265,7 +265,7 @@ def render(res: Results, info: dict, cg, elapsed: float) -> str:
         out.append(f"| {t['group']} | {t['what']} | {t['measured']} | {t['limit']} | {verdict} |")
     met = sum(1 for t in res.targets if t["met"])
     out += ["", f"{met} of {len(res.targets)} targets met.", "", "## Measurements", ""]
-    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "pool", "shell", "mem", "bigtree"]
+    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "kittree", "kitcopy", "pool", "shell", "mem", "bigtree"]
     keys = sorted(res.sections, key=lambda k: (order.index(k) + 1 if k in order else 0, len(k), k))
     for key in keys:
         sec = res.sections[key]

@@ -58,13 +58,15 @@ class _Times:
 
     Kept by the id of the PyFs: every adapter holds its PyFs, so the id
     stays that PyFs's while an adapter over it lives, and the entry goes
-    with the last of them."""
+    with the last of them. The stamps sit in a tree of the path's names,
+    so that a removed directory takes the stamps below it in one step."""
 
     _by_fs: dict[int, _Times] = {}  # noqa: RUF012 - the registry itself
 
     def __init__(self) -> None:
         self.users = 0
-        self.stamps: dict[str, tuple[float, float]] = {}
+        # name -> node; the key None holds the node's own (created, modified).
+        self.root: dict[str | None, Any] = {}
 
     @classmethod
     def of(cls, owner: object, fs: PyFs) -> _Times:
@@ -80,21 +82,28 @@ class _Times:
         if not times.users:
             del cls._by_fs[key]
 
+    def _node(self, path: str) -> dict[str | None, Any]:
+        node = self.root
+        for name in path.split("/"):
+            if name:
+                node = node.setdefault(name, {})
+        return node
+
     def changed(self, path: str) -> None:
-        now = time.time()
-        self.stamps[path] = (self.stamps.get(path, (now, now))[0], now)
+        node, now = self._node(path), time.time()
+        node[None] = (node.get(None, (now, now))[0], now)
 
     def removed(self, path: str) -> None:
-        prefix = path.rstrip("/") + "/"
-        for key in [key for key in self.stamps if key == path or key.startswith(prefix)]:
-            del self.stamps[key]
+        parent, _, name = path.rpartition("/")
+        self._node(parent).pop(name, None)
 
     def get(self, path: str) -> tuple[float, float]:
-        found = self.stamps.get(path)
-        if found is None:
+        node = self._node(path)
+        if None not in node:
             now = time.time()
-            found = self.stamps[path] = (now, now)
-        return found
+            node[None] = (now, now)
+        stamps: tuple[float, float] = node[None]
+        return stamps
 
 
 class MarrowfenFile(MemFile):
