@@ -153,30 +153,42 @@ def _tree(fs: PyFs, path: str) -> Iterator[tuple[str, bool]]:
             stack.append(prefix + name)
 
 
+def _copy_dir_out(fs: PyFs, top: str, dir_fd: int) -> None:
+    """The entries of the directory `top` into the new host directory
+    `dir_fd`; one descriptor per level (the depth of a PyFs is bounded)."""
+    try:
+        files, dirs = fs.listdir(top)
+    except ValueError as error:
+        raise os_error(error, top) from None
+    prefix = "/" if top == "/" else top + "/"
+    for name in files:
+        _write_new_host_file(name, dir_fd, _ops.read_bytes(fs, prefix + name))
+    for name in dirs:
+        os.mkdir(name, 0o777, dir_fd=dir_fd)
+        child_fd = os.open(name, _DIR, dir_fd=dir_fd)
+        try:
+            _copy_dir_out(fs, prefix + name, child_fd)
+        finally:
+            os.close(child_fd)
+
+
 def copy_to_host(fs: PyFs, top: str, dest: HostPath) -> None:
-    """Copy the file or directory `source` of a PyFs to the host path
-    `dest`, which must not exist (its parent must). Every entry is made
-    anew: nothing is written through an existing name or a link."""
-    target = os.fspath(dest)
-    parent_fd = os.open(os.path.dirname(os.path.abspath(target)), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    name = os.path.basename(os.path.abspath(target))
+    """Copy the file or directory `top` of `fs` to the host path `dest`,
+    which must not exist (its parent must). Every entry is made anew:
+    nothing is written through an existing name or a link."""
+    target = os.path.abspath(os.fspath(dest))
+    parent_fd = os.open(os.path.dirname(target), os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    name = os.path.basename(target)
     try:
         if not _ops.is_dir(fs, top):
             _write_new_host_file(name, parent_fd, _ops.read_bytes(fs, top))
             return
         os.mkdir(name, 0o777, dir_fd=parent_fd)
-        fds = {top: os.open(name, _DIR, dir_fd=parent_fd)}
+        dir_fd = os.open(name, _DIR, dir_fd=parent_fd)
         try:
-            for path, is_dir in _tree(fs, top):
-                where, leaf = fds[path[: path.rfind("/")] or "/"], path[path.rfind("/") + 1 :]
-                if is_dir:
-                    os.mkdir(leaf, 0o777, dir_fd=where)
-                    fds[path] = os.open(leaf, _DIR, dir_fd=where)
-                else:
-                    _write_new_host_file(leaf, where, _ops.read_bytes(fs, path))
+            _copy_dir_out(fs, top, dir_fd)
         finally:
-            for fd in fds.values():
-                os.close(fd)
+            os.close(dir_fd)
     finally:
         os.close(parent_fd)
 

@@ -30,6 +30,7 @@ trees between the host (or a tar archive) and a `PyFs`.
 
 from __future__ import annotations
 
+import errno
 import functools
 import io
 import os
@@ -336,7 +337,7 @@ class MemPath:
     def readlink(self) -> MemPath:
         """Raises as for an entry that is no link (there are none)."""
         self.stat()
-        raise OSError(22, "Invalid argument", self._path)
+        raise OSError(errno.EINVAL, "Invalid argument", self._path)
 
     def iterdir(self) -> Iterator[MemPath]:
         """The entries of the directory: its files, then its subdirectories,

@@ -186,3 +186,18 @@ def test_a_directory_swapped_for_a_link_during_the_copy_is_refused(fs, tmp_path)
     finally:
         stop.set()
         swapper.join()
+
+
+def test_a_wide_tree_goes_out_with_a_descriptor_per_level(fs, tmp_path):
+    import resource
+
+    root = MemPath(fs, "/wide")
+    for i in range(300):
+        (root / f"d{i}" / "x").mkdir(parents=True)
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    resource.setrlimit(resource.RLIMIT_NOFILE, (200, hard))  # fewer descriptors than directories
+    try:
+        copy_to_host(root, tmp_path / "out")
+    finally:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (soft, hard))
+    assert len(os.listdir(tmp_path / "out")) == 300 and os.listdir(tmp_path / "out" / "d7") == ["x"]
