@@ -67,7 +67,10 @@ def _content(handle: PyFileHandle) -> bytes:
 
 
 def _write_new(fs: PyFs, path: str, data: bytes) -> None:
-    handle = fs.open(path, "w")
+    """A new file at `path` holding `data`; one that appeared there meanwhile
+    stops the move (ResourceAlreadyExists) rather than being written over."""
+    fs.touch(path)
+    handle = fs.open(path + "/.", "w")
     try:
         handle.write(data)
     finally:
