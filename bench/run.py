@@ -321,6 +321,11 @@ METHOD = """\
   runs the session's own command line (`su -s /bin/bash -P -c ... <user>`) with
   subprocess.Popen and drives the same pipes, as the floor; pexpect drives
   `su -s /bin/bash <user>` with `delaybeforesend=None`.
+- marrowfen_kit.fs on trees (bench/kit_tree.py): 10 × 10 directories of 10 files of 4 KiB
+  (1,000 files, half *.txt). `glob("**/*.txt")` and `walk()` listed whole, on a MemPath, under
+  pyfakefs's Patcher and with pathlib on /dev/shm. "host tree in" copies the tree from /dev/shm
+  with `copy_from_host` and reads every file back, against pyfakefs's `add_real_directory` and a
+  read of every file; "tree out" is `copy_to_host` against `shutil.copytree` on /dev/shm.
 - marrowfen_kit.shell: on the same account, `Shell.run("true")` alternates with the raw echo
   round trip above; a command printing 8 MiB runs through `Shell.run`, through a raw session
   (reads until an end marker printed after it) and through pexpect (`expect_exact` of that marker).
