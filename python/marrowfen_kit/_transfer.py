@@ -19,7 +19,8 @@ directory the tenant moves out of its home while it is being filled is
 still the tenant's own directory: what lands there is the tenant's, as it
 would have been in the home.
 
-Limit: `limit` bounds the bytes of file content one call copies (1 GiB by
+Limits: a tree deeper than `MAX_DEPTH` (256) directories is refused with
+ENAMETOOLONG before that depth is copied. `limit` bounds the bytes of file content one call copies (1 GiB by
 default, `DEFAULT_LIMIT`). A source measured over it is refused before
 anything is written; one that grows past it during the copy stops the copy
 with the same error, keeping what was complete and removing the partial
@@ -44,7 +45,7 @@ from typing import Protocol
 
 from .fs import MemPath
 
-__all__ = ["put", "get", "TransferLimitExceeded", "DEFAULT_LIMIT"]
+__all__ = ["put", "get", "TransferLimitExceeded", "DEFAULT_LIMIT", "MAX_DEPTH"]
 
 #: Bytes of file content one put() or get() copies unless told otherwise.
 DEFAULT_LIMIT = 1 << 30
@@ -57,6 +58,9 @@ _DIR_FLAGS = os.O_RDONLY | os.O_DIRECTORY | os.O_NOFOLLOW | os.O_CLOEXEC
 _READ_FLAGS = os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC
 _CREATE_FLAGS = os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC
 _CHUNK = 1 << 30  # the most one copy_file_range or sendfile call is asked for
+# Directories below the top of a copied tree: each level holds a descriptor
+# and a frame while the copy is in it.
+MAX_DEPTH = 256
 
 
 class TransferLimitExceeded(OSError):
@@ -257,11 +261,17 @@ class _MemDir:
         yield _Content(False, data=path.read_bytes(), path=str(path))
 
 
+def _check_depth(depth: int, path: str) -> None:
+    if depth > MAX_DEPTH:
+        raise OSError(errno.ENAMETOOLONG, f"Directory tree deeper than {MAX_DEPTH} levels", path)
+
+
 def _measure(source: _SourceDir, budget: _Budget) -> None:
     """Refuses a tree over the limit before anything is written."""
     planned = _Budget(budget.left)
 
-    def walk(directory: _SourceDir) -> None:
+    def walk(directory: _SourceDir, depth: int) -> None:
+        _check_depth(depth, directory.path)
         size = directory.sizes()
         if size is None:
             return
@@ -269,10 +279,10 @@ def _measure(source: _SourceDir, budget: _Budget) -> None:
         for name, is_dir in directory.entries():
             if is_dir:
                 with directory.subdir(name) as child:
-                    walk(child)
+                    walk(child, depth + 1)
 
     try:
-        walk(source)
+        walk(source, 0)
     except TransferLimitExceeded:
         raise TransferLimitExceeded(budget.limit, source.path) from None
 
@@ -367,11 +377,12 @@ class _MemSink:
         (self.mem / name).write_bytes(content.read_all(budget))
 
 
-def _copy_tree(source: _SourceDir, sink: _SinkDir, budget: _Budget) -> None:
+def _copy_tree(source: _SourceDir, sink: _SinkDir, budget: _Budget, depth: int = 0) -> None:
+    _check_depth(depth, source.path)
     for name, is_dir in source.entries():
         if is_dir:
             with source.subdir(name) as child, sink.subdir(name) as target:
-                _copy_tree(child, target, budget)
+                _copy_tree(child, target, budget, depth + 1)
         else:
             with source.file(name) as content:
                 sink.write(name, content, budget)

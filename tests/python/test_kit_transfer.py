@@ -158,6 +158,11 @@ def test_wrong_paths_arguments_and_limits_are_refused_before_anything_is_written
     with pytest.raises(_transfer.TransferLimitExceeded):
         tenant.put(host_tree / "big.bin", "partial", limit=100)
     assert not os.path.exists(tenant.path("partial"))
+    # A tree too deep to walk with a descriptor per level.
+    os.makedirs(tenant.path(*["d"] * (_transfer.MAX_DEPTH + 2)))
+    with pytest.raises(OSError) as deep:
+        tenant.get("d", tmp_path / "deep")
+    assert deep.value.errno == errno.ENAMETOOLONG
     # A file where a directory is wanted, and the other way round.
     with pytest.raises(IsADirectoryError):
         tenant.put(b"x", "proj/a")
