@@ -422,13 +422,22 @@ def _path_text(path: object, argument: str) -> str:
     return text
 
 
-@contextlib.contextmanager
-def _home_fd(home: str) -> Iterator[int]:
-    if not isinstance(home, str) or not posixpath.isabs(home):
+def _check_home(home: object) -> None:
+    if not isinstance(home, str):
+        raise TypeError(f"home must be a str, not {type(home).__name__}")
+    if not posixpath.isabs(home) or "\0" in home:
         raise ValueError(f"home must be an absolute path, not {home!r}")
+
+
+@contextlib.contextmanager
+def _home_fd(home: str) -> Iterator[tuple[int, int]]:
+    """The home's descriptor and its owner, the account; never root's."""
     fd = _open_at(None, home, _DIR_FLAGS, home)
     try:
-        yield fd
+        owner = os.fstat(fd).st_uid
+        if owner == 0:
+            raise ValueError(f"home {home!r} belongs to root, not to an account")
+        yield fd, owner
     finally:
         os.close(fd)
 
@@ -455,14 +464,15 @@ def put(home: str, uid: int, gid: int, source: object, dest: object, *, limit: i
     relative to `home`, or absolute inside it ("." or the home for a
     directory's content); missing directories on the way are made.
     """
+    _check_home(home)
     budget = _Budget(limit)
     parts = _home_parts(home, dest, "dest")
     with contextlib.ExitStack() as stack:
         tree, content = _open_source(stack, source)
         if tree is not None:
             _measure(tree, budget)
-        home_fd = stack.enter_context(_home_fd(home))
-        if os.fstat(home_fd).st_uid != uid:
+        home_fd, owner = stack.enter_context(_home_fd(home))
+        if owner != uid:
             raise ValueError(f"home {home!r} does not belong to uid {uid}")
         top = _FdSink(home_fd, home, (uid, gid))
         if content is not None:
@@ -511,12 +521,12 @@ def get(home: str, source: object, dest: object = None, *, limit: int | None = N
 
     Only what the home's owner could read is read (see the module's notes).
     """
+    _check_home(home)
     budget = _Budget(limit)
     parts = _home_parts(home, source, "source")
     if dest is not None and not isinstance(dest, MemPath):
         dest = _path_text(dest, "dest")
-    with _home_fd(home) as home_fd:
-        account = os.fstat(home_fd).st_uid
+    with _home_fd(home) as (home_fd, account):
         with contextlib.ExitStack() as stack:
             parent = _FdDir(home_fd, home, account)
             for part in parts[:-1]:

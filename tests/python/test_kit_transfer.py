@@ -141,6 +141,8 @@ def test_wrong_paths_arguments_and_limits_are_refused_before_anything_is_written
         tenant.get("missing")
     with pytest.raises(ValueError, match="does not belong to uid"):
         _transfer.put(tenant.home, tenant.uid + 1, tenant.gid, b"x", "x")
+    with pytest.raises(ValueError, match="belongs to root"):
+        _transfer.get("/etc", "shadow")
 
     # Over the limit: a tree is measured first and nothing is written.
     with pytest.raises(_transfer.TransferLimitExceeded) as over:
