@@ -526,31 +526,33 @@ def get(home: str, source: object, dest: object = None, *, limit: int | None = N
     parts = _home_parts(home, source, "source")
     if dest is not None and not isinstance(dest, MemPath):
         dest = _path_text(dest, "dest")
-    with _home_fd(home) as (home_fd, account):
-        with contextlib.ExitStack() as stack:
-            parent = _FdDir(home_fd, home, account)
-            for part in parts[:-1]:
-                parent = stack.enter_context(parent.subdir(part))
-            name = parts[-1] if parts else None
-            is_dir = name is None or stat.S_ISDIR(
-                _stat_at(parent.fd, name, posixpath.join(parent.path, name)).st_mode)
+    with _home_fd(home) as (home_fd, account), contextlib.ExitStack() as stack:
+        tree, content = _open_in_home(stack, _FdDir(home_fd, home, account), parts)
+        if content is not None:
             if dest is None:
-                if is_dir or name is None:
-                    raise IsADirectoryError(errno.EISDIR, "Is a directory", posixpath.join(home, *parts))
-                with parent.file(name) as content:
-                    return content.read_all(budget)
-            tree: _FdDir | None = parent if name is None else None
-            if is_dir and name is not None:
-                tree = stack.enter_context(parent.subdir(name))
-            if tree is not None:
-                _measure(tree, budget)
-                with _sink_for(dest) as sink:
-                    _copy_tree(tree, sink, budget)
-            else:
-                assert name is not None
-                with parent.file(name) as content:
-                    _write_out(dest, content, budget)
+                return content.read_all(budget)
+            _write_out(dest, content, budget)
+            return None
+        assert tree is not None
+        if dest is None:
+            raise IsADirectoryError(errno.EISDIR, "Is a directory", tree.path)
+        _measure(tree, budget)
+        with _sink_for(dest) as sink:
+            _copy_tree(tree, sink, budget)
     return None
+
+
+def _open_in_home(stack: contextlib.ExitStack, home: _FdDir, parts: list[str]) -> tuple[_FdDir | None, _Content | None]:
+    """What `parts` names in the home, as a tree or as one file's content."""
+    directory = home
+    for part in parts[:-1]:
+        directory = stack.enter_context(directory.subdir(part))
+    if not parts:
+        return directory, None
+    name = parts[-1]
+    if stat.S_ISDIR(_stat_at(directory.fd, name, posixpath.join(directory.path, name)).st_mode):
+        return stack.enter_context(directory.subdir(name)), None
+    return None, stack.enter_context(directory.file(name))
 
 
 def _stat_at(dir_fd: int, name: str, path: str) -> os.stat_result:
