@@ -180,7 +180,9 @@ def outside(tmp_path):
     path.mkdir()
     (path / "secret").write_text("SECRET\n")
     (path / "secret").chmod(0o600)
-    return path
+    yield path
+    # The race gives it to the account: nothing of an account may outlive its tenant.
+    shutil.rmtree(path)
 
 
 def listing(path):
