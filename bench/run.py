@@ -1,7 +1,7 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
 Usage: run.py [--quick] [--sizes 1000,10000,100000]
-              [--skip fs,io,term,kit,pool,shell,mem,scale,bigtree,callgrind]
+              [--skip fs,io,term,kit,pool,shell,transfer,shellpool,mem,scale,bigtree,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -29,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import kit_ops  # noqa: E402
+import kit_pool  # noqa: E402
 import kit_shell  # noqa: E402
 from common import Results, fmt_ratio, fmt_time, log, quiet_stdout  # noqa: E402
 
@@ -158,6 +159,7 @@ def check(res: Results, sizes) -> None:
                        "≤ 2 ms", a <= 2e-3)
     kit_ops.check_kit(res)
     kit_shell.check(res)
+    kit_pool.check(res)
     mem = res.sections.get("mem")
     if mem:
         for what, key, cpp_kind, limit in (("empty file", "marrowfen", "file", 128),
@@ -433,7 +435,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,mem,scale,bigtree,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,transfer,shellpool,mem,scale,bigtree,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -466,7 +468,9 @@ def main() -> None:
             log("marrowfen_kit")
             kit_ops.run_kit(res, repeat)
         for key, what, run in (("pool", "pool and session benchmarks", sessions.run_sessions),
-                               ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell)):
+                               ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell),
+                               ("transfer", "files into a home and out", kit_pool.run_transfer),
+                               ("shellpool", "the warm shell pool", kit_pool.run_shell_pool)):
             if key in skip:
                 continue
             log(what)
