@@ -1,32 +1,45 @@
-"""AsyncShell: a pool account's bash, one command at a time, for asyncio."""
+"""AsyncShell: a pool account's bash, one command at a time, for asyncio.
+
+The engine's steps are carried out on the event loop itself: a command's
+line is written from the loop (a long one from a worker thread), and a wait
+for output is a future that the shell's reading thread resolves, so a
+command costs one hand-over between threads, as with Shell.
+"""
 
 from __future__ import annotations
 
 import asyncio
-import concurrent.futures
 import functools
+import os
 import re
-import threading
-from collections.abc import Callable
+import time
+from collections.abc import Mapping
 from types import TracebackType
-from typing import Self, TypeVar
+from typing import TYPE_CHECKING, Self, TypeVar
 
 from marrowfen import PyTerminalSession, PyUser
 
+from . import _shell_arguments as arguments
 from ._command_result import CommandResult
-from ._shell_engine import ShellEngine
-from ._shell_errors import ShellEnded
-from ._shell_front import ShellFront
+from ._shell_engine import Cancelled, ShellEngine, Steps, Wait, Write
+from ._shell_front import DEFAULT_TERMINAL_SIZE, ShellFront
+
+if TYPE_CHECKING:
+    from .fs import MemPath
 
 _T = TypeVar("_T")
+
+# Lines up to this long are written from the event loop: a pipe with room
+# for them never blocks, and one without room means a shell that stopped
+# reading a 64 KiB backlog.
+_INLINE_WRITE = 4096
 
 
 class AsyncShell(ShellFront):
     """A Shell for asyncio: the same operations, as coroutines.
 
-    The waiting is done in worker threads (the session's calls release the
-    interpreter lock), so the event loop keeps running. Each AsyncShell has
-    one worker for its commands; send(), interrupt() and close() do not wait
+    Nothing blocks the event loop: the loop is woken by the shell's reading
+    thread when output comes. send(), interrupt() and close() do not wait
     for a command to end.
 
     A cancelled run() interrupts its command like a timeout (Ctrl-C, then the
@@ -36,49 +49,76 @@ class AsyncShell(ShellFront):
     has.
     """
 
-    def __init__(self, session: PyTerminalSession, *, encoding: str = "utf-8", errors: str = "replace") -> None:
+    def __init__(self, session: PyTerminalSession, *, encoding: str = "utf-8", errors: str = "replace",
+                 terminal_size: tuple[int, int] = DEFAULT_TERMINAL_SIZE) -> None:
         """Takes over `session` without blocking; the shell's set-up is
         awaited by the first operation (or by `async with`)."""
-        self._engine = ShellEngine(self, session, encoding, errors)
-        self._worker = concurrent.futures.ThreadPoolExecutor(1, thread_name_prefix="marrowfen-async-shell")
+        self._connect(session, encoding, errors, terminal_size)
+        self._busy = asyncio.Lock()  # one run() or expect() at a time
 
     @classmethod
-    async def start(cls, user: PyUser, *, encoding: str = "utf-8", errors: str = "replace") -> Self:
-        """A shell on a new session of `user`, set up and ready."""
-        session = await asyncio.to_thread(user.spawn)
-        shell = cls(session, encoding=encoding, errors=errors)
+    async def start(cls, user: PyUser, *, encoding: str = "utf-8", errors: str = "replace",
+                    terminal_size: tuple[int, int] = DEFAULT_TERMINAL_SIZE) -> Self:
+        """A shell on a new session of `user`, set up and ready; it knows
+        its account (restart(), put(), get())."""
+        session = await asyncio.to_thread(arguments.user(user).spawn)
+        shell = cls(session, encoding=encoding, errors=errors, terminal_size=terminal_size)
+        shell._remember(user)
         try:
-            await shell._call(shell._engine.ensure_ready)
+            await shell._complete(shell._engine.ready_steps())
         except BaseException:
             await shell.close()
             raise
         return shell
 
-
-    async def run(self, command: str, timeout: float | None = 30.0, check: bool = False) -> CommandResult:
+    async def run(self, command: str, timeout: float | None = 30.0, check: bool = False, *,
+                  input: str | bytes | None = None, env: Mapping[str, str] | None = None,
+                  cwd: str | os.PathLike[str] | None = None) -> CommandResult:
         """As Shell.run(); cancelling it interrupts the command."""
-        return await self._call(functools.partial(self._engine.run, command, timeout, check))
+        return await self._complete(self._run_steps(command, timeout, check, input, env, cwd))
 
     async def send(self, text: str | bytes) -> None:
         """As Shell.send()."""
-        await asyncio.to_thread(self._engine.send, text)
+        data = self._send_data(text)
+        if not self._engine.ready:
+            await self._complete(self._engine.ready_steps())
+        await asyncio.to_thread(self._engine.write_input, data)
 
     async def expect(self, pattern: str | re.Pattern[str], timeout: float | None = 30.0) -> re.Match[str]:
         """As Shell.expect(); cancelling it stops the wait."""
-        return await self._call(functools.partial(self._engine.expect, pattern, timeout))
+        return await self._complete(self._expect_steps(pattern, timeout))
 
     async def interrupt(self) -> None:
         """As Shell.interrupt()."""
         await asyncio.to_thread(self._engine.interrupt)
 
+    async def resize(self, columns: int, lines: int) -> None:
+        """As Shell.resize()."""
+        await self._complete(self._resize_steps(columns, lines))
+
+    async def restart(self) -> None:
+        """As Shell.restart()."""
+        engine = await asyncio.to_thread(self._respawn)
+        await self._complete(engine.ready_steps())
+
+    async def put(self, source: str | os.PathLike[str] | bytes | MemPath, dest: str | os.PathLike[str], *,
+                  limit: int | None = None) -> None:
+        """As Shell.put(), in a worker thread."""
+        await asyncio.to_thread(self._put, source, dest, limit)
+
+    async def get(self, source: str | os.PathLike[str], dest: str | os.PathLike[str] | MemPath | None = None, *,
+                  limit: int | None = None) -> bytes | None:
+        """As Shell.get(), in a worker thread."""
+        return await asyncio.to_thread(self._get, source, dest, limit)
+
     async def close(self) -> None:
         """As Shell.close(); an operation in progress ends with ShellEnded."""
+        self._user = None
         await asyncio.to_thread(self._engine.close)
-        self._worker.shutdown(wait=False)
 
     async def __aenter__(self) -> Self:
         try:
-            await self._call(self._engine.ensure_ready)
+            await self._complete(self._engine.ready_steps())
         except BaseException:
             await self.close()
             raise
@@ -88,22 +128,93 @@ class AsyncShell(ShellFront):
                         traceback: TracebackType | None) -> None:
         await self.close()
 
+    async def _complete(self, steps: Steps[_T]) -> _T:
+        """Carries out `steps` on the event loop, one operation at a time."""
+        async with self._busy:
+            return await complete(self._engine, steps)
 
-    async def _call(self, operation: Callable[[threading.Event], _T]) -> _T:
-        """Runs `operation(token)` on the worker; on cancellation, cancels the
-        token, waits for the worker to give up, and lets CancelledError through."""
-        token = threading.Event()
-        loop = asyncio.get_running_loop()
+
+async def complete(engine: ShellEngine, steps: Steps[_T]) -> _T:
+    """Carries out `steps` of `engine` on the running event loop.
+
+    A cancellation does not stop the steps: it asks them to give up
+    (request_cancel()) and they are carried on until they do (a run()
+    interrupts its command and waits for the shell to come back), then the
+    CancelledError comes through.
+    """
+    loop = asyncio.get_running_loop()
+    pump = engine.pump
+    engine.cancel_requested = False
+    cancelled = False
+    answer: bytearray | None = None
+    error: BaseException | None = None
+    while True:
         try:
-            pending = loop.run_in_executor(self._worker, operation, token)
-        except RuntimeError:  # the worker was shut down by close()
-            raise ShellEnded("The shell is closed") from None
-        try:
-            return await asyncio.shield(pending)
-        except asyncio.CancelledError:
-            self._engine.cancel(token)
-            try:
-                await pending
-            except BaseException:  # its Cancelled, or what it met while giving up
-                pass
+            step = steps.send(answer) if error is None else steps.throw(error)
+        except StopIteration as done:
+            if cancelled:
+                raise asyncio.CancelledError() from None
+            result: _T = done.value
+            return result
+        except Cancelled:
+            raise asyncio.CancelledError() from None
+        except BaseException:
+            if cancelled:
+                raise asyncio.CancelledError() from None
             raise
+        answer = error = None
+        if type(step) is Wait:
+            answer = pump.take_nowait()
+            if answer:
+                continue
+            woken: asyncio.Future[None] = loop.create_future()
+            if pump.arm(functools.partial(_resolve_threadsafe, loop, woken), step.wake_on):
+                timer = None if step.deadline is None else loop.call_later(
+                    max(0.0, step.deadline - time.monotonic()), _resolve, woken)
+                try:
+                    await woken
+                except asyncio.CancelledError:
+                    cancelled = True
+                    engine.request_cancel()
+                finally:
+                    pump.disarm()
+                    if timer is not None:
+                        timer.cancel()
+            answer = pump.take_nowait()
+        else:
+            assert type(step) is Write
+            try:
+                if len(step.data) <= _INLINE_WRITE:
+                    engine.write_line(step.data, step.command)
+                else:
+                    cancelled = await _write_in_thread(engine, step) or cancelled
+            except BaseException as raised:
+                error = raised
+
+
+async def _write_in_thread(engine: ShellEngine, step: Write) -> bool:
+    """Writes a long line from a worker thread, to the end even if the
+    caller is cancelled meanwhile (half a line would join the next one).
+    True if it was."""
+    writing = asyncio.ensure_future(asyncio.to_thread(engine.write_line, step.data, step.command))
+    cancelled = False
+    while not writing.done():
+        try:
+            await asyncio.shield(writing)
+        except asyncio.CancelledError:
+            cancelled = True
+            engine.request_cancel()
+    writing.result()  # what the write raised
+    return cancelled
+
+
+def _resolve(future: asyncio.Future[None]) -> None:
+    if not future.done():
+        future.set_result(None)
+
+
+def _resolve_threadsafe(loop: asyncio.AbstractEventLoop, future: asyncio.Future[None]) -> None:
+    try:
+        loop.call_soon_threadsafe(_resolve, future)
+    except RuntimeError:  # the loop was closed meanwhile
+        pass

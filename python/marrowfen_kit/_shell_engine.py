@@ -5,24 +5,30 @@ A ShellEngine takes over a `PyTerminalSession`, sets the shell up, and runs
 one framed command (or one expect()) at a time: it writes the line, follows
 the output to the command's end frame, and when a deadline passes, the
 output grows too long or the caller gives up, interrupts the command and
-brings the shell back (or closes it). Every wait is a wait on the reading
-thread's buffer (`_output_pump`), with a deadline of its own.
+brings the shell back (or closes it).
 
-The front ends (`Shell`, `AsyncShell`) add the public signatures and their
-checks; the timeouts of the start and of the recovery are read from the
-front end (its START_TIMEOUT and RECOVERY_TIMEOUT), so that they can be set
-on its class or on one instance.
+Operations are generators of steps (`Wait` for output, `Write` a line), so
+that one engine serves two ways of waiting: `complete()` carries the steps
+out blocking, on the caller's thread (Shell); `_async_shell.complete()` on an
+event loop, woken by the reading thread (AsyncShell). The front end holds
+its own lock around an operation: one at a time per engine. send(),
+interrupt() and close() may be called from any thread at any time.
+
+The timeouts of the start and of the recovery are read from the front end
+(its START_TIMEOUT and RECOVERY_TIMEOUT), so that they can be set on its
+class or on one instance.
 """
 
 from __future__ import annotations
 
-import codecs
 import enum
+import os
 import re
 import threading
 import time
 import weakref
-from typing import Protocol
+from collections.abc import Generator, Sequence
+from typing import Protocol, TypeVar
 
 from marrowfen import PyTerminalSession
 
@@ -35,6 +41,16 @@ DEFAULT_OUTPUT_LIMIT = 64 * 1024 * 1024  # of a new shell
 
 # Seconds between the Ctrl-Cs sent to a command that is being interrupted.
 _CTRL_C_REPEAT = 0.5
+# Seconds to let a Ctrl-C that may have reached an idle bash take effect
+# before a line is written: bash drops what it has read of a line when the
+# signal comes.
+_CTRL_C_SETTLE = 0.1
+# The longest end frame, and so the bytes worth keeping between pieces.
+_END_FRAME_LENGTH = 1 + _frames.NONCE_HEX_DIGITS + 1 + 3 + 1
+# Exit status of a command that SIGINT ended.
+_INTERRUPTED = 128 + 2
+
+_T = TypeVar("_T")
 
 
 class Timeouts(Protocol):
@@ -44,8 +60,34 @@ class Timeouts(Protocol):
     RECOVERY_TIMEOUT: float
 
 
+class Wait:
+    """A step: wait for output until `deadline` (time.monotonic(); None for
+    no limit); with `wake_on`, output without that byte need not end the
+    wait. The answer is the output taken (possibly empty)."""
+
+    __slots__ = ("deadline", "wake_on")
+
+    def __init__(self, deadline: float | None, wake_on: bytes | None) -> None:
+        self.deadline = deadline
+        self.wake_on = wake_on
+
+
+class Write:
+    """A step: write `data`, a command line, to the shell (it may block)."""
+
+    __slots__ = ("data", "command")
+
+    def __init__(self, data: bytes, command: str) -> None:
+        self.data = data
+        self.command = command
+
+
+Step = Wait | Write
+Steps = Generator[Step, bytearray | None, _T]
+
+
 class Cancelled(Exception):
-    """The operation was cancelled through its token; the engine gave up."""
+    """The operation gave up at a cancellation request (request_cancel())."""
 
 
 class _Outcome(enum.Enum):
@@ -56,27 +98,37 @@ class _Outcome(enum.Enum):
     TIMED_OUT = enum.auto()
 
 
-def _never() -> bool:
-    return False
+# The sessions that an engine drives: a second engine on one would read half
+# of its output and write into its lines.
+_sessions_in_use: set[int] = set()
+_sessions_lock = threading.Lock()
 
 
-def check_timeout(timeout: float | None) -> None:
-    if timeout is not None and not timeout >= 0:
-        raise ValueError(f"timeout must be a non-negative number of seconds or None, not {timeout!r}")
+def _claim(session: PyTerminalSession) -> None:
+    with _sessions_lock:
+        if id(session) in _sessions_in_use:
+            raise ValueError("the session is driven by another Shell already")
+        _sessions_in_use.add(id(session))
 
 
-def _close_session(session: PyTerminalSession, pump: OutputPump) -> None:
+def _close_session(session: PyTerminalSession, pump: OutputPump, pid: int) -> None:
     """Closes the session and waits for its reader: for close(), and for a
     shell that was dropped, or left open at exit, without close().
 
     The reading thread is waited for: at exit it must be done before the
     interpreter finalizes, which ends threads that still want it abruptly.
+    In a child made by fork() nothing is done: the session and its reading
+    thread are the parent's.
     """
+    if os.getpid() != pid:
+        return
     pump.stop()
     try:
         session.close()
     finally:
         pump.join(10.0)
+        with _sessions_lock:
+            _sessions_in_use.discard(id(session))
 
 
 def _remaining(deadline: float | None) -> float | None:
@@ -84,40 +136,47 @@ def _remaining(deadline: float | None) -> float | None:
 
 
 class ShellEngine:
-    """One bash session, set up for framed commands, used one command at a time.
+    """One bash session, set up for framed commands.
 
     `owner` is the front end: the session is closed when it is collected (or
-    at exit), and its START_TIMEOUT and RECOVERY_TIMEOUT apply. Commands run
-    one at a time (run() and expect() wait for each other); send(),
-    interrupt() and close() may be called from any thread at any time.
+    at exit), and its START_TIMEOUT and RECOVERY_TIMEOUT apply. Raises
+    ValueError when another engine drives `session` already.
     """
 
-    def __init__(self, owner: Timeouts, session: PyTerminalSession, encoding: str, errors: str) -> None:
+    def __init__(self, owner: Timeouts, session: PyTerminalSession, encoding: str, errors: str,
+                 terminal_size: tuple[int, int]) -> None:
         """Starts reading and sends the set-up, without waiting for its answer."""
         if not isinstance(session, PyTerminalSession):
             raise TypeError(f"session must be a marrowfen.PyTerminalSession, not {type(session).__name__}")
-        codecs.lookup(encoding)
-        codecs.lookup_error(errors)
+        _claim(session)
         self._owner = weakref.ref(owner)
         self._session: PyTerminalSession | None = session  # None once closed
         self._encoding = encoding
         self._errors = errors
+        self._terminal_size = terminal_size
         self._output_limit = DEFAULT_OUTPUT_LIMIT
         self._closed = False
-        self._busy = threading.Lock()  # one run() or expect() at a time
         # Ctrl-C while a run's line is being read waits for it to begin.
         self._line_state = threading.Lock()
         self._line_pending = False
         self._interrupt_pending = False
+        self._ctrl_c_written = 0  # Ctrl-Cs written so far
         self._writing = threading.Lock()  # whole writes, never interleaved
         self._unread = ""  # text that expect() has not consumed
         self._text = _terminal_text.IncrementalText(encoding, errors)
         self._pump = OutputPump(session, self._output_limit)
-        self._finalizer = weakref.finalize(owner, _close_session, session, self._pump)
+        self._pid = os.getpid()
+        self._finalizer = weakref.finalize(owner, _close_session, session, self._pump, self._pid)
+        #: Set (from any thread) to make the operation in progress give up.
+        self.cancel_requested = False
         self._setup_nonce: bytes | None = _frames.new_nonce()
-        self._write(_frames.setup_line(self._setup_nonce))
+        try:
+            self._write(_frames.setup_line(self._setup_nonce, *terminal_size))
+        except BaseException:
+            self.close()
+            raise
 
-    # ------------------------------------------------------------ properties
+    # ------------------------------------------------------------ state
 
     @property
     def output_limit(self) -> int:
@@ -125,8 +184,6 @@ class ShellEngine:
 
     @output_limit.setter
     def output_limit(self, limit: int) -> None:
-        if isinstance(limit, bool) or not isinstance(limit, int) or limit < 1:
-            raise ValueError(f"output_limit must be a positive int, not {limit!r}")
         self._output_limit = limit
         with self._pump.condition:
             self._pump.high_water = max(limit, 1 << 16)
@@ -137,8 +194,25 @@ class ShellEngine:
         return self._closed or self._pump.ended
 
     @property
+    def ready(self) -> bool:
+        """True once the shell has answered its set-up."""
+        return self._setup_nonce is None
+
+    @property
     def encoding(self) -> str:
         return self._encoding
+
+    @property
+    def errors(self) -> str:
+        return self._errors
+
+    @property
+    def terminal_size(self) -> tuple[int, int]:
+        return self._terminal_size
+
+    @property
+    def pump(self) -> OutputPump:
+        return self._pump
 
     def _timeouts(self) -> tuple[float, float]:
         """START_TIMEOUT and RECOVERY_TIMEOUT of the owner."""
@@ -147,13 +221,16 @@ class ShellEngine:
             return 15.0, 2.0
         return owner.START_TIMEOUT, owner.RECOVERY_TIMEOUT
 
-    # ------------------------------------------------------------ operations
+    # ------------------------------------------------------------ at any time
 
-    def send(self, text: str | bytes) -> None:
-        data = text if isinstance(text, bytes) else text.encode(self._encoding, "surrogateescape")
-        self.ensure_ready(None)
+    def write_input(self, data: bytes) -> None:
+        """send(): `data` to the shell's input, once it is ready."""
         self._check_open()
         self._write(data)
+
+    def write_line(self, data: bytes, command: str) -> None:
+        """A Write step's work (it may block)."""
+        self._write(data, command)
 
     def interrupt(self) -> None:
         self._check_open()
@@ -165,36 +242,85 @@ class ShellEngine:
             return
         self._closed = True
         self._finalizer.detach()
-        _close_session(session, self._pump)
+        _close_session(session, self._pump, self._pid)
 
-    def cancel(self, token: threading.Event) -> None:
-        """Makes the operation that was given `token` give up (from any thread)."""
-        token.set()
+    def request_cancel(self) -> None:
+        """Makes the operation in progress give up (from any thread)."""
+        self.cancel_requested = True
         self._pump.wake()
 
-    def run(self, command: str, timeout: float | None, check: bool, cancel: threading.Event | None) -> CommandResult:
-        check_timeout(timeout)
-        nonce = _frames.new_nonce()
-        line = _frames.command_line(nonce, command.encode(self._encoding, "surrogateescape"))
-        with self._busy:
-            self._check_open(command)
-            self._get_ready_locked(cancel)
-            self._unread = ""
-            self._text.reset()
-            answer = _frames.AnswerScanner(nonce)
-            with self._line_state:
-                self._line_pending, self._interrupt_pending = True, False
+    # ------------------------------------------------------------ blocking
+
+    def complete(self, steps: Steps[_T]) -> _T:
+        """Carries out `steps` on this thread, blocking, and returns their
+        result. An exception met while waiting or writing (a signal
+        handler's KeyboardInterrupt) goes into the steps, which clean up."""
+        pump = self._pump
+        answer: bytearray | None = None
+        error: BaseException | None = None
+        while True:
             try:
-                return self._run_line(command, line, answer, timeout, check, cancel)
-            finally:
-                with self._line_state:
-                    self._line_pending = self._interrupt_pending = False
+                step = steps.send(answer) if error is None else steps.throw(error)
+            except StopIteration as done:
+                result: _T = done.value
+                return result
+            answer = error = None
+            try:
+                if type(step) is Wait:
+                    answer = pump.take(_remaining(step.deadline), step.wake_on)
+                else:
+                    assert type(step) is Write
+                    self._write(step.data, step.command)
+            except BaseException as raised:
+                error = raised
+
+    # ------------------------------------------------------------ operations
+
+    def ready_steps(self) -> Steps[None]:
+        """Waits for the answer to the set-up, once; closes the shell if it
+        does not come."""
+        nonce = self._setup_nonce
+        if nonce is None:
+            return
+        start_timeout = self._timeouts()[0]
+        answer = _frames.AnswerScanner(nonce, begins=False)
+        outcome = yield from self._follow(answer, time.monotonic() + start_timeout)
+        if outcome is _Outcome.DONE:
+            self._setup_nonce = None
+            return
+        self.close()
+        said = self._decode(answer.output[-4096:])
+        if outcome is _Outcome.CANCELLED:
+            raise Cancelled()
+        if outcome is _Outcome.ENDED:
+            raise ShellEnded("The shell ended before it was ready", output=said) from self._pump.failure
+        raise ShellTimeout(f"The shell did not answer within {start_timeout:g} seconds and was closed",
+                           command=None, output=said, timeout=start_timeout, closed=True)
+
+    def run_steps(self, command: str, timeout: float | None, check: bool, *, stdin: bytes | None = None,
+                  env: Sequence[tuple[bytes, bytes]] = (), cwd: bytes | None = None) -> Steps[CommandResult]:
+        nonce = _frames.new_nonce()
+        line = _frames.command_line(nonce, command.encode(self._encoding, "surrogateescape"), stdin=stdin,
+                                    env=env, cwd=cwd)
+        self._check_open(command)
+        yield from self.ready_steps()
+        self._unread = ""
+        self._text.reset()
+        answer = _frames.AnswerScanner(nonce)
+        with self._line_state:
+            self._line_pending, self._interrupt_pending = True, False
+        try:
+            return (yield from self._run_line(command, line, answer, timeout, check))
+        finally:
+            with self._line_state:
+                self._line_pending = self._interrupt_pending = False
 
     def _run_line(self, command: str, line: bytes, answer: _frames.AnswerScanner, timeout: float | None,
-                  check: bool, cancel: threading.Event | None) -> CommandResult:
+                  check: bool) -> Steps[CommandResult]:
         """run() once the shell is ready and the line is framed."""
+        ctrl_c_before = self._ctrl_c_written
         try:
-            self._write(line, command)
+            yield Write(line, command)
         except ShellEnded:
             raise
         except BaseException:
@@ -204,7 +330,7 @@ class ShellEngine:
             raise
         deadline = None if timeout is None else time.monotonic() + timeout
         try:
-            outcome = self._follow(answer, deadline, cancel)
+            outcome = yield from self._follow(answer, deadline)
         except BaseException:  # KeyboardInterrupt: the command should not run on
             self._interrupt_quietly()
             raise
@@ -217,11 +343,12 @@ class ShellEngine:
         if outcome is _Outcome.ENDED:
             self.close()
             raise ShellEnded(f"The shell ended while running {command!r}", command=command,
-                             output=self._decode(answer.output)) from self._pump.failure
+                             output=self._decode(answer.output),
+                             exit_status=answer.shell_exit_status) from self._pump.failure
         if outcome is _Outcome.OVER_LIMIT:
             limit = self._output_limit
             answer.stop_keeping(limit)
-            closed = answer.exit_status is None and not self._recover(answer)
+            closed = answer.exit_status is None and not (yield from self._recover(answer, ctrl_c_before))
             raise OutputLimitExceeded(
                 f"Command {command!r} printed more than {limit} bytes"
                 + ("; the shell did not come back from Ctrl-C and was closed" if closed else ""),
@@ -229,7 +356,7 @@ class ShellEngine:
         # The output is what came in time: not what the command or bash
         # print in answer to Ctrl-C.
         in_time = len(answer.output)
-        closed = not self._recover(answer)
+        closed = not (yield from self._recover(answer, ctrl_c_before))
         if outcome is _Outcome.CANCELLED:
             raise Cancelled()
         raise ShellTimeout(
@@ -238,84 +365,98 @@ class ShellEngine:
             command=command, output=self._decode(answer.output[:in_time]), timeout=timeout or 0.0,
             closed=closed)
 
-    def expect(self, pattern: str | re.Pattern[str], timeout: float | None,
-               cancel: threading.Event | None) -> re.Match[str]:
-        check_timeout(timeout)
-        regex = re.compile(pattern) if isinstance(pattern, str) else pattern
-        stop = _never if cancel is None else cancel.is_set
-        with self._busy:
-            self._check_open()
-            self._get_ready_locked(cancel)
-            deadline = None if timeout is None else time.monotonic() + timeout
-            fresh = True
-            while True:
-                if fresh:
-                    match = regex.search(self._unread)
-                    if match is not None:
-                        self._unread = self._unread[match.end():]
-                        return match
-                if len(self._unread) > self._output_limit:
-                    dropped, self._unread = self._unread, ""
-                    raise OutputLimitExceeded(
-                        f"More than {self._output_limit} characters of output arrived without a match for "
-                        f"{regex.pattern!r}", command=None, output=dropped[: self._output_limit],
-                        limit=self._output_limit, closed=False)
-                data = self._pump.take(_remaining(deadline), stop)
-                fresh = bool(data)
-                if data:
-                    self._unread += self._text.feed(data)
-                    continue
-                if self._pump.ended or self._pump.stopping:
-                    self._unread += self._text.feed(b"", final=True)
-                    match = regex.search(self._unread)
-                    if match is not None:
-                        self._unread = self._unread[match.end():]
-                        return match
-                    raise ShellEnded(f"The shell ended before {regex.pattern!r} was seen", output=self._unread)
-                if stop():
-                    raise Cancelled()
-                if deadline is not None and time.monotonic() >= deadline:
-                    raise ShellTimeout(f"Pattern {regex.pattern!r} not seen within {timeout:g} seconds",
-                                       command=None, output=self._unread, timeout=timeout or 0.0, closed=False)
+    def expect_steps(self, regex: re.Pattern[str], timeout: float | None) -> Steps[re.Match[str]]:
+        self._check_open()
+        yield from self.ready_steps()
+        deadline = None if timeout is None else time.monotonic() + timeout
+        fresh = True
+        while True:
+            if fresh:
+                match = regex.search(self._unread)
+                if match is not None:
+                    self._unread = self._unread[match.end():]
+                    return match
+            if len(self._unread) > self._output_limit:
+                dropped, self._unread = self._unread, ""
+                raise OutputLimitExceeded(
+                    f"More than {self._output_limit} characters of output arrived without a match for "
+                    f"{regex.pattern!r}", command=None, output=dropped[: self._output_limit],
+                    limit=self._output_limit, closed=False)
+            data = yield Wait(deadline, None)
+            fresh = bool(data)
+            if data:
+                self._unread += self._text.feed(data)
+                continue
+            if self._pump.ended or self._pump.stopping:
+                self._unread += self._text.feed(b"", final=True)
+                match = regex.search(self._unread)
+                if match is not None:
+                    self._unread = self._unread[match.end():]
+                    return match
+                raise ShellEnded(f"The shell ended before {regex.pattern!r} was seen", output=self._unread)
+            if self.cancel_requested:
+                raise Cancelled()
+            if deadline is not None and time.monotonic() >= deadline:
+                raise ShellTimeout(f"Pattern {regex.pattern!r} not seen within {timeout:g} seconds",
+                                   command=None, output=self._unread, timeout=timeout or 0.0, closed=False)
 
-    def ensure_ready(self, cancel: threading.Event | None) -> None:
-        """Waits for the answer to the set-up, unless it came already."""
-        if self._setup_nonce is not None:
-            with self._busy:
-                self._get_ready_locked(cancel)
+    def resize_steps(self, columns: int, lines: int) -> Steps[None]:
+        """Gives the terminal a new size (between commands)."""
+        yield from self.run_steps(_frames.resize_command(columns, lines), self._timeouts()[0], True)
+        self._terminal_size = (columns, lines)
 
     # ------------------------------------------------------------ the work
 
     def _follow(self, answer: _frames.AnswerScanner, deadline: float | None,
-                cancel: threading.Event | None) -> _Outcome:
+                cancellable: bool = True) -> Steps[_Outcome]:
         """Feeds the output to `answer` until the end frame, the output
-        limit, the end of the stream, a cancellation or the deadline."""
-        stop = _never if cancel is None else cancel.is_set
+        limit, the end of the shell, a cancellation or the deadline."""
         pump = self._pump
         while True:
-            data = pump.take(_remaining(deadline), stop, answer.wake_on)
+            data = yield Wait(deadline, answer.wake_on)
             if data:
                 answer.feed(data)
                 if answer.started and self._line_pending:
-                    self._line_begun()
+                    # A Ctrl-C that waited for the command to begin is of no
+                    # use once it has ended, and would land on bash.
+                    self._line_begun(answer.exit_status is None and answer.shell_exit_status is None)
                 if len(answer.output) > self._output_limit:
                     return _Outcome.OVER_LIMIT
                 if answer.exit_status is not None:
                     return _Outcome.DONE
+                if answer.shell_exit_status is not None:
+                    return _Outcome.ENDED
             elif pump.ended or pump.stopping:
                 return _Outcome.ENDED
-            if stop():
+            if cancellable and self.cancel_requested:
                 return _Outcome.CANCELLED
             if deadline is not None and time.monotonic() >= deadline:
                 return _Outcome.TIMED_OUT
 
-    def _line_begun(self) -> None:
-        """The command of the current run() has begun: a Ctrl-C that waited for that goes now."""
+    def _settle(self, deadline: float) -> Steps[None]:
+        """Waits, until `deadline` at most, for an end frame of any nonce:
+        bash prints one once it has dealt with a Ctrl-C. The output is dropped."""
+        seen = bytearray()
+        while True:
+            data = yield Wait(deadline, None)
+            if data:
+                seen += data
+                if _frames.ANY_END_FRAME.search(seen):
+                    return
+                del seen[:-_END_FRAME_LENGTH]
+            elif self._pump.ended or self._pump.stopping:
+                return
+            if time.monotonic() >= deadline:
+                return
+
+    def _line_begun(self, send_ctrl_c: bool) -> None:
+        """The command of the current run() has begun: a Ctrl-C that waited
+        for that goes now (if `send_ctrl_c`)."""
         with self._line_state:
             self._line_pending = False
             interrupt, self._interrupt_pending = self._interrupt_pending, False
-        if interrupt:
-            self._write(b"\x03")
+        if interrupt and send_ctrl_c:
+            self._write_ctrl_c()
 
     def _interrupt(self) -> None:
         """Ctrl-C now, or once the line of the current run() has begun."""
@@ -323,12 +464,17 @@ class ShellEngine:
             if self._line_pending:
                 self._interrupt_pending = True
                 return
+        self._write_ctrl_c()
+
+    def _write_ctrl_c(self) -> None:
+        self._ctrl_c_written += 1
         self._write(b"\x03")
 
-    def _recover(self, answer: _frames.AnswerScanner) -> bool:
+    def _recover(self, answer: _frames.AnswerScanner, ctrl_c_before: int) -> Steps[bool]:
         """Interrupts the command and waits, RECOVERY_TIMEOUT seconds at
         most, for the shell to be back; closes it if it is not. True if it
-        is back.
+        is back. `ctrl_c_before` is the count of Ctrl-Cs written before the
+        command's line.
 
         Ctrl-C goes out once the command has begun (a line that does not
         begin in that time is stuck behind something else, and the shell is
@@ -336,7 +482,9 @@ class ShellEngine:
         again every half second: one that comes as bash starts a program
         lands on bash alone. Bash may then answer as if the command had
         ended while the program runs on in the foreground, so the shell is
-        back only once it answers a line of its own too.
+        back only once it answers a line of its own too. That line goes out
+        only once a Ctrl-C that may have reached bash idle has taken effect:
+        bash drops the part of a line it has read when one comes.
         """
         deadline = time.monotonic() + self._timeouts()[1]
 
@@ -346,7 +494,7 @@ class ShellEngine:
         try:
             while True:
                 self._interrupt()
-                outcome = self._follow(answer, next_wait(), None)
+                outcome = yield from self._follow(answer, next_wait(), cancellable=False)
                 if outcome is _Outcome.DONE:
                     break
                 if outcome is _Outcome.OVER_LIMIT:
@@ -354,42 +502,25 @@ class ShellEngine:
                 elif outcome is _Outcome.ENDED or time.monotonic() >= deadline:
                     self.close()
                     return False
+            if self._ctrl_c_written != ctrl_c_before and answer.exit_status != _INTERRUPTED:
+                # The command ended by itself: a Ctrl-C may be on its way to bash.
+                yield from self._settle(min(deadline, time.monotonic() + _CTRL_C_SETTLE))
             while time.monotonic() < deadline:
                 nonce = _frames.new_nonce()
                 ping = _frames.AnswerScanner(nonce, begins=False)
                 ping.stop_keeping(0)
                 self._write(_frames.ping_line(nonce))
-                outcome = self._follow(ping, next_wait(), None)
+                outcome = yield from self._follow(ping, next_wait(), cancellable=False)
                 if outcome is _Outcome.DONE:
                     return True
                 if outcome is _Outcome.ENDED:
                     break
-                self._write(b"\x03")
+                self._write_ctrl_c()
+                yield from self._settle(min(deadline, time.monotonic() + _CTRL_C_SETTLE))
         except ShellEnded:
             pass
         self.close()
         return False
-
-    def _get_ready_locked(self, cancel: threading.Event | None) -> None:
-        """Waits for the answer to the set-up, once; closes the shell if it
-        does not come."""
-        nonce = self._setup_nonce
-        if nonce is None:
-            return
-        start_timeout = self._timeouts()[0]
-        answer = _frames.AnswerScanner(nonce, begins=False)
-        outcome = self._follow(answer, time.monotonic() + start_timeout, cancel)
-        if outcome is _Outcome.DONE:
-            self._setup_nonce = None
-            return
-        self.close()
-        said = self._decode(answer.output[-4096:])
-        if outcome is _Outcome.CANCELLED:
-            raise Cancelled()
-        if outcome is _Outcome.ENDED:
-            raise ShellEnded("The shell ended before it was ready", output=said) from self._pump.failure
-        raise ShellTimeout(f"The shell did not answer within {start_timeout:g} seconds and was closed",
-                           command=None, output=said, timeout=start_timeout, closed=True)
 
     def _check_open(self, command: str | None = None) -> None:
         if self._closed:

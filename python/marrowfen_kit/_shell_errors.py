@@ -73,8 +73,12 @@ class ShellEnded(ShellError, EOFError):
     it was killed.
 
     `command` is the command that was running when it ended (None if none
-    was), `output` what that command printed before.
+    was), `output` what that command printed before, and `exit_status` the
+    shell's exit status where the shell reported it as it exited (None
+    otherwise: it was killed, or closed, or replaced by `exec`).
     """
 
-    def __init__(self, message: str, *, command: str | None = None, output: str = "") -> None:
+    def __init__(self, message: str, *, command: str | None = None, output: str = "",
+                 exit_status: int | None = None) -> None:
         super().__init__(message, command=command, output=output)
+        self.exit_status = exit_status
