@@ -61,6 +61,8 @@ class AsyncShell(ShellFront):
                     terminal_size: tuple[int, int] = DEFAULT_TERMINAL_SIZE) -> Self:
         """A shell on a new session of `user`, set up and ready; it knows
         its account (restart(), put(), get())."""
+        arguments.codec(encoding, errors)
+        arguments.terminal_size(terminal_size)
         session = await asyncio.to_thread(arguments.user(user).spawn)
         shell = cls(session, encoding=encoding, errors=errors, terminal_size=terminal_size)
         shell._remember(user)

@@ -65,6 +65,8 @@ class Shell(ShellFront):
 
         Such a shell knows its account: it can restart(), put() and get().
         """
+        arguments.codec(encoding, errors)
+        arguments.terminal_size(terminal_size)
         shell = cls(arguments.user(user).spawn(), encoding=encoding, errors=errors, terminal_size=terminal_size)
         shell._remember(user)
         return shell
