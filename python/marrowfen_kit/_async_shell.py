@@ -22,7 +22,7 @@ from marrowfen import PyTerminalSession, PyUser
 from . import _shell_arguments as arguments
 from ._command_result import CommandResult
 from ._shell_engine import Cancelled, ShellEngine, Steps, Wait, Write
-from ._shell_front import DEFAULT_TERMINAL_SIZE, ShellFront
+from ._shell_front import DEFAULT_TERMINAL_SIZE, _ShellFront
 
 if TYPE_CHECKING:
     from .fs import MemPath
@@ -35,7 +35,7 @@ _T = TypeVar("_T")
 _INLINE_WRITE = 4096
 
 
-class AsyncShell(ShellFront):
+class AsyncShell(_ShellFront):
     """A Shell for asyncio: the same operations, as coroutines.
 
     Nothing blocks the event loop: the loop is woken by the shell's reading
@@ -166,9 +166,6 @@ async def complete(engine: ShellEngine, steps: Steps[_T]) -> _T:
             raise
         answer = error = None
         if type(step) is Wait:
-            answer = pump.take_nowait()
-            if answer:
-                continue
             woken: asyncio.Future[None] = loop.create_future()
             if pump.arm(functools.partial(_resolve_threadsafe, loop, woken), step.wake_on):
                 timer = None if step.deadline is None else loop.call_later(

@@ -137,6 +137,7 @@ def ping_line(nonce: bytes) -> bytes:
 _END_REST = re.compile(rb"([>!])([0-9]{1,3})\x1f")
 _END_REST_PARTIAL = re.compile(rb"(?:[>!][0-9]{0,3})?\Z")
 _BEGIN_REST = b"<" + FRAME_STOP
+_END_MARK = b">"
 
 # Any frame, of any nonce, and what may be the start of one at the end of a
 # piece of output. Text that expect() searches has them removed.
@@ -185,9 +186,16 @@ class AnswerScanner:
 
     @property
     def wake_on(self) -> bytes | None:
-        """The byte whose arrival may complete the answer (the start of a
-        frame), or None when any byte may (the start of a frame is here)."""
-        return None if FRAME_START in self._buffer[self._search_from:] else FRAME_START
+        """The byte whose arrival may complete the answer, or None when any
+        byte may (the start of a frame is here).
+
+        Before the begin frame that is the ">" of an end frame: the begin
+        frame alone completes nothing, and a short command's begin frame
+        and end frame come in two pieces, which then cost one wake-up, not
+        two. After it, the start of a frame."""
+        if FRAME_START in self._buffer[self._search_from:]:
+            return None
+        return FRAME_START if self.started else _END_MARK
 
     def feed(self, data: bytearray) -> None:
         """Takes the next piece of output (and may keep `data` itself)."""

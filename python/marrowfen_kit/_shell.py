@@ -13,13 +13,13 @@ from marrowfen import PyTerminalSession, PyUser
 
 from . import _shell_arguments as arguments
 from ._command_result import CommandResult
-from ._shell_front import DEFAULT_TERMINAL_SIZE, ShellFront
+from ._shell_front import DEFAULT_TERMINAL_SIZE, _ShellFront
 
 if TYPE_CHECKING:
     from .fs import MemPath
 
 
-class Shell(ShellFront):
+class Shell(_ShellFront):
     """A bash session of a pool account, used one command at a time.
 
     `Shell(session)` takes over a `PyTerminalSession` fresh from

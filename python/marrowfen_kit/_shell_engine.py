@@ -34,6 +34,7 @@ from marrowfen import PyTerminalSession
 
 from . import _frames, _terminal_text
 from ._command_result import CommandResult
+from ._frames import FRAME_START
 from ._output_pump import OutputPump
 from ._shell_errors import CommandFailed, OutputLimitExceeded, ShellEnded, ShellTimeout
 
@@ -332,7 +333,7 @@ class ShellEngine:
         try:
             outcome = yield from self._follow(answer, deadline)
         except BaseException:  # KeyboardInterrupt: the command should not run on
-            self._interrupt_quietly()
+            self._abandon(answer)
             raise
         if outcome is _Outcome.DONE:
             assert answer.exit_status is not None
@@ -413,7 +414,7 @@ class ShellEngine:
         limit, the end of the shell, a cancellation or the deadline."""
         pump = self._pump
         while True:
-            data = yield Wait(deadline, answer.wake_on)
+            data = yield Wait(deadline, FRAME_START if self._interrupt_pending else answer.wake_on)
             if data:
                 answer.feed(data)
                 if answer.started and self._line_pending:
@@ -461,10 +462,15 @@ class ShellEngine:
     def _interrupt(self) -> None:
         """Ctrl-C now, or once the line of the current run() has begun."""
         with self._line_state:
-            if self._line_pending:
+            deferred = self._line_pending
+            if deferred:
                 self._interrupt_pending = True
-                return
-        self._write_ctrl_c()
+        if deferred:
+            # The run() waits for its command's end, not its beginning,
+            # unless it is woken to see that a Ctrl-C waits.
+            self._pump.wake()
+        else:
+            self._write_ctrl_c()
 
     def _write_ctrl_c(self) -> None:
         self._ctrl_c_written += 1
@@ -539,6 +545,23 @@ class ShellEngine:
             except ValueError as error:  # closed meanwhile, or the shell is gone (a broken pipe)
                 raise ShellEnded("The shell is closed" if self._closed else "The shell has ended",
                                  command=command) from error
+
+    def _abandon(self, answer: _frames.AnswerScanner) -> None:
+        """Ctrl-C for a command given up by an exception (KeyboardInterrupt):
+        once its begin frame is seen, which is waited for a moment at most
+        (the wait for its end did not look at it)."""
+        deadline = time.monotonic() + _CTRL_C_REPEAT
+        while self._line_pending and not (self._pump.ended or self._pump.stopping):
+            data = self._pump.take(_remaining(deadline), FRAME_START)
+            answer.feed(data)
+            if answer.started:
+                self._line_begun(False)
+                if answer.exit_status is not None or answer.shell_exit_status is not None:
+                    return  # it has ended: a Ctrl-C would land on bash
+                break
+            if time.monotonic() >= deadline:
+                break
+        self._interrupt_quietly()
 
     def _interrupt_quietly(self) -> None:
         try:

@@ -20,7 +20,7 @@ from ._shell_errors import ShellEnded
 DEFAULT_TERMINAL_SIZE = (80, 24)
 
 
-class ShellFront:
+class _ShellFront:
     """The base of Shell and AsyncShell.
 
     START_TIMEOUT is how long a new shell has to answer its set-up (15 s);
