@@ -327,8 +327,9 @@ METHOD = """\
   round trip above; a command printing 8 MiB runs through `Shell.run`, through a raw session
   (reads until an end marker printed after it) and through pexpect (`expect_exact` of that marker).
 - marrowfen_kit.shell commands per second (bench/shell_throughput.py): 1 and 8 shells, one
-  account each, run `true` for 1.5 s: AsyncShells under one asyncio loop, Shells in a thread each,
-  pexpect children in a thread each (no send delay, no echo, a prompt of their own).
+  account each, run `true` for 0.5 s (best of 10 rounds): AsyncShells under one asyncio loop,
+  Shells in a thread each, pexpect children in a thread each (no send delay, no echo, a prompt of
+  their own).
 - Memory: resident set size before and after creating 1,000,000 empty files (names of 2 to 4
   bytes, 1,000 per directory) in a fresh process, divided by the inodes created; peers at 50,000.
   The same for 1,000,000 empty directories, and both again in C++ on the core alone, counting the

@@ -1,6 +1,6 @@
 """marrowfen_kit.shell (root only): commands per second, one shell and eight at once.
 
-Each shell runs `true` over and over for a fixed time: AsyncShells under one
+Each shell runs `true` over and over for half a second: AsyncShells under one
 asyncio loop, Shells each in a thread of its own, and pexpect children each
 in a thread of its own (tuned: no send delay, no echo, a prompt of its own
 found with `expect_exact`). One account per shell. Rounds of the three
@@ -20,7 +20,7 @@ from common import Results, fmt_ratio, log
 KEY = "shell_rate"
 ASYNC, THREADS, PEXPECT = "AsyncShell (asyncio)", "Shell (threads)", "pexpect (threads)"
 ROWS = {1: '"true", 1 shell', 8: '"true", 8 shells at once'}
-DURATION = 1.5  # seconds of one round
+DURATION = 0.5  # seconds of one round
 PROMPT = "mf-bench> "
 TIMEOUT = 30.0
 
@@ -118,13 +118,13 @@ def run_shell_throughput(res: Results, repeat: int) -> None:
 
     res.section(KEY, "marrowfen_kit.shell: commands per second (root)", [ASYNC, THREADS, PEXPECT], base=ASYNC,
                 intro="Time per command, all shells together (wall time / commands), best of "
-                      "alternating rounds of 1.5 s; the rate beside it.")
+                      "alternating rounds of 0.5 s; the rate beside it.")
     pool = marrowfen.PyUserPool(16)
     users = [pool.allocate() for _ in range(max(ROWS))]
     contenders = {ASYNC: async_shells, THREADS: shells_in_threads, PEXPECT: pexpect_in_threads}
     for count, row in ROWS.items():
         best = dict.fromkeys(contenders, 0.0)
-        for _ in range(max(2, repeat // 5)):
+        for _ in range(max(4, repeat // 2)):
             for name, contender in contenders.items():
                 best[name] = max(best[name], contender(users[:count], DURATION))
         for name, rate in best.items():
