@@ -162,6 +162,7 @@ class ShellEngine:
         self._line_pending = False
         self._interrupt_pending = False
         self._ctrl_c_written = 0  # Ctrl-Cs written so far
+        self._ctrl_c_settled = 0  # of those, the ones known to have taken effect
         self._writing = threading.Lock()  # whole writes, never interleaved
         self._unread = ""  # text that expect() has not consumed
         self._text = _terminal_text.IncrementalText(encoding, errors)
@@ -305,6 +306,11 @@ class ShellEngine:
                                     env=env, cwd=cwd)
         self._check_open(command)
         yield from self.ready_steps()
+        if self._ctrl_c_written != self._ctrl_c_settled:
+            # interrupt() between commands reached bash idle: let it act
+            # before bash reads the line, of which it would drop a part.
+            yield from self._settle(time.monotonic() + _CTRL_C_SETTLE)
+            self._ctrl_c_settled = self._ctrl_c_written
         self._unread = ""
         self._text.reset()
         answer = _frames.AnswerScanner(nonce)
@@ -337,6 +343,8 @@ class ShellEngine:
             raise
         if outcome is _Outcome.DONE:
             assert answer.exit_status is not None
+            if answer.exit_status == _INTERRUPTED:  # a Ctrl-C ended it, and no other is on its way
+                self._ctrl_c_settled = self._ctrl_c_written
             result = CommandResult(command, self._decode(answer.output), answer.exit_status)
             if check and result.exit_status != 0:
                 raise CommandFailed(result)
@@ -518,6 +526,7 @@ class ShellEngine:
                 self._write(_frames.ping_line(nonce))
                 outcome = yield from self._follow(ping, next_wait(), cancellable=False)
                 if outcome is _Outcome.DONE:
+                    self._ctrl_c_settled = self._ctrl_c_written
                     return True
                 if outcome is _Outcome.ENDED:
                     break

@@ -153,6 +153,10 @@ def test_arguments_are_checked_at_the_door(shell, user):
         except ShellTimeout as timed_out:
             assert not timed_out.closed
     assert shell.run("echo alive").output == "alive\n"
+    # Nor does a Ctrl-C sent between commands, which reaches bash idle.
+    for _ in range(10):
+        shell.interrupt()
+        assert shell.run("echo after", timeout=5).output == "after\n"
 
     # One Shell per session: a second is refused at once; the first goes on.
     session = user.spawn()
