@@ -55,6 +55,7 @@ class AsyncShell(_ShellFront):
         awaited by the first operation (or by `async with`)."""
         self._connect(session, encoding, errors, terminal_size)
         self._busy = asyncio.Lock()  # one run() or expect() at a time
+        self._deadlines: _DeadlineWatch | None = None
 
     @classmethod
     async def start(cls, user: PyUser, *, encoding: str = "utf-8", errors: str = "replace",
@@ -133,10 +134,58 @@ class AsyncShell(_ShellFront):
     async def _complete(self, steps: Steps[_T]) -> _T:
         """Carries out `steps` on the event loop, one operation at a time."""
         async with self._busy:
-            return await complete(self._engine, steps)
+            loop = asyncio.get_running_loop()
+            watch = self._deadlines
+            if watch is None or watch.loop is not loop:
+                watch = self._deadlines = _DeadlineWatch(loop)
+            return await complete(self._engine, steps, watch)
 
 
-async def complete(engine: ShellEngine, steps: Steps[_T]) -> _T:
+class _DeadlineWatch:
+    """The deadlines of one shell's waits, on one timer.
+
+    A wait's deadline is mostly later than the one before it (each command
+    has its own), so the timer stays where it is and, should it come before
+    the deadline of the wait in progress, moves on to it: no timer is made
+    and cancelled for every command.
+    """
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self._timer: asyncio.TimerHandle | None = None
+        self._deadline: float | None = None  # of the wait in progress (time.monotonic())
+        self._woken: asyncio.Future[None] | None = None  # resolved when it passes
+
+    def watch(self, deadline: float | None, woken: asyncio.Future[None]) -> None:
+        self._deadline, self._woken = deadline, woken
+        if deadline is None:
+            return
+        timer = self._timer
+        if timer is not None and timer.when() <= self._loop_time(deadline):
+            return
+        if timer is not None:
+            timer.cancel()
+        self._timer = self.loop.call_at(self._loop_time(deadline), self._ring)
+
+    def stop(self) -> None:
+        """The wait is over; the timer stays for the next."""
+        self._deadline = self._woken = None
+
+    def _loop_time(self, deadline: float) -> float:
+        return self.loop.time() + (deadline - time.monotonic())
+
+    def _ring(self) -> None:
+        self._timer = None
+        deadline, woken = self._deadline, self._woken
+        if deadline is None or woken is None:
+            return
+        if time.monotonic() >= deadline:
+            _resolve(woken)
+        else:
+            self._timer = self.loop.call_at(self._loop_time(deadline), self._ring)
+
+
+async def complete(engine: ShellEngine, steps: Steps[_T], deadlines: _DeadlineWatch) -> _T:
     """Carries out `steps` of `engine` on the running event loop.
 
     A cancellation does not stop the steps: it asks them to give up
@@ -168,8 +217,7 @@ async def complete(engine: ShellEngine, steps: Steps[_T]) -> _T:
         if type(step) is Wait:
             woken: asyncio.Future[None] = loop.create_future()
             if pump.arm(functools.partial(_resolve_threadsafe, loop, woken), step.wake_on):
-                timer = None if step.deadline is None else loop.call_later(
-                    max(0.0, step.deadline - time.monotonic()), _resolve, woken)
+                deadlines.watch(step.deadline, woken)
                 try:
                     await woken
                 except asyncio.CancelledError:
@@ -177,8 +225,7 @@ async def complete(engine: ShellEngine, steps: Steps[_T]) -> _T:
                     engine.request_cancel()
                 finally:
                     pump.disarm()
-                    if timer is not None:
-                        timer.cancel()
+                    deadlines.stop()
             answer = pump.take_nowait()
         else:
             assert type(step) is Write
