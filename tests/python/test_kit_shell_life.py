@@ -65,7 +65,14 @@ def test_input_env_and_cwd_are_for_one_command(shell, user):
     # All three at once, and from asyncio.
     async def from_asyncio():
         async with await AsyncShell.start(user) as other:
-            return await other.run('cat; echo "$V $PWD"', input="in\n", env={"V": "v"}, cwd="/")
+            result = await other.run('cat; echo "$V $PWD"', input="in\n", env={"V": "v"}, cwd="/")
+            # A deadline sooner than the one before it is kept, and the shell goes on.
+            started = time.monotonic()
+            with pytest.raises(ShellTimeout):
+                await other.run("sleep 100", timeout=0.3)
+            assert time.monotonic() - started < 5
+            assert (await other.run("pwd")).output == f"{user.home()}\n"
+            return result
 
     assert asyncio.run(from_asyncio()).output == "in\nv /\n"
 
