@@ -143,8 +143,10 @@ _END_MARK = b">"
 # piece of output. Text that expect() searches has them removed.
 ANY_FRAME = rb"\x1e[0-9a-f]{%d}(?:<|[>!][0-9]{1,3})\x1f" % NONCE_HEX_DIGITS
 ANY_FRAME_PARTIAL = rb"\x1e[0-9a-f]{0,%d}(?:<|[>!][0-9]{0,3})?\Z" % NONCE_HEX_DIGITS
-# An end frame of any nonce: what bash prints once it has dealt with a Ctrl-C.
-ANY_END_FRAME = re.compile(rb"\x1e[0-9a-f]{%d}>[0-9]{1,3}\x1f" % NONCE_HEX_DIGITS)
+# What bash prints once it has dealt with a Ctrl-C: an end frame of any nonce
+# with the status of SIGINT (it comes after a program the Ctrl-C ended, and
+# after a Ctrl-C that reached bash idle alike).
+CTRL_C_END_FRAME = re.compile(rb"\x1e[0-9a-f]{%d}>130\x1f" % NONCE_HEX_DIGITS)
 
 
 class AnswerScanner:

@@ -443,14 +443,15 @@ class ShellEngine:
                 return _Outcome.TIMED_OUT
 
     def _settle(self, deadline: float) -> Steps[None]:
-        """Waits, until `deadline` at most, for an end frame of any nonce:
-        bash prints one once it has dealt with a Ctrl-C. The output is dropped."""
+        """Waits, until `deadline` at most, for the end frame that bash
+        prints once it has dealt with a Ctrl-C (any nonce, status 130). The
+        output is dropped."""
         seen = bytearray()
         while True:
             data = yield Wait(deadline, None)
             if data:
                 seen += data
-                if _frames.ANY_END_FRAME.search(seen):
+                if _frames.CTRL_C_END_FRAME.search(seen):
                     return
                 del seen[:-_END_FRAME_LENGTH]
             elif self._pump.ended or self._pump.stopping:

@@ -160,8 +160,12 @@ def test_arguments_are_checked_at_the_door(shell, user):
         except ShellTimeout as timed_out:
             assert not timed_out.closed
     assert shell.run("echo alive").output == "alive\n"
-    # Nor does a Ctrl-C sent between commands, which reaches bash idle.
-    for _ in range(10):
+    # Nor does a Ctrl-C sent between commands, which reaches bash idle, also
+    # after a line typed by hand whose end frame nobody read.
+    for attempt in range(20):
+        if attempt % 2:
+            shell.send("echo typed\n")
+            shell.expect("typed")
         shell.interrupt()
         assert shell.run("echo after", timeout=5).output == "after\n"
 
