@@ -1,7 +1,7 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
 Usage: run.py [--quick] [--sizes 1000,10000,100000]
-              [--skip fs,io,term,kit,pool,shell,transfer,shellpool,mem,scale,bigtree,callgrind]
+              [--skip fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,mem,scale,bigtree,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -31,6 +31,7 @@ sys.path.insert(0, HERE)
 import kit_ops  # noqa: E402
 import kit_pool  # noqa: E402
 import kit_shell  # noqa: E402
+import shell_throughput  # noqa: E402
 from common import Results, fmt_ratio, fmt_time, log, quiet_stdout  # noqa: E402
 
 SIZES = [1_000, 10_000, 100_000]
@@ -160,6 +161,8 @@ def check(res: Results, sizes) -> None:
     kit_ops.check_kit(res)
     kit_shell.check(res)
     kit_pool.check(res)
+    shell_throughput.check(res)
+    shell_throughput.check(res)
     mem = res.sections.get("mem")
     if mem:
         for what, key, cpp_kind, limit in (("empty file", "marrowfen", "file", 128),
@@ -331,6 +334,10 @@ METHOD = """\
 - marrowfen_kit.shell: on the same account, `Shell.run("true")` alternates with the raw echo
   round trip above; a command printing 8 MiB runs through `Shell.run`, through a raw session
   (reads until an end marker printed after it) and through pexpect (`expect_exact` of that marker).
+- marrowfen_kit.shell commands per second (bench/shell_throughput.py): 1 and 8 shells, one
+  account each, run `true` for 0.5 s (best of 10 rounds): AsyncShells under one asyncio loop,
+  Shells in a thread each, pexpect children in a thread each (no send delay, no echo, a prompt of
+  their own).
 - Memory: resident set size before and after creating 1,000,000 empty files (names of 2 to 4
   bytes, 1,000 per directory) in a fresh process, divided by the inodes created; peers at 50,000.
   The same for 1,000,000 empty directories, and both again in C++ on the core alone, counting the
@@ -435,7 +442,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,transfer,shellpool,mem,scale,bigtree,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,mem,scale,bigtree,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -470,7 +477,9 @@ def main() -> None:
         for key, what, run in (("pool", "pool and session benchmarks", sessions.run_sessions),
                                ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell),
                                ("transfer", "files into a home and out", kit_pool.run_transfer),
-                               ("shellpool", "the warm shell pool", kit_pool.run_shell_pool)):
+                               ("shellpool", "the warm shell pool", kit_pool.run_shell_pool),
+                               ("shellrate", "marrowfen_kit.shell commands per second",
+                                shell_throughput.run_shell_throughput)):
             if key in skip:
                 continue
             log(what)
