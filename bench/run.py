@@ -162,7 +162,6 @@ def check(res: Results, sizes) -> None:
     kit_shell.check(res)
     kit_pool.check(res)
     shell_throughput.check(res)
-    shell_throughput.check(res)
     mem = res.sections.get("mem")
     if mem:
         for what, key, cpp_kind, limit in (("empty file", "marrowfen", "file", 128),
