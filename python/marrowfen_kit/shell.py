@@ -24,6 +24,8 @@ from ._async_shell import AsyncShell
 from ._command_result import CommandResult
 from ._shell import Shell
 from ._shell_errors import CommandFailed, OutputLimitExceeded, ShellEnded, ShellError, ShellTimeout
+from ._transfer import TransferLimitExceeded
+from .shell_pool import AsyncShellPool, ShellPool
 
 __all__ = [
     "Shell",
@@ -34,4 +36,7 @@ __all__ = [
     "ShellTimeout",
     "OutputLimitExceeded",
     "ShellEnded",
+    "TransferLimitExceeded",
+    "ShellPool",
+    "AsyncShellPool",
 ]

@@ -33,7 +33,8 @@ from typing import Generic, Self, TypeVar
 
 from marrowfen import PyUserPool
 
-from .shell import AsyncShell, Shell
+from ._async_shell import AsyncShell
+from ._shell import Shell
 
 __all__ = ["ShellPool", "AsyncShellPool"]
 
