@@ -91,7 +91,7 @@ def parameters(func: ast.FunctionDef) -> list[tuple[ast.arg, ast.expr | None]]:
     args = func.args
     plain = args.posonlyargs + args.args
     defaults: list[ast.expr | None] = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
-    return list(zip(plain, defaults))[1:]
+    return list(zip(plain, defaults, strict=True))[1:]
 
 
 def typed_signature(name: str, func: ast.FunctionDef, returns: bool = True) -> str:

@@ -114,7 +114,7 @@ def test_a_shell_that_exits_by_itself(tmp_path):
     # The output can end a moment before su lets go of its input.
     def write_fails():
         try:
-            session.write(b"\n")
+            session.write(b"\n")  # noqa: F821 -- runs before the del below
         except ValueError as e:
             return e.args
     assert wait_for(write_fails) == ("Failed to write to the stdin of the process: Broken pipe (os error 32)",)
@@ -303,7 +303,7 @@ def test_read_sizes_that_are_refused(size, error, message):
     session = PyUserPool(1).allocate().spawn()
     command, expected = sentinel_command("after")
     for read in (session.read, session.read_err):
-        e = raised(lambda: read(size))
+        e = raised(lambda: read(size))  # noqa: B023 -- called at once
         if error == "PanicException":
             assert type(e).__name__ == error
         else:

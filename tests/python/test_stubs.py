@@ -62,7 +62,7 @@ def stub_params(func: ast.FunctionDef) -> list[Param]:
     defaults: list[ast.expr | None] = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
     return [
         (arg.arg, default is not None, None if default is None else ast.literal_eval(default))
-        for arg, default in zip(plain, defaults)
+        for arg, default in zip(plain, defaults, strict=True)
     ]
 
 

@@ -6,7 +6,6 @@ the parent's tenants alone."""
 import ctypes
 import os
 import selectors
-import signal
 import stat
 import subprocess
 import sys
@@ -140,7 +139,7 @@ def sysv_objects(uid):
         with open(f"/proc/sysvipc/{table}") as f:
             header, *rows = [line.split() for line in f.read().splitlines()]
         for row in rows:
-            fields = dict(zip(header, row))
+            fields = dict(zip(header, row, strict=True))
             if uid in (int(fields["uid"]), int(fields["cuid"])):
                 found.append((table, fields[header[1]]))
     return found
