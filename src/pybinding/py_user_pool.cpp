@@ -17,10 +17,15 @@ PyObject* pool_new(PyTypeObject* type, Args& a) {
 
 PyObject* pool_allocate(PyUserPoolObject& o) {
   if (!owned_by_this_process(o.fields.owner, PyUserPoolObject::kName)) return nullptr;
-  auto user = run_blocking([&] { return pool::UserPool::alloc_user(o.fields.pool); });
+  std::optional<UserIdentity> identity;
+  auto user = run_blocking([&] {
+    auto allocated = pool::UserPool::alloc_user(o.fields.pool);
+    if (allocated.ok()) identity = identity_of(allocated.value());
+    return allocated;
+  });
   if (!user) return nullptr;
   if (!user->ok()) return raise_value_error(user->error());
-  return new_user(std::move(*user).value());
+  return new_user(std::move(*user).value(), std::move(*identity));
 }
 
 constexpr Param kUserCount[] = {{"user_count", true}};
