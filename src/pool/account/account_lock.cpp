@@ -63,9 +63,12 @@ class ClaimRegistry {
                      [] { instance().held_for_fork_.reset(); }, [] { instance().close_all_in_child(); });
   }
 
+  // Runs in the child, under the lock the prepare handler took.
   void close_all_in_child() {
-    for (int fd : **held_for_fork_) ::close(fd);
-    (*held_for_fork_)->clear();
+    if (!held_for_fork_) return;
+    std::vector<int>& fds = **held_for_fork_;
+    for (int fd : fds) ::close(fd);
+    fds.clear();
     held_for_fork_.reset();
   }
 
@@ -103,7 +106,9 @@ AccountLock& AccountLock::operator=(AccountLock&& other) noexcept {
 
 AccountLock::~AccountLock() { release(); }
 
-void AccountLock::release() noexcept {
+// The registry's lock is never poisoned (nothing under it panics), so taking
+// it does not throw.
+void AccountLock::release() noexcept {  // NOLINT(bugprone-exception-escape)
   if (fd_ < 0) return;
   // In a forked child the descriptor was closed at the fork; its number may
   // belong to something else by now.

@@ -48,15 +48,17 @@ bool TerminalSession::is_closed() const { return !process_.lock()->has_value(); 
 
 std::optional<pid_t> TerminalSession::process_id() const {
   auto process = process_.lock();
-  if (!*process) return std::nullopt;
-  return (*process)->pid;
+  const std::optional<Streams>& streams = *process;
+  if (!streams) return std::nullopt;
+  return streams->pid;
 }
 
 Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::* pipe,
                                                                        const char* missing_pipe) const {
   auto process = process_.lock();
-  if (!*process) return err(kNoProcess);
-  SharedFd fd = (**process).*pipe;
+  const std::optional<Streams>& streams = *process;
+  if (!streams) return err(kNoProcess);
+  SharedFd fd = (*streams).*pipe;
   if (!fd) return err(missing_pipe);
   return fd;
 }
