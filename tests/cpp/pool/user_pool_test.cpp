@@ -190,11 +190,22 @@ TEST_F(UserPoolTest, HomeIsFreshEmptyAndOwnedByTheAccount) {
 
 // A failed home preparation gives the account back: with capacity 1 the next
 // allocation could not succeed otherwise.
+// Removes a file planted at a real home path when the test ends, whatever
+// became of it: a later hand-out must not meet it.
+struct PlantedFile {
+  std::string path;
+  ~PlantedFile() {
+    std::error_code ignored;
+    if (fs::is_regular_file(fs::symlink_status(path, ignored))) fs::remove(path, ignored);
+  }
+};
+
 TEST_F(UserPoolTest, FileAtTheHomeFailsAndTheAccountStaysAvailable) {
   auto pool = std::make_shared<UserPool>(1);
   testing::UserView a = testing::view_of(allocate(pool));
   fs::remove_all(a.home);
   write_file(a.home, "in the way");
+  PlantedFile planted{a.home};
 
   EXPECT_EQ(alloc_error(pool), "Failed to remove the existing temporary home directory");
   EXPECT_EQ(read_file(a.home), "in the way");
