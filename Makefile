@@ -15,6 +15,7 @@ include mk/packaging.mk
 include mk/sanitizers.mk
 include mk/fuzz.mk
 include mk/bench.mk
+include mk/lint.mk
 
 .PHONY: help run demo test clean
 

@@ -111,7 +111,7 @@ def run_size(res: Results, n: int, repeat: int, libs=ALL) -> None:
             res.add("listing", f"listdir of {n:,} entries", "marrowfen", t_ls_n)
             res.add("listing", f"listdir of {n:,} entries", "string floor", floor)
         lib.close()
-        del lib
+        lib = None  # dropped before the next library fills its tree
 
 
 MIB = 1 << 20

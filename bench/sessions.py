@@ -217,7 +217,7 @@ def run_sessions(res: Results, repeat: int) -> None:
     failures = 0
     batch = 50
     i = 0
-    for r in range(repeat):
+    for _ in range(repeat):
         for c in contenders:  # interleaved, so that noise hits all alike
             try:
                 i += 1

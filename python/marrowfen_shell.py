@@ -9,11 +9,12 @@ from a pipe no prompt is shown, so the shell can be scripted:
 """
 
 import sys
+from typing import TextIO
 
 from marrowfen import PyFs, PyTerm
 
 
-def _emit(stream, text: str) -> None:
+def _emit(stream: TextIO, text: str) -> None:
     if text:
         stream.write(text if text.endswith("\n") else text + "\n")
         stream.flush()

@@ -79,9 +79,12 @@ class [[nodiscard]] Result<void, E> {
 
   bool ok() const noexcept { return !e_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
+  // Only when !ok(): the error of a success is a broken invariant.
+  // NOLINTBEGIN(bugprone-unchecked-optional-access)
   E& error() & { return *e_; }
   const E& error() const& { return *e_; }
   E&& error() && { return std::move(*e_); }
+  // NOLINTEND(bugprone-unchecked-optional-access)
 
  private:
   std::optional<E> e_;
@@ -96,7 +99,7 @@ class [[nodiscard]] Result<void, E> {
   auto MF_CONCAT(mf_result_, __LINE__) = (expr);                                 \
   if (!MF_CONCAT(mf_result_, __LINE__).ok())                                     \
     return ::marrowfen::err(std::move(MF_CONCAT(mf_result_, __LINE__)).error()); \
-  lhs = std::move(MF_CONCAT(mf_result_, __LINE__)).value()
+  lhs = std::move(MF_CONCAT(mf_result_, __LINE__)).value()  // NOLINT(bugprone-macro-parentheses): lhs may declare
 
 // Evaluates `expr` (a Result); on error returns the error.
 #define MF_TRY(expr)                                                              \

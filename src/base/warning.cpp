@@ -14,7 +14,7 @@ void print_warning_line(std::string_view text) noexcept {
     line += '\n';
     // A failed warning has nowhere else to go; the caller goes on regardless.
     (void)write_all_without_sigpipe(STDERR_FILENO, line);
-  } catch (...) {
+  } catch (...) {  // NOLINT(bugprone-empty-catch)
     // Out of memory for the line: the warning is lost.
   }
 }

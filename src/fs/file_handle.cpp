@@ -62,7 +62,7 @@ FileHandle::~FileHandle() {
     (void)write_all(2, "marrowfen: fatal: ");
     (void)write_all(2, p.message());
     (void)write_all(2, "\n");
-  } catch (...) {
+  } catch (...) {  // NOLINT(bugprone-empty-catch): any other failure aborts too
   }
   std::abort();
 }

@@ -1,12 +1,9 @@
 #include "fs/filesystem.h"
 
-#include <algorithm>
-#include <charconv>
 #include <cstring>
 #include <iterator>
 
 #include "base/panic.h"
-#include "base/utf8.h"
 #include "fs/directory.h"
 #include "fs/file_handle.h"
 
@@ -16,11 +13,15 @@ namespace {
 
 bool is_separator(char c) { return c == '/' || c == '\\'; }
 
+// The one rule for the name of a new inode, whichever way it is created:
+// not empty, not "." or "..", and no separator. The last part of a split
+// path holds no separator by construction (split_for_creation stopped at
+// the last one), so its bytes need no second look.
+bool valid_split_name(std::string_view name) { return !name.empty() && name != "." && name != ".."; }
 bool valid_name(std::string_view name) {
-  if (name.empty() || name == "." || name == "..") return false;
   for (char c : name)
     if (is_separator(c)) return false;
-  return true;
+  return valid_split_name(name);
 }
 
 // Resolution looks at an inode's kind, which needs its lock only for a
@@ -93,7 +94,7 @@ IoResult<INodeRef> FileSystem::follow(INodeRef stored) const {
   return resolve_from(*this, std::move(stored), 0);
 }
 
-IoResult<INodeRef> FileSystem::lookup_unresolved(InodeId id) const {
+IoResult<INodeRef> FileSystem::stored(InodeId id) const {
   INodeRef node = inodes_.get(id);
   if (!node) return IoError::InodeNotFound;
   refuse_poisoned(*node);
@@ -102,7 +103,7 @@ IoResult<INodeRef> FileSystem::lookup_unresolved(InodeId id) const {
 
 IoResult<INodeRef> FileSystem::entry(const INode& dir, std::string_view name) const {
   if (name.empty() || name == ".") return INodeRef(const_cast<INode*>(&dir));
-  if (name == "..") return lookup_unresolved(dir.parent);
+  if (name == "..") return stored(dir.parent);
   auto kind = dir.read();
   const Directory* list = kind.directory();
   if (!list) return IoError::NotADirectory;
@@ -112,13 +113,9 @@ IoResult<INodeRef> FileSystem::entry(const INode& dir, std::string_view name) co
 }
 
 IoResult<InodeId> FileSystem::find_inode_by_name_with_handle(const INode& inode, std::string_view name) const {
-  if (name.empty() || name == ".") return inode.id;
-  if (name == "..") return inode.parent;
-  auto kind = inode.read();
-  const Directory* dir = kind.directory();
-  if (!dir) return IoError::NotADirectory;
-  MF_TRY_ASSIGN(const INode* child, find_child(*this, *dir, name));
-  return child->id;
+  if (name == "..") return inode.parent;  // the id as recorded, without looking it up
+  MF_TRY_ASSIGN(INodeRef found, entry(inode, name));
+  return found->id;
 }
 
 IoResult<InodeId> FileSystem::find_inode_by_name(InodeId parent, std::string_view name) const {
@@ -225,7 +222,7 @@ IoStatus FileSystem::link_new(INode& parent, const INodeRef& node) {
 }
 
 IoResult<INodeRef> FileSystem::create_child(INode& parent, std::string_view name, INodeType type) {
-  if (name.empty() || name == "." || name == "..") return IoError::ResourceAlreadyExists;
+  if (!valid_split_name(name)) return IoError::ResourceAlreadyExists;
   INodeRef node = INode::make(take_id(), parent.id, parent.depth + 1, name, type);
   MF_TRY(link_new(parent, node));
   return node;
@@ -263,7 +260,7 @@ IoStatus FileSystem::rm(std::string_view path, bool recursive) {
 IoStatus FileSystem::rm_raw(InodeId id, bool recursive) {
   // A removal acts on the inode stored under `id` itself: removing a link
   // must neither empty nor claim what it points to.
-  MF_TRY_ASSIGN(INodeRef node, lookup_unresolved(id));
+  MF_TRY_ASSIGN(INodeRef node, stored(id));
   return remove(node, recursive, nullptr);
 }
 
@@ -380,117 +377,6 @@ IoResult<FileHandle> FileSystem::open_raw(const std::shared_ptr<FileSystem>& fs,
   MF_TRY_ASSIGN(INodeRef node, fs->resolve(id));
   InodeId resolved = node->id;
   return FileHandle::open_node(fs, resolved, std::move(node), mode);
-}
-
-namespace {
-
-template <class T>
-void append_number(std::string& out, T value) {
-  char buf[24];
-  auto res = std::to_chars(buf, buf + sizeof buf, value);
-  out.append(buf, res.ptr);
-}
-
-template <class Range>
-void append_list(std::string& out, const Range& values) {
-  out += '[';
-  bool first = true;
-  for (auto v : values) {
-    if (!first) out += ", ";
-    first = false;
-    append_number(out, v);
-  }
-  out += ']';
-}
-
-void append_kind(std::string& out, const INode& node) {
-  if (const File* file = node.file()) {
-    out += "File { data: FileData { data: ";
-    append_list(out, file->data.data);
-    out += " }, lock: FileLock { flag: ";
-    append_number(out, file->lock.flag.load(std::memory_order_acquire));
-    out += " } }";
-  } else if (const Directory* dir = node.directory()) {
-    out += "Directory { children: ";
-    append_list(out, dir->child_ids());
-    out += " }";
-  } else {
-    out += "Symlink { target: ";
-    append_number(out, node.symlink()->target);
-    out += " }";
-  }
-}
-
-}  // namespace
-
-void append_debug_quoted(std::string& out, std::string_view s) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (size_t i = 0; i < s.size();) {
-    Utf8Step step = decode_utf8_step(s, i);
-    if (!step.valid) {  // names are UTF-8; keep any stray byte as it is
-      out.append(s.substr(i, step.length));
-      i += step.length;
-      continue;
-    }
-    char32_t cp = step.code_point;
-    size_t len = step.length;
-    switch (cp) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (cp < 0x20 || (cp >= 0x7F && cp < 0xA0)) {
-          out += "\\u{";
-          if (cp >= 0x10) out += kHex[cp >> 4];
-          out += kHex[cp & 0xF];
-          out += '}';
-        } else {
-          out.append(s.substr(i, len));
-        }
-    }
-    i += len;
-  }
-  out += '"';
-}
-
-void FileSystem::append_debug(std::string& out) const {
-  out += "FileSystem { inodes: {";
-  bool first = true;
-  for (const INodeRef& node : inodes_.snapshot()) {
-    if (!first) out += ", ";
-    first = false;
-    append_number(out, node->id);
-    out += ": INode { id: ";
-    append_number(out, node->id);
-    out += ", parent: ";
-    append_number(out, node->parent);
-    out += ", depth: ";
-    append_number(out, node->depth);
-    out += ", name: ";
-    append_debug_quoted(out, node->name.view());
-    out += ", data: RwLock { data: ";
-    node->try_inspect([&](const INode* held) {
-      if (held) {
-        append_kind(out, *held);
-      } else {
-        out += "<locked>";
-      }
-    });
-    out += node->is_poisoned() ? ", poisoned: true, .. } }" : ", poisoned: false, .. } }";
-  }
-  out += "}, next_inode_id: ";
-  append_number(out, next_inode_id());
-  out += " }";
-}
-
-std::string FileSystem::debug_string() const {
-  std::string out;
-  append_debug(out);
-  return out;
 }
 
 }  // namespace marrowfen::fs

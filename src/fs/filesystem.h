@@ -36,7 +36,8 @@ struct Listing {
   std::vector<std::string> directories;
 };
 
-// A path split at its last slash or backslash: parent path and final name.
+// A path split at its last slash or backslash: parent path and final name,
+// which holds no separator.
 struct SplitPath {
   std::string_view parent;
   std::string_view name;
@@ -48,11 +49,19 @@ class FileSystem {
   // A new filesystem holding only the root (id 0).
   static std::shared_ptr<FileSystem> create();
 
+  // Looking inodes up, by id: the terminal and the binding work with ids.
+  // Every one of these is made of the four private steps below.
+  //
+  // What `id` stands for: a symlink's target, anything else itself.
   IoResult<InodeId> get_inode_raw(InodeId id) const;
+  // The entry `name` of `inode` as stored: "" and "." are the inode itself,
+  // ".." its parent's id as recorded; the terminal's step through a path.
   IoResult<InodeId> find_inode_by_name_with_handle(const INode& inode, std::string_view name) const;
+  // The same from the inode `parent` stands for.
   IoResult<InodeId> find_inode_by_name(InodeId parent, std::string_view name) const;
   IoResult<bool> is_file_raw(InodeId id) const;
   IoResult<bool> is_directory_raw(InodeId id) const;
+  // The inode a path names, from the root whatever the caller's directory.
   IoResult<InodeId> get_inode_by_path_raw(std::string_view path) const;
   IoResult<std::string> get_path_by_inode(InodeId id) const;
   // get_path_by_inode into `out` (emptied first).
@@ -78,36 +87,43 @@ class FileSystem {
                                    bool create);
   static IoResult<FileHandle> open_raw(const std::shared_ptr<FileSystem>& fs, InodeId id, FileHandleType mode);
 
-  // `FileSystem { inodes: {...}, next_inode_id: N }`, entries ordered by id.
+  // `FileSystem { inodes: {...}, next_inode_id: N }`, entries ordered by id
+  // (fs/debug_text.cpp).
   std::string debug_string() const;
   void append_debug(std::string& out) const;
 
   uint64_t next_inode_id() const { return next_inode_id_.load(std::memory_order_acquire); }
-  // The inode stored under `id` (no symlink resolution), or nullptr.
-  INodeRef lookup(InodeId id) const { return inodes_.get(id); }
-  // Resolves `id` and looks the result up.
+  // Looking inodes up, held: for file handles, the inode `id` stands for
+  // (get_inode_raw's answer, without a second lookup).
   IoResult<INodeRef> resolve(InodeId id) const;
-  // The inode that get_inode_by_path_raw names, without looking it up again.
-  IoResult<INodeRef> walk(std::string_view path) const;
+  // For inspection (tests, fuzzers): the inode stored under `id` as it is,
+  // a symlink not followed, a poisoned lock not refused; nullptr if none.
+  INodeRef lookup(InodeId id) const { return inodes_.get(id); }
 
  private:
   FileSystem();
-  // The entry `name` of `dir` as find_inode_by_name_with_handle finds it,
-  // as stored (a symlink is not followed).
-  IoResult<INodeRef> entry(const INode& dir, std::string_view name) const;
-  // What a stored entry stands for: a symlink's target, anything else itself.
+  // The steps every lookup is made of; `stored` and `follow` refuse an inode
+  // whose lock is poisoned.
+  //
+  // By id: the inode stored under `id`, a symlink not followed (a removal
+  // acts on the link itself).
+  IoResult<INodeRef> stored(InodeId id) const;
+  // What a stored inode stands for: a symlink's target, anything else itself.
   IoResult<INodeRef> follow(INodeRef stored) const;
+  // By name: the entry `name` of `dir`, as stored ("" and "." are `dir`,
+  // ".." its parent).
+  IoResult<INodeRef> entry(const INode& dir, std::string_view name) const;
+  // By path: the inode a path names from the root, each step followed.
+  IoResult<INodeRef> walk(std::string_view path) const;
   // Taken before anything else can fail: a failed creation still uses up its id.
   InodeId take_id() { return next_inode_id_.fetch_add(1, std::memory_order_acq_rel); }
   // create_inode's last steps: lists `node`, made as a child of `parent`
   // (looked up already), if nothing stands in the way.
   IoStatus link_new(INode& parent, const INodeRef& node);
-  // A new empty file or directory named `name` (the last part of a split
-  // path, so it holds no separator) in `parent`.
+  // A new empty file or directory in `parent`, named by the last part of a
+  // split path (SplitPath::name).
   IoResult<INodeRef> create_child(INode& parent, std::string_view name, INodeType type);
   IoStatus create_at_path(std::string_view path, INodeType type);
-  // The inode stored under `id`, without following a symlink.
-  IoResult<INodeRef> lookup_unresolved(InodeId id) const;
   // rm_raw from the inode on; `parent` is its parent when the caller has it.
   IoStatus remove(const INodeRef& node, bool recursive, const INode* parent);
   // Takes one inode out of its parent and the table.
@@ -137,9 +153,5 @@ IoStatus FileSystem::for_each_entry(InodeId id, Fn&& fn) const {
   });
   return {};
 }
-
-// The debug form of a name: double-quoted, with escapes for `"`, `\` and
-// control characters.
-void append_debug_quoted(std::string& out, std::string_view s);
 
 }  // namespace marrowfen::fs

@@ -1,5 +1,5 @@
-// What every class of the module shares: the object header with its use
-// counter, the course of a method call, and making and dropping instances.
+// What every class of the module shares: the object header, the course of a
+// method call, and making and dropping instances.
 // (class_def.h defines the classes themselves.)
 #pragma once
 
@@ -12,33 +12,10 @@
 
 namespace marrowfen::py {
 
-// The header of every instance: the object and its use counter. Each call
-// takes the object for shared use; no operation ever needs it exclusively.
+// The header of every instance. No call needs an object to itself: the
+// fields that a call may change are behind locks of their own.
 struct ObjectBase {
-  PyObject_HEAD Py_ssize_t borrow_flag;
-};
-
-inline constexpr Py_ssize_t kExclusiveUse = -1;
-
-// Counts one shared use for the length of a call.
-class SharedUse {
- public:
-  explicit SharedUse(ObjectBase* o) : o_(o) {}
-  bool acquire() {
-    if (o_->borrow_flag == kExclusiveUse) {
-      PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-      o_ = nullptr;
-      return false;
-    }
-    ++o_->borrow_flag;
-    return true;
-  }
-  ~SharedUse() {
-    if (o_) --o_->borrow_flag;
-  }
-
- private:
-  ObjectBase* o_;
+  PyObject_HEAD
 };
 
 // A class of the module: its Python type and the name used in errors.
@@ -48,8 +25,7 @@ struct ClassInfo {
 };
 
 // The course of a fast-call method: match the arguments, check the receiver,
-// take the object for shared use, run `body(self, args)` with C++ exceptions
-// translated, and release the use whatever happens.
+// run `body(self, args)` with C++ exceptions translated.
 template <class Object, class Body>
 PyObject* call_method(PyObject* self, const ClassInfo& cls, const char* full_name, ParamTable params,
                       PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, Body&& body) {
@@ -57,8 +33,6 @@ PyObject* call_method(PyObject* self, const ClassInfo& cls, const char* full_nam
   if (!matched.match_fastcall(full_name, params, args, nargs, kwnames)) return nullptr;
   if (!check_receiver(self, cls.type, cls.name)) return nullptr;
   auto* object = reinterpret_cast<Object*>(self);
-  SharedUse use(object);
-  if (!use.acquire()) return nullptr;
   return guarded([&] { return body(*object, matched); });
 }
 
@@ -67,8 +41,6 @@ template <class Object, class Body>
 PyObject* call_noargs(PyObject* self, const ClassInfo& cls, Body&& body) {
   if (!check_receiver(self, cls.type, cls.name)) return nullptr;
   auto* object = reinterpret_cast<Object*>(self);
-  SharedUse use(object);
-  if (!use.acquire()) return nullptr;
   return guarded([&] { return body(*object); });
 }
 
@@ -97,7 +69,6 @@ class UnbuiltInstance {
   template <class... A>
   PyObject* build(A&&... args) {
     auto* object = reinterpret_cast<Object*>(self_);
-    object->borrow_flag = 0;
     try {
       new (&object->fields) typename Object::Fields{std::forward<A>(args)...};
     } catch (...) {

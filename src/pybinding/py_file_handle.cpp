@@ -1,6 +1,7 @@
 #include "pybinding/py_file_handle.h"
 
 #include <algorithm>
+#include <optional>
 #include <string>
 
 #include "base/os_error.h"
@@ -16,9 +17,9 @@ namespace {
 Mutex<fs::FileHandle>& handle_of(PyFileHandleObject& o) { return o.fields.handle; }
 
 PyObject* handle_id(PyFileHandleObject& o) {
-  auto handle = handle_of(o).lock();
-  if (!handle->id()) return raise_io_error(fs::IoError::InvalidFileDescriptor);
-  return PyLong_FromUnsignedLongLong(*handle->id());
+  std::optional<fs::InodeId> id = handle_of(o).lock()->id();
+  if (!id) return raise_io_error(fs::IoError::InvalidFileDescriptor);
+  return PyLong_FromUnsignedLongLong(*id);
 }
 
 PyObject* handle_close(PyFileHandleObject& o) {

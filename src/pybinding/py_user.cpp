@@ -7,12 +7,6 @@ namespace marrowfen::py {
 
 namespace {
 
-// Copies what `read` takes from the record, under the user lock.
-template <class Read>
-auto read_user(PyUserObject& o, Read&& read) {
-  return without_gil([&] { return read(*o.fields.user->lock()); });
-}
-
 PyObject* user_spawn(PyUserObject& o) {
   if (!owned_by_this_process(o.fields.owner, PyUserObject::kName)) return nullptr;
   auto session = without_gil([&] { return pool::User::spawn_terminal(o.fields.user); });
@@ -20,24 +14,16 @@ PyObject* user_spawn(PyUserObject& o) {
   return new_terminal_session(std::move(session).value());
 }
 
-PyObject* user_username(PyUserObject& o) {
-  return new_str(read_user(o, [](const pool::User& u) { return u.username; }));
-}
+PyObject* user_username(PyUserObject& o) { return new_str(o.fields.identity.username); }
 
-PyObject* user_uid(PyUserObject& o) {
-  return PyLong_FromUnsignedLong(read_user(o, [](const pool::User& u) { return u.uid; }));
-}
+PyObject* user_uid(PyUserObject& o) { return PyLong_FromUnsignedLong(o.fields.identity.uid); }
 
-PyObject* user_home(PyUserObject& o) {
-  return new_str(read_user(o, [](const pool::User& u) { return u.home; }));
-}
+PyObject* user_home(PyUserObject& o) { return new_str(o.fields.identity.home); }
 
 PyObject* user_str(PyObject* self) {
   return guarded([&] {
-    auto& o = *reinterpret_cast<PyUserObject*>(self);
-    return new_str(read_user(o, [](const pool::User& u) {
-      return "{ username: " + u.username + ", uid: " + std::to_string(u.uid) + ", home: " + u.home + " }";
-    }));
+    const UserIdentity& u = reinterpret_cast<PyUserObject*>(self)->fields.identity;
+    return new_str("{ username: " + u.username + ", uid: " + std::to_string(u.uid) + ", home: " + u.home + " }");
   });
 }
 
@@ -64,6 +50,13 @@ constexpr ClassDef<PyUserObject> kClass{
 
 PyTypeObject* py_user_type() { return class_type<kClass>(); }
 
-PyObject* new_user(pool::SharedUser user) { return new_instance<PyUserObject>(py_user_type(), std::move(user)); }
+UserIdentity identity_of(const pool::SharedUser& user) {
+  auto u = user->lock();
+  return {u->username, u->home, u->uid};
+}
+
+PyObject* new_user(pool::SharedUser user, UserIdentity identity) {
+  return new_instance<PyUserObject>(py_user_type(), std::move(user), std::move(identity));
+}
 
 }  // namespace marrowfen::py

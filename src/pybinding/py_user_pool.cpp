@@ -1,5 +1,8 @@
 #include "pybinding/py_user_pool.h"
 
+#include <string>
+#include <utility>
+
 #include "pybinding/class_def.h"
 #include "pybinding/gil.h"
 
@@ -17,10 +20,16 @@ PyObject* pool_new(PyTypeObject* type, Args& a) {
 
 PyObject* pool_allocate(PyUserPoolObject& o) {
   if (!owned_by_this_process(o.fields.owner, PyUserPoolObject::kName)) return nullptr;
-  auto user = run_blocking([&] { return pool::UserPool::alloc_user(o.fields.pool); });
+  using Allocated = std::pair<pool::SharedUser, UserIdentity>;
+  auto user = run_blocking([&]() -> Result<Allocated, std::string> {
+    MF_TRY_ASSIGN(pool::SharedUser allocated, pool::UserPool::alloc_user(o.fields.pool));
+    UserIdentity identity = identity_of(allocated);
+    return Ok<Allocated>{{std::move(allocated), std::move(identity)}};
+  });
   if (!user) return nullptr;
   if (!user->ok()) return raise_value_error(user->error());
-  return new_user(std::move(*user).value());
+  auto [allocated, identity] = std::move(*user).value();
+  return new_user(std::move(allocated), std::move(identity));
 }
 
 constexpr Param kUserCount[] = {{"user_count", true}};

@@ -1,7 +1,9 @@
 // PyUserPool, PyUser and PyTerminalSession: host accounts and real shells.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "base/mutex.h"
 #include "pool/account/owner_process.h"
@@ -24,11 +26,21 @@ struct PyUserPoolObject : ObjectBase {
   } fields;
 };
 
+// What a user record says of its account. It never changes after the
+// hand-out, so the getters read this copy, made once under the user lock,
+// without taking the lock or letting go of the interpreter lock.
+struct UserIdentity {
+  std::string username;
+  std::string home;
+  uint32_t uid;
+};
+
 struct PyUserObject : ObjectBase {
   static constexpr char kName[] = "PyUser";
   struct Fields {
-    explicit Fields(pool::SharedUser u) : user(std::move(u)) {}
+    Fields(pool::SharedUser u, UserIdentity i) : user(std::move(u)), identity(std::move(i)) {}
     pool::SharedUser user;
+    const UserIdentity identity;
     pool::OwnerProcess owner;
   } fields;
 };
@@ -53,7 +65,10 @@ PyTypeObject* py_user_pool_type();
 PyTypeObject* py_user_type();
 PyTypeObject* py_terminal_session_type();
 
-PyObject* new_user(pool::SharedUser user);
+// A new PyUser for `user`. The user lock is taken, so call it with the
+// interpreter lock released.
+UserIdentity identity_of(const pool::SharedUser& user);
+PyObject* new_user(pool::SharedUser user, UserIdentity identity);
 PyObject* new_terminal_session(pool::TerminalSession session);
 
 }  // namespace marrowfen::py

@@ -4,6 +4,7 @@ import gc
 import os
 import shutil
 import signal
+import stat
 import subprocess
 import sys
 import tempfile
@@ -105,6 +106,29 @@ def nothing_on_stdout(capfd):
     yield
     out = capfd.readouterr().out
     assert out == "", f"printed on file descriptor 1: {out[:200]!r}"
+
+
+def lstat_but_access_time(path):
+    """What a change to `path` itself shows in its status, without following a
+    link: type and mode, owner, size, links, modification and change times.
+    Not its access time, which a mere read moves once the entry has changed
+    since it was last read (a listing of /etc after an account was made)."""
+    st = os.lstat(path)
+    return (st.st_ino, st.st_mode, st.st_uid, st.st_gid, st.st_nlink, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+
+
+def remove_planted(path, owner):
+    """Removes what a test planted at `path` (a file, a link, a tree of
+    another owner), so that a failing test leaves it to no later hand-out;
+    an account's own home (a directory `owner` owns) stays."""
+    try:
+        st = os.lstat(path)
+    except FileNotFoundError:
+        return
+    if not stat.S_ISDIR(st.st_mode):
+        os.unlink(path)
+    elif st.st_uid != owner:
+        shutil.rmtree(path)  # removes links inside, never follows them
 
 
 def raised(call):

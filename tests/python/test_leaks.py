@@ -110,7 +110,7 @@ def stays_flat(name, ops, calls, watched=()):
         tracemalloc.stop()
     print(f"\n{name}: {len(ops)} operations x {calls} calls; traced {start[0]} -> {end[0]} B, "
           f"RSS {start[1] >> 10} -> {end[1] >> 10} KiB, total refs {total} -> {total_after}")
-    assert [(o, a, b) for o, a, b in zip(watched, refs, refs_after) if a != b] == [], \
+    assert [(o, a, b) for o, a, b in zip(watched, refs, refs_after, strict=True) if a != b] == [], \
         "reference counts changed"
     grew = [f"{label}: {heap / calls:.1f} B of Python heap, {resident / calls:.1f} B resident per call"
             for label, heap, resident in grown if heap >= TRACED_SLACK or resident >= RSS_SLACK]

@@ -70,8 +70,9 @@ def test_a_closed_session_refuses_everything_but_keeps_its_account(pool):
     session, su = spawn_with_pid(user)
     assert session.close() is None
     assert not os.path.exists(f"/proc/{su}"), "su was not reaped"
-    for call in (lambda: session.write(b"x"), session.read, session.read_err,
-                 lambda: session.read(0)):
+    # Closures, not bound methods: `call` must not keep the session after its del below.
+    for call in (lambda: session.write(b"x"), session.read, session.read_err,  # noqa: F821
+                 lambda: session.read(0)):  # noqa: F821
         with pytest.raises(ValueError) as e:
             call()
         assert type(e.value) is ValueError and e.value.args == NO_PROCESS

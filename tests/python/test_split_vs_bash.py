@@ -82,7 +82,7 @@ def test_words_match_bash(tmp_path):
     lines = random_lines(2000)
     term = PyTerm(PyFs())
     mismatches, accepted, refused, trailing = [], 0, 0, 0
-    for line, expected in zip(lines, bash_words(lines, tmp_path)):
+    for line, expected in zip(lines, bash_words(lines, tmp_path), strict=True):
         ours = our_words(term, line)
         if expected is None:
             refused += 1

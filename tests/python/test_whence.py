@@ -61,4 +61,4 @@ def test_members_are_unhashable():
     with pytest.raises(TypeError):
         hash(Whence.SEEK_SET)
     with pytest.raises(TypeError):
-        {Whence.SEEK_SET}
+        _ = {Whence.SEEK_SET}

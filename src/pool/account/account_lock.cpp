@@ -5,12 +5,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
+#include "base/mutex.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "pool/account/private_dir.h"
@@ -38,39 +38,45 @@ class ClaimRegistry {
   // without waiting: the descriptor, -1 when another holder has it, or the
   // errno of a failure.
   Result<int, int> claim(int dir_fd, const char* name) {
-    std::lock_guard lock(mutex_);
+    auto fds = fds_.lock();
     UniqueFd fd(::openat(dir_fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd) return err(errno);
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) return Ok<int>{-1};
       if (errno != EINTR) return err(errno);
     }
-    fds_.push_back(fd.get());
+    fds->push_back(fd.get());
     return Ok<int>{fd.release()};
   }
 
   // Closing the last descriptor of the open file ends the claim. No
   // explicit unlock: that would end it for every copy at once.
   void release(int fd) {
-    std::lock_guard lock(mutex_);
-    fds_.erase(std::remove(fds_.begin(), fds_.end(), fd), fds_.end());
+    auto fds = fds_.lock();
+    std::erase(*fds, fd);
     ::close(fd);
   }
 
  private:
   ClaimRegistry() {
-    ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
-                     [] { instance().close_all_in_child(); });
+    ::pthread_atfork([] { instance().held_for_fork_.emplace(instance().fds_.lock()); },
+                     [] { instance().held_for_fork_.reset(); }, [] { instance().close_all_in_child(); });
   }
 
+  // Runs in the child, under the lock the prepare handler took.
   void close_all_in_child() {
-    for (int fd : fds_) ::close(fd);
-    fds_.clear();
-    mutex_.unlock();
+    if (!held_for_fork_) return;
+    std::vector<int>& fds = **held_for_fork_;
+    for (int fd : fds) ::close(fd);
+    fds.clear();
+    held_for_fork_.reset();
   }
 
-  std::mutex mutex_;
-  std::vector<int> fds_;
+  // The descriptors of the claims.
+  Mutex<std::vector<int>> fds_;
+  // The lock on them, held by the thread that forks from before fork() to
+  // after it, in the parent and in the child.
+  std::optional<Mutex<std::vector<int>>::Guard> held_for_fork_;
 };
 
 }  // namespace
@@ -100,7 +106,9 @@ AccountLock& AccountLock::operator=(AccountLock&& other) noexcept {
 
 AccountLock::~AccountLock() { release(); }
 
-void AccountLock::release() noexcept {
+// The registry's lock is never poisoned (nothing under it panics), so taking
+// it does not throw.
+void AccountLock::release() noexcept {  // NOLINT(bugprone-exception-escape)
   if (fd_ < 0) return;
   // In a forked child the descriptor was closed at the fork; its number may
   // belong to something else by now.

@@ -17,7 +17,7 @@ std::optional<std::string> take_deferred_panic() {
 void defer_panic(std::string message) noexcept {
   try {
     parked_panics.push_back(std::move(message));
-  } catch (...) {
+  } catch (...) {  // NOLINT(bugprone-empty-catch)
     // No memory to park it: the message is lost rather than ending the process.
   }
 }

@@ -7,9 +7,11 @@
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <optional>
 #include <system_error>
 #include <thread>
 
+#include "base/mutex.h"
 #include "pool/account/owner_process.h"
 
 namespace marrowfen::pool {
@@ -67,6 +69,7 @@ class SpawnThread {
   }
 
   OwnerProcess owner_;
+  // Guards no data: callers take turns posting a job and waiting for it.
   std::mutex callers_;
   // The job being run, or null. An atomic wait rather than a condition
   // variable: condition_variable::wait carries a libstdc++ symbol version
@@ -74,13 +77,14 @@ class SpawnThread {
   std::atomic<const std::function<void()>*> job_ = nullptr;
 };
 
-// The spawn thread of this process, and the lock that guards the pointer to
-// it. The lock is held across fork(), so that the child finds it free.
-std::mutex creation;
-SpawnThread* current = nullptr;
+// The spawn thread of this process, once there is one. Its lock is held
+// across fork() by the thread that forks, so that the child finds it free.
+Mutex<SpawnThread*> current{nullptr};
+std::optional<Mutex<SpawnThread*>::Guard> current_held_for_fork;
 
-[[maybe_unused]] const bool creation_held_across_fork =
-    ::pthread_atfork([] { creation.lock(); }, [] { creation.unlock(); }, [] { creation.unlock(); }) == 0;
+[[maybe_unused]] const bool current_held_across_fork =
+    ::pthread_atfork([] { current_held_for_fork.emplace(current.lock()); }, [] { current_held_for_fork.reset(); },
+                     [] { current_held_for_fork.reset(); }) == 0;
 
 }  // namespace
 
@@ -94,18 +98,18 @@ int run_on_spawn_thread(const std::function<void()>& work) {
   }
   SpawnThread* thread = nullptr;
   {
-    std::lock_guard lock(creation);
+    auto existing = current.lock();
     // A parent's thread, copied by fork(), does not run here: it is left
     // alone (its locks may be held by threads that do not exist here).
-    if (current == nullptr || !current->owner().is_current()) {
+    if (*existing == nullptr || !(*existing)->owner().is_current()) {
       auto* fresh = new SpawnThread();
       if (int e = fresh->start()) {
         delete fresh;
         return e;
       }
-      current = fresh;
+      *existing = fresh;
     }
-    thread = current;
+    thread = *existing;
   }
   thread->run(work);
   return 0;

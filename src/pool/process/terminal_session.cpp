@@ -33,10 +33,9 @@ TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
                        share(std::move(process.stderr_pipe))}) {}
 
 TerminalSession::TerminalSession(TerminalSession&& other) noexcept
-    : user_(std::move(other.user_)), owner_(other.owner_) {
-  std::lock_guard lock(other.mutex_);
-  process_ = std::exchange(other.process_, std::nullopt);
-}
+    : user_(std::move(other.user_)),
+      owner_(other.owner_),
+      process_(std::exchange(*other.process_.lock(), std::nullopt)) {}
 
 TerminalSession::~TerminalSession() {
   run_deferring_panics([this] { close(); });
@@ -45,22 +44,21 @@ TerminalSession::~TerminalSession() {
   user_.reset();
 }
 
-bool TerminalSession::is_closed() const {
-  std::lock_guard lock(mutex_);
-  return !process_.has_value();
-}
+bool TerminalSession::is_closed() const { return !process_.lock()->has_value(); }
 
 std::optional<pid_t> TerminalSession::process_id() const {
-  std::lock_guard lock(mutex_);
-  if (!process_) return std::nullopt;
-  return process_->pid;
+  auto process = process_.lock();
+  const std::optional<Streams>& streams = *process;
+  if (!streams) return std::nullopt;
+  return streams->pid;
 }
 
 Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::* pipe,
                                                                        const char* missing_pipe) const {
-  std::lock_guard lock(mutex_);
-  if (!process_) return err(kNoProcess);
-  SharedFd fd = (*process_).*pipe;
+  auto process = process_.lock();
+  const std::optional<Streams>& streams = *process;
+  if (!streams) return err(kNoProcess);
+  SharedFd fd = (*streams).*pipe;
   if (!fd) return err(missing_pipe);
   return fd;
 }
@@ -94,11 +92,7 @@ Result<size_t, std::string> TerminalSession::read_stderr(std::span<char> buffer)
 }
 
 void TerminalSession::close() {
-  std::optional<Streams> child;
-  {
-    std::lock_guard lock(mutex_);
-    child = std::exchange(process_, std::nullopt);
-  }
+  std::optional<Streams> child = std::exchange(*process_.lock(), std::nullopt);
   if (!child) return;
   // A forked child's copy of a session: the shell is the parent's. Only the
   // copies of the pipe ends go.

@@ -5,12 +5,12 @@
 #include <sys/types.h>
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
+#include "base/mutex.h"
 #include "pool/account/owner_process.h"
 #include "pool/account/user.h"
 #include "pool/process/child_process.h"
@@ -79,8 +79,9 @@ class TerminalSession final : public terminal::AsyncTerminal {
 
   SharedUser user_;
   OwnerProcess owner_;
-  mutable std::mutex mutex_;  // guards process_, never held while blocking
-  std::optional<Streams> process_;
+  // Never held while blocking: a read or write takes a share of its pipe and
+  // lets go before it uses it.
+  mutable Mutex<std::optional<Streams>> process_;
 };
 
 }  // namespace marrowfen::pool

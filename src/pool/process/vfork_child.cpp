@@ -11,7 +11,7 @@
 namespace marrowfen::pool {
 namespace {
 
-constexpr size_t kChildStackSize = 64 * 1024;
+constexpr size_t kChildStackSize = size_t{64} * 1024;
 
 using CloneFn = int (*)(int (*)(void*), void*, int, void*, ...);
 

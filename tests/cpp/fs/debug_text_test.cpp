@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/panic.h"
+#include "fs/debug_text.h"
 #include "fs/tree.h"
 #include "fs_test_support.h"
 

@@ -43,6 +43,9 @@ class AccountLockTest : public ::testing::Test {
   }
 
   ScratchDir scratch_;
+  // A claim waits for nothing and a forked child exits at once: a hang here
+  // is a fault, and fails the run.
+  testing::Watchdog watchdog_{std::chrono::seconds(30)};
 };
 
 TEST_F(AccountLockTest, OneHolderAtATimeInThisProcessAndOthers) {

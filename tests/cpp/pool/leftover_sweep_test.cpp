@@ -186,11 +186,24 @@ int sem_stat(int id) {
   return ::semctl(id, 0, IPC_STAT, &ds);
 }
 
+// The objects a test made, removed when the test fails (a test that passes
+// saw the sweep remove them): none outlives the run, whatever failed.
+struct IpcObjectsOfAFailedTest {
+  std::vector<int> shm, msg, sem;
+  ~IpcObjectsOfAFailedTest() {
+    if (!::testing::Test::HasFailure()) return;
+    for (int id : shm) ::shmctl(id, IPC_RMID, nullptr);
+    for (int id : msg) ::msgctl(id, IPC_RMID, nullptr);
+    for (int id : sem) ::semctl(id, 0, IPC_RMID);
+  }
+};
+
 TEST(SysvIpcSweep, RemovesTheObjectsOfTheAccountOnly) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root: it acts as other uids";
   // The tenant's objects outlive its processes. The fourth it gave away to
   // a neighbour: its creator still counts.
-  int ids[4];
+  int ids[4] = {-1, -1, -1, -1};
+  IpcObjectsOfAFailedTest made;
   int pipe_ends[2];
   ASSERT_EQ(::pipe(pipe_ends), 0);
   ASSERT_EQ(as_tenant([&] {
@@ -206,8 +219,10 @@ TEST(SysvIpcSweep, RemovesTheObjectsOfTheAccountOnly) {
   ASSERT_EQ(::read(pipe_ends[0], ids, sizeof ids), static_cast<ssize_t>(sizeof ids));
   ::close(pipe_ends[0]);
   ::close(pipe_ends[1]);
+  made = {{ids[0], ids[3]}, {ids[1]}, {ids[2]}};
   int root_own = ::shmget(IPC_PRIVATE, 4096, IPC_CREAT | 0600);
   ASSERT_GE(root_own, 0);
+  made.shm.push_back(root_own);
 
   std::vector<std::string> problems;
   sweep_sysv_ipc(kTenant, problems);

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-namespace marrowfen::terminal {
+namespace marrowfen {
 namespace {
 
 #define R "\xEF\xBF\xBD"  // U+FFFD
@@ -44,4 +44,4 @@ TEST(Utf8Lossy, DecodesCodePoints) {
 #undef R
 
 }  // namespace
-}  // namespace marrowfen::terminal
+}  // namespace marrowfen
