@@ -33,14 +33,25 @@ void release_account(User& user) {
   if (auto killed = pkill_account(user.uid); !killed) print_warning_line(kKillWarning + killed.error());
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
   // cannot. Its failures are warning lines already.
-  (void)clear_account(user.uid, user.username);
-  // The claim ends before the account is free again, so that this pool's
-  // own next hand-out of it finds it unclaimed.
-  {
-    AccountLock ended = std::move(user.claim);
-  }
+  const bool clear = clear_account(user.uid, user.username).ok();
   std::shared_ptr<UserPool> pool = std::move(user.pool);
-  if (pool) pool->return_account(user.uid);
+  if (!pool) {
+    AccountLock ended = std::move(user.claim);
+    return;
+  }
+  if (clear) {
+    // The claim ends before the account is free again, so that this pool's
+    // own next hand-out of it finds it unclaimed.
+    {
+      AccountLock ended = std::move(user.claim);
+    }
+    pool->return_account(user.uid);
+  } else {
+    // Not for the next tenant yet: it keeps its claim until it is clear.
+    pool->put_aside(ClaimedAccount{AccountEntry{user.uid, user.username}, std::move(user.claim)});
+  }
+  // The others put aside, after this one (just cleared, or just tried).
+  pool->finish_aside_accounts();
 }
 
 }  // namespace
