@@ -6,8 +6,6 @@ import subprocess
 import sys
 import textwrap
 
-import pytest
-
 from conftest import host_account_test
 
 # What a tenant runs (the system's python3, through ctypes: no keyctl tool is
