@@ -3,12 +3,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/mutex.h"
 #include "base/result.h"
 #include "pool/account/account_lock.h"
 #include "pool/account/owner_process.h"
+#include "pool/cleanup/clear_record.h"
 
 namespace marrowfen::pool {
 
@@ -58,6 +60,8 @@ struct User {
   // This process's claim on the account, held until the release is over.
   AccountLock claim;
   OwnerProcess owner;
+  // When the clearing before its hand-out began (clear_record.h).
+  std::optional<WallMark> cleared;
 };
 
 }  // namespace marrowfen::pool

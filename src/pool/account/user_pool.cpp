@@ -30,6 +30,17 @@ constexpr int kMaxPutAsidePerHandOut = 3;
 // Ends a claim; as in a release, before the account is free again.
 void end_claim(AccountLock& claim) { AccountLock ended = std::move(claim); }
 
+std::string home_path_of(const std::string& name) { return std::string(kHomeRoot) + "/" + name; }
+
+// What is known of an account taken from the free list, or not at all.
+ClearBasis basis_of(const AccountEntry& entry) {
+  ClearBasis basis{entry.last_clear, false};
+  if (entry.last_clear && entry.last_clear->home) {
+    basis.home_untouched = witness_home(home_path_of(entry.name)) == entry.last_clear->home;
+  }
+  return basis;
+}
+
 std::string names_of(const std::vector<ClaimedAccount>& accounts) {
   std::string names;
   for (const ClaimedAccount& a : accounts) names += (names.empty() ? "" : ", ") + a.entry.name;
@@ -142,9 +153,13 @@ void UserPool::finish_aside_accounts() {
   }
   const auto deadline = std::chrono::steady_clock::now() + kSweepBudget;
   for (ClaimedAccount& account : retry) {
-    bool clear = false;
+    std::optional<ClearRecord> record;
     try {
-      clear = std::chrono::steady_clock::now() < deadline && clear_account(account.entry.uid, account.entry.name).ok();
+      if (std::chrono::steady_clock::now() < deadline) {
+        if (auto cleared = clear_account(account.entry.uid, account.entry.name)) {
+          record = ClearRecord{cleared.value(), witness_home(home_path_of(account.entry.name))};
+        }
+      }
     } catch (...) {
       // Out of memory, say: the account stays aside, the count stays true.
       auto state = lock_state();
@@ -154,8 +169,9 @@ void UserPool::finish_aside_accounts() {
     }
     auto state = lock_state();
     --state->aside_retrying;
-    if (clear) {
+    if (record) {
       end_claim(account.claim);
+      account.entry.last_clear = std::move(record);
       state->free.push_back(account.entry);
     } else {
       state->aside.push_back(std::move(account));
@@ -170,13 +186,15 @@ Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> p
     // The pool lock is free again: other allocations go on meanwhile. Nothing
     // of an earlier tenant may be left for this one; the claim keeps every
     // other pool off the account while it is cleared.
-    if (clear_account(taken.entry.uid, taken.entry.name)) return hand_out(std::move(pool), std::move(taken));
+    auto cleared = clear_account(taken.entry.uid, taken.entry.name, basis_of(taken.entry));
+    if (cleared) return hand_out(std::move(pool), std::move(taken), cleared.value());
     pool->put_aside(std::move(taken));
     if (++put_aside == kMaxPutAsidePerHandOut) return err(kAllocationFailed);
   }
 }
 
-Result<SharedUser, std::string> UserPool::hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken) {
+Result<SharedUser, std::string> UserPool::hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
+                                                   WallMark cleared) {
   auto home = prepare_home(kHomeRoot, taken.entry.name, taken.entry.uid);
   if (!home) {
     // The account is fine; only its home is not. Keep it for a later try
@@ -184,15 +202,18 @@ Result<SharedUser, std::string> UserPool::hand_out(std::shared_ptr<UserPool> poo
     pool->give_back(std::move(taken));
     return err(std::move(home).error());
   }
-  return std::make_shared<UserRecord>(std::move(taken.entry.name), std::move(home).value(), taken.entry.uid,
-                                      std::move(pool), std::move(taken.claim));
+  auto user = std::make_shared<UserRecord>(std::move(taken.entry.name), std::move(home).value(), taken.entry.uid,
+                                           std::move(pool), std::move(taken.claim));
+  user->lock()->cleared = cleared;
+  return user;
 }
 
-void UserPool::return_account(uint32_t uid) {
+void UserPool::return_account(uint32_t uid, std::optional<ClearRecord> cleared) {
   auto state = lock_state();
   auto it = std::find_if(state->user.begin(), state->user.end(), [uid](const AccountEntry& e) { return e.uid == uid; });
   if (it == state->user.end()) return;
   state->free.push_back(*it);  // the only step that can fail, so it goes first
+  state->free.back().last_clear = std::move(cleared);
   state->user.erase(it);
 }
 

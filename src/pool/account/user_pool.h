@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,12 +35,15 @@
 #include "pool/account/account_lock.h"
 #include "pool/account/name_generator.h"
 #include "pool/account/user.h"
+#include "pool/cleanup/clear_record.h"
 
 namespace marrowfen::pool {
 
 struct AccountEntry {
   uint32_t uid;
   std::string name;
+  // Its last complete clearing by this pool, on the free list (clear_record.h).
+  std::optional<ClearRecord> last_clear = std::nullopt;
 };
 
 // An account taken by this pool, with the claim that keeps others off it.
@@ -82,9 +86,10 @@ class UserPool {
   // while the pool lock is held poisons the pool for good.
   static Result<SharedUser, std::string> alloc_user(std::shared_ptr<UserPool> pool);
 
-  // Moves the in-use entry of `uid` back to the free list; no entry, no
-  // change. A poisoned pool lock throws Panic.
-  void return_account(uint32_t uid);
+  // Moves the in-use entry of `uid` back to the free list, with the record
+  // of the clearing that made it clear; no entry, no change. A poisoned pool
+  // lock throws Panic.
+  void return_account(uint32_t uid, std::optional<ClearRecord> cleared = std::nullopt);
 
   // Moves the in-use entry of `taken` aside with its claim, after a warning
   // line naming it: its clearing did not finish. No entry: the claim ends.
@@ -106,7 +111,8 @@ class UserPool {
   // The way back for an account this pool took but could not hand out.
   void give_back(ClaimedAccount taken);
   // Prepares the home of a cleared account and makes its record.
-  static Result<SharedUser, std::string> hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken);
+  static Result<SharedUser, std::string> hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
+                                                  WallMark cleared);
   Mutex<PoolState>::Guard lock_state();
 
   Mutex<PoolState> state_;

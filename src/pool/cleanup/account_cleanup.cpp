@@ -19,9 +19,10 @@ const LeftoverPlaces& host_leftover_places() {
 }
 
 std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
-                                         std::chrono::milliseconds budget) {
+                                         std::chrono::milliseconds budget, const std::optional<WallMark>& last_began) {
   std::vector<std::string> problems;
-  SharedDirSweep sweep{uid, std::chrono::steady_clock::now() + budget, places.home_root, name};
+  SharedDirSweep sweep{uid, std::chrono::steady_clock::now() + budget, places.home_root, name,
+                       last_began ? sweep_cutoff(*last_began) : std::nullopt};
   sweep_shared_dirs(places.shared_dirs, sweep, problems);
   sweep_posix_queues(uid, problems);
   sweep_sysv_ipc(uid, problems, places.sysvipc_dir);
@@ -32,15 +33,21 @@ std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, 
   return problems;
 }
 
-Result<void, std::string> clear_account(uint32_t uid, const std::string& name, const LeftoverPlaces& places) {
+Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis,
+                                            const LeftoverPlaces& places) {
+  const WallMark began = wall_mark_now();
   auto killed = kill_account_processes(uid);
   if (!killed) print_warning_line(kKillWarning + killed.error());
+  // Nothing ran as the account since it was last clear: nothing to sweep.
+  if (killed && !killed.value() && basis.last && basis.home_untouched) return basis.last->began;
   // Even with survivors: what can go, goes.
-  std::vector<std::string> problems = sweep_leftovers(uid, name, places);
+  std::optional<WallMark> last_began;
+  if (basis.last) last_began = basis.last->began;
+  std::vector<std::string> problems = sweep_leftovers(uid, name, places, kSweepBudget, last_began);
   for (const std::string& problem : problems) print_warning_line(kLeftoverWarning + problem);
-  if (!killed) return killed;
+  if (!killed) return err(std::move(killed).error());
   if (!problems.empty()) return err(kUncleanError);
-  return {};
+  return began;
 }
 
 }  // namespace marrowfen::pool

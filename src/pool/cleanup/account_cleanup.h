@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "pool/cleanup/clear_record.h"
 #include "pool/cleanup/scheduled_jobs.h"
 
 namespace marrowfen::pool {
@@ -37,22 +38,33 @@ struct LeftoverPlaces {
 // The places of this host: the defaults, with the home root left alone.
 const LeftoverPlaces& host_leftover_places();
 
+// What is known of an account before it is cleared (see clear_record.h).
+struct ClearBasis {
+  // Its last complete clearing, where this process made it.
+  std::optional<ClearRecord> last;
+  // Its home is still the one `last` left: nobody has handed it out since.
+  bool home_untouched = false;
+};
+
 // Removes what account `uid` (named `name`) owns in `places`: entries in the
 // shared directories and in the homes of others (see shared_dir_sweep.h),
 // its POSIX message queues, System V IPC objects, crontab and at jobs. Run
-// only once its processes are gone. One text per problem; stops after
-// `budget` (and says so).
+// only once its processes are gone. Directories without subdirectories that
+// have not changed since `last_began` are not opened. One text per problem;
+// stops after `budget` (and says so).
 std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
-                                         std::chrono::milliseconds budget = kSweepBudget);
+                                         std::chrono::milliseconds budget = kSweepBudget,
+                                         const std::optional<WallMark>& last_began = std::nullopt);
 
 // The kill loop of the account (kill_account_processes, which empties its
 // keyrings too), then the sweep of its leftovers. Each problem is one warning
 // line on descriptor 2: surviving processes (or filled keyrings)
 // kKillWarning and why, a leftover kLeftoverWarning and what. The sweep runs
 // even when processes survive. Succeeds only when both finished with nothing
-// left: the account is clear for its next tenant. Otherwise the error says
-// why processes survived, or is kUncleanError.
-Result<void, std::string> clear_account(uint32_t uid, const std::string& name,
-                                        const LeftoverPlaces& places = host_leftover_places());
+// left: the account is clear for its next tenant, and the value is when this
+// clearing began (or `basis.last`'s, when it swept nothing). Otherwise the
+// error says why processes survived, or is kUncleanError.
+Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis = {},
+                                            const LeftoverPlaces& places = host_leftover_places());
 
 }  // namespace marrowfen::pool

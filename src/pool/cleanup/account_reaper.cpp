@@ -207,15 +207,17 @@ Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid) {
   return Ok<std::vector<pid_t>>{std::move(pids)};
 }
 
-Result<void, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
+Result<bool, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
   if (uid == 0) return err("refusing to kill every process of uid 0");
   const auto deadline = std::chrono::steady_clock::now() + budget;
   auto pause = std::chrono::milliseconds(1);
+  bool any = false;
   for (;;) {
     // Signalling first: an account with nothing to signal (the usual case
     // before a hand-out) is done without reading the status of every process.
     MF_TRY_ASSIGN(bool signalled, signal_all_as(uid, true));
-    if (!signalled) return {};
+    if (!signalled) return any;
+    any = true;
     // Killed processes take a moment to become zombies.
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
@@ -224,7 +226,7 @@ Result<void, std::string> kill_account_processes(uint32_t uid, std::chrono::mill
     if (live.value().empty()) {
       // Nothing of it runs now: its keyrings stay as they are cleared.
       MF_TRY(signal_all_as(uid, false));
-      return {};
+      return true;
     }
     if (std::chrono::steady_clock::now() >= deadline) return err(describe_survivors(live.value(), budget));
   }

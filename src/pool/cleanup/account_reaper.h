@@ -26,9 +26,10 @@ inline constexpr std::chrono::milliseconds kReapBudget{3000};
 // kernel's own rules decide what it may clear) empties its user,
 // user-session and persistent keyrings, which would otherwise hand a
 // tenant's keys to the next one; a kernel without keyrings is no error. The
-// error says why some process may survive or a keyring stay filled.
+// error says why some process may survive or a keyring stay filled; the
+// value, whether there was any process to kill.
 // Refuses uid 0, whose "every process" is every process of the host.
-Result<void, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget = kReapBudget);
+Result<bool, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget = kReapBudget);
 
 // The live (not zombie, not dead) processes whose real, effective or saved
 // uid is `uid`, from /proc. The error is an errno.

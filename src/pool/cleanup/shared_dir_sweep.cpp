@@ -14,6 +14,7 @@
 #include "base/dir_names.h"
 #include "base/os_error.h"
 #include "base/unique_fd.h"
+#include "pool/cleanup/clear_record.h"
 #include "pool/cleanup/tree_removal.h"
 
 namespace marrowfen::pool {
@@ -67,6 +68,8 @@ class Sweeper {
     // it to look at the list. Neither: not a place it could have written.
     const bool maybe_writable = (st.st_mode & S_IWOTH) != 0 || (st.st_mode & S_IWGRP) != 0;
     if (!maybe_writable && !home_root) return true;
+    // Unchanged since the account was last clear, and nothing below it.
+    if (sweep_.unchanged_before && st.st_nlink == 2 && is_before(st.st_ctim, *sweep_.unchanged_before)) return true;
     UniqueFd sub(::openat(dir_fd, name.c_str(), kDirOpenFlags));
     struct stat sub_st;
     // Replaced meanwhile (by a link, say): not the directory examined above.

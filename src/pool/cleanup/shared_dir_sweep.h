@@ -26,6 +26,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <time.h>
 
 #include <chrono>
 #include <cstdint>
@@ -46,6 +47,10 @@ struct SharedDirSweep {
   // The account's name, for its groups: a directory only a group may write
   // is searched when the account is in that group.
   std::string name;
+  // A directory without subdirectories whose ctime is before this has not
+  // changed since the account was last clear, and is not opened (see
+  // clear_record.h). Nothing: every one is.
+  std::optional<timespec> unchanged_before;
 };
 
 // Removes the entries of `sweep.uid` in each of `dirs` and in the

@@ -171,6 +171,32 @@ TEST_F(LeftoverSweepTest, TakesItsEntriesOutOfTheHomesOthersOpened) {
   EXPECT_TRUE(fs::exists(homes + "/test_closed/from-before"));
 }
 
+// A directory without subdirectories that has not changed since the
+// account was last clear is not opened; one with subdirectories is. A wall
+// clock that went back since makes the mark worthless. (A ctime cannot be
+// set, so the mark is moved instead: into the future, or its clock back.)
+TEST_F(LeftoverSweepTest, LeavesDirectoriesUnchangedSinceTheLastClearingUnopened) {
+  plant(shared_ + "/leaf/", kNeighbour);
+  ::chmod((shared_ + "/leaf").c_str(), 0777);
+  plant(shared_ + "/leaf/mine", kTenant);
+  plant(shared_ + "/branch/", kNeighbour);
+  ::chmod((shared_ + "/branch").c_str(), 0777);
+  plant(shared_ + "/branch/mine", kTenant);
+  plant(shared_ + "/branch/sub/", kNeighbour);
+
+  WallMark later = wall_mark_now();
+  later.real.tv_sec += 10;
+  later.steady += std::chrono::seconds(10);
+  EXPECT_EQ(sweep_leftovers(kTenant, kName, places_, kSweepBudget, later), std::vector<std::string>{});
+  EXPECT_TRUE(fs::exists(shared_ + "/leaf/mine"));
+  EXPECT_FALSE(fs::exists(shared_ + "/branch/mine"));
+
+  WallMark clock_went_back = later;
+  clock_went_back.steady -= std::chrono::seconds(20);
+  EXPECT_EQ(sweep_leftovers(kTenant, kName, places_, kSweepBudget, clock_went_back), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(shared_ + "/leaf/mine"));
+}
+
 TEST_F(LeftoverSweepTest, StopsAtItsDeadlineAndSaysSo) {
   plant(shared_ + "/tree/", kTenant);
   for (int i = 0; i < 600; ++i) write_file(shared_ + "/tree/f" + std::to_string(i), "x");
@@ -190,7 +216,7 @@ TEST_F(LeftoverSweepTest, ClearAccountWarnsOfEachProblem) {
   plant(scratch_ / "crontabs/" + kName, kTenant);
   plant(shared_ + "/file", kTenant);
   CapturedStderr err;
-  auto cleared = clear_account(kTenant, kName, places_);
+  auto cleared = clear_account(kTenant, kName, {}, places_);
   ASSERT_FALSE(cleared.ok());
   EXPECT_EQ(cleared.error(), kUncleanError);
   EXPECT_EQ(err.text(), std::string(kLeftoverWarning) + "`crontab` failed with exit code 3 (crontab: refused)\n");
