@@ -38,8 +38,9 @@ Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& nam
   const WallMark began = wall_mark_now();
   auto killed = kill_account_processes(uid);
   if (!killed) print_warning_line(kKillWarning + killed.error());
-  // Nothing ran as the account since it was last clear: nothing to sweep.
-  if (killed && !killed.value() && basis.last && basis.home_untouched) return basis.last->began;
+  // Nothing ran as the account since it was last clear, and nothing runs
+  // now: nothing to sweep, and it is as clear now as it was then.
+  if (killed && !killed.value() && basis.last && basis.home_untouched) return began;
   // Even with survivors: what can go, goes.
   std::optional<WallMark> last_began;
   if (basis.last) last_began = basis.last->began;

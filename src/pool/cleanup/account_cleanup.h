@@ -62,7 +62,7 @@ std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, 
 // kKillWarning and why, a leftover kLeftoverWarning and what. The sweep runs
 // even when processes survive. Succeeds only when both finished with nothing
 // left: the account is clear for its next tenant, and the value is when this
-// clearing began (or `basis.last`'s, when it swept nothing). Otherwise the
+// clearing began. Otherwise the
 // error says why processes survived, or is kUncleanError.
 Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis = {},
                                             const LeftoverPlaces& places = host_leftover_places());

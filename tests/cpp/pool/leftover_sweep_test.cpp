@@ -197,6 +197,29 @@ TEST_F(LeftoverSweepTest, LeavesDirectoriesUnchangedSinceTheLastClearingUnopened
   EXPECT_FALSE(fs::exists(shared_ + "/leaf/mine"));
 }
 
+// When nobody has handed the account out since its last complete clearing
+// and nothing of it runs, there is nothing to sweep (the file planted here
+// by root stands for what no tenant could have made). Otherwise, there is.
+TEST_F(LeftoverSweepTest, SweepsOnlyWhenATenantMayHaveRunSinceTheLastClearing) {
+  plant(shared_ + "/file", kTenant);
+  ClearBasis untouched{ClearRecord{wall_mark_now(), std::nullopt}, true};
+  ASSERT_TRUE(clear_account(kTenant, kName, untouched, places_).ok());
+  EXPECT_TRUE(fs::exists(shared_ + "/file"));
+
+  pid_t daemon = testing::start_process_as(kTenant);
+  ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(kTenant).size() == 1; }));
+  ASSERT_TRUE(clear_account(kTenant, kName, untouched, places_).ok());
+  EXPECT_FALSE(fs::exists(shared_ + "/file"));
+  int status = 0;
+  ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
+
+  plant(shared_ + "/file", kTenant);
+  ClearBasis handed_out_since = untouched;
+  handed_out_since.home_untouched = false;
+  ASSERT_TRUE(clear_account(kTenant, kName, handed_out_since, places_).ok());
+  EXPECT_FALSE(fs::exists(shared_ + "/file"));
+}
+
 TEST_F(LeftoverSweepTest, StopsAtItsDeadlineAndSaysSo) {
   plant(shared_ + "/tree/", kTenant);
   for (int i = 0; i < 600; ++i) write_file(shared_ + "/tree/f" + std::to_string(i), "x");
