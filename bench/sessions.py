@@ -161,7 +161,7 @@ def run_many_dirs(res, key: str, pool, repeat: int) -> None:
     """A tenant that left MANY_DIRS world-writable directories: its own
     release, and another account's hand-out and release while they are there
     (each of them must look inside every one: the account may write there)."""
-    releases, others, other_releases = [], [], []
+    releases, others, other_releases, finishing = [], [], [], []
     for _ in range(max(2, repeat // 8)):
         u, _ = allocate(pool)
         prefix = leave_many_dirs(u.uid())
@@ -174,9 +174,14 @@ def run_many_dirs(res, key: str, pool, repeat: int) -> None:
         t0 = perf_counter()
         del u
         releases.append(perf_counter() - t0)
+        # Out of time, the account was put aside: this hand-out finishes it first.
+        nextone, dt = allocate(pool)
+        finishing.append(dt)
+        del nextone
         remove_many_dirs(prefix)
     res.add(key, f"release an account that left {MANY_DIRS:,} directories", "marrowfen", min(releases),
-            note="its own: removed")
+            note="its own, removed until the 5 s budget ends; then put aside")
+    res.add(key, "the next hand-out, which finishes that sweep first", "marrowfen", min(finishing))
     res.add(key, f"allocate another account while {MANY_DIRS:,} such directories are there", "marrowfen",
             min(others), note="world-writable: listed, none of its entries in them")
     res.add(key, f"release another account while {MANY_DIRS:,} such directories are there", "marrowfen",

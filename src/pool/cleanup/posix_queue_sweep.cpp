@@ -57,7 +57,9 @@ const QueueRoot& queue_root() {
   static const QueueRoot root = [] {
     QueueRoot r;
     r.fd = detached_queue_mount(r.error);
-    if (r.fd < 0 && r.error == ENOSYS) r.fd = mounted_queue_dir(r.error);
+    // An older kernel, or no right to mount: the host's mount, if any.
+    int mounted_error = 0;
+    if (r.fd < 0 && r.error != ENODEV) r.fd = mounted_queue_dir(mounted_error);
     return r;
   }();
   return root;

@@ -6,7 +6,8 @@
 // hosts do not mount it at /dev/mqueue. So the sweep makes a mount of its own
 // that no path leads to (fsopen and fsmount: nothing changes in any mount
 // namespace, and it goes when its descriptor is closed), once per process,
-// and falls back to /dev/mqueue on a kernel without that interface.
+// and falls back to /dev/mqueue where it cannot (an older kernel, no right
+// to mount).
 #pragma once
 
 #include <cstdint>
