@@ -147,35 +147,42 @@ void UserPool::finish_aside_accounts() {
   {
     auto state = lock_state();
     if (state->aside.empty()) return;
+    // Room first, so that every one of them finds its place again.
+    std::vector<ClaimedAccount> room;
+    room.reserve(state->aside.size());
     retry.swap(state->aside);
-    state->aside.reserve(retry.capacity());
+    state->aside.swap(room);
     state->aside_retrying += retry.size();
   }
   const auto deadline = std::chrono::steady_clock::now() + kSweepBudget;
-  for (ClaimedAccount& account : retry) {
-    std::optional<ClearRecord> record;
-    try {
+  size_t done = 0;
+  try {
+    for (; done < retry.size(); ++done) {
+      ClaimedAccount& account = retry[done];
+      std::optional<ClearRecord> record;
       if (std::chrono::steady_clock::now() < deadline) {
         if (auto cleared = clear_account(account.entry.uid, account.entry.name)) {
           record = ClearRecord{cleared.value(), witness_home(home_path_of(account.entry.name))};
         }
       }
-    } catch (...) {
-      // Out of memory, say: the account stays aside, the count stays true.
       auto state = lock_state();
+      if (record) {
+        account.entry.last_clear = std::move(record);
+        state->free.push_back(account.entry);  // the only step that can fail, so it goes first
+        end_claim(account.claim);
+      } else {
+        state->aside.push_back(std::move(account));
+      }
       --state->aside_retrying;
-      state->aside.push_back(std::move(account));
-      throw;
     }
+  } catch (...) {
+    // Out of memory, say: those not done yet stay aside, the count stays true.
     auto state = lock_state();
-    --state->aside_retrying;
-    if (record) {
-      end_claim(account.claim);
-      account.entry.last_clear = std::move(record);
-      state->free.push_back(account.entry);
-    } else {
-      state->aside.push_back(std::move(account));
+    for (; done < retry.size(); ++done) {
+      state->aside.push_back(std::move(retry[done]));
+      --state->aside_retrying;
     }
+    throw;
   }
 }
 
