@@ -19,6 +19,7 @@ import os
 import pwd
 import statistics
 import subprocess
+import time
 
 from common import Results, log, perf_counter
 
@@ -132,6 +133,61 @@ def leave_leftovers(uid: int) -> subprocess.Popen:
     return subprocess.Popen(["sleep", "1000"], cwd="/", **as_tenant)
 
 
+MANY_DIRS = 50_000
+
+
+def leave_many_dirs(uid: int) -> str:
+    """What a tenant makes in 20 s to outlast the sweep: MANY_DIRS empty
+    directories in /tmp, world-writable, owned by the account. Returns their
+    parent's prefix."""
+    prefix = f"/tmp/mf-bench-dirs-{os.getpid()}-"
+    for i in range(MANY_DIRS):
+        path = f"{prefix}{i}"
+        os.mkdir(path)
+        os.chmod(path, 0o777)
+        os.chown(path, uid, uid)
+    return prefix
+
+
+def remove_many_dirs(prefix: str) -> None:
+    for i in range(MANY_DIRS):
+        try:
+            os.rmdir(f"{prefix}{i}")
+        except FileNotFoundError:
+            pass
+
+
+def run_many_dirs(res, key: str, pool, repeat: int) -> None:
+    """A tenant that left MANY_DIRS world-writable directories: its own
+    release, and another account's hand-out and release while they are there
+    (each of them must look inside every one: the account may write there)."""
+    releases, others, other_releases, finishing = [], [], [], []
+    for _ in range(max(2, repeat // 8)):
+        u, _ = allocate(pool)
+        prefix = leave_many_dirs(u.uid())
+        time.sleep(2.5)  # there for a while, not just made (see clear_record.h: the clock's margin)
+        bystander, dt = allocate(pool)
+        others.append(dt)
+        t0 = perf_counter()
+        del bystander
+        other_releases.append(perf_counter() - t0)
+        t0 = perf_counter()
+        del u
+        releases.append(perf_counter() - t0)
+        # Out of time, the account was put aside: this hand-out finishes it first.
+        nextone, dt = allocate(pool)
+        finishing.append(dt)
+        del nextone
+        remove_many_dirs(prefix)
+    res.add(key, f"release an account that left {MANY_DIRS:,} directories", "marrowfen", min(releases),
+            note="its own, removed until the 5 s budget ends; then put aside")
+    res.add(key, "the next hand-out, which finishes that sweep first", "marrowfen", min(finishing))
+    res.add(key, f"allocate another account while {MANY_DIRS:,} such directories are there", "marrowfen",
+            min(others), note="world-writable: listed, none of its entries in them")
+    res.add(key, f"release another account while {MANY_DIRS:,} such directories are there", "marrowfen",
+            min(other_releases))
+
+
 def allocate(pool, tries: int = 3):
     """pool.allocate(), tried again when it fails: other processes on this host
     may hand out and wipe the same fixed-seed accounts at the same moment."""
@@ -205,6 +261,7 @@ def run_sessions(res: Results, repeat: int) -> None:
         tenant.wait(10)
     res.add(key, "release an account with leftovers", "marrowfen", min(with_leftovers),
             note=f"a process, {LEFTOVER_FILES} files in /tmp, 3 System V IPC objects")
+    run_many_dirs(res, key, pool, repeat)
 
     user, _ = allocate(pool)
     if user.username() != username:

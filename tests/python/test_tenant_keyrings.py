@@ -10,8 +10,9 @@ from conftest import host_account_test
 
 # What a tenant runs (the system's python3, through ctypes: no keyctl tool is
 # needed): `add KEYRING DESCRIPTION PAYLOAD` adds a user key, `find KEYRING
-# DESCRIPTION` prints its payload or "none". KEYRING is session, user or
-# user-session.
+# DESCRIPTION` prints its payload or "none". KEYRING is session, user,
+# user-session or persistent (linked into the tool's process keyring, so the
+# tool possesses it).
 KEYRING_TOOL = textwrap.dedent("""
     import ctypes, errno, platform, sys
     KEYCTL, ADD_KEY = {"x86_64": (250, 248), "aarch64": (219, 217)}[platform.machine()]
@@ -19,6 +20,10 @@ KEYRING_TOOL = textwrap.dedent("""
     libc = ctypes.CDLL(None, use_errno=True)
     libc.syscall.restype = ctypes.c_long
     op, ring, description = sys.argv[1:4]
+    if ring == "persistent":
+        RINGS[ring] = libc.syscall(KEYCTL, 22, -1, -2)  # KEYCTL_GET_PERSISTENT into the process keyring
+        if RINGS[ring] < 0:
+            sys.exit(f"get_persistent: {errno.errorcode[ctypes.get_errno()]}")
     if op == "add":
         payload = sys.argv[4].encode()
         if libc.syscall(ADD_KEY, b"user", description.encode(), payload, len(payload), RINGS[ring]) < 0:
@@ -77,3 +82,46 @@ def test_no_tenant_reaches_the_owners_or_another_tenants_session_keyring():
     done = subprocess.run([sys.executable, "-c", OWNER], capture_output=True, text=True, timeout=45)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == ["owner none", "other none"], done.stdout
+
+
+# A login-like owner (with a session keyring of its own) hands one account
+# out twice: the first tenant fills the three keyrings that outlive it, the
+# second looks for what it left.
+NEXT_TENANT = f"""
+import ctypes, platform, sys
+sys.path.insert(0, {str(__import__('pathlib').Path(__file__).parent)!r})
+from conftest import read_until
+from marrowfen import PyUserPool
+from test_tenant_keyrings import keyring_command
+KEYCTL = {{"x86_64": 250, "aarch64": 219}}[platform.machine()]
+libc = ctypes.CDLL(None, use_errno=True)
+libc.syscall.restype = ctypes.c_long
+assert libc.syscall(KEYCTL, 1, b"marrowfen-test-owner") > 0  # KEYCTL_JOIN_SESSION_KEYRING
+
+def run(session, line, tag):
+    session.write((line + f"; echo {{tag}}:$((40+2))\\n").encode())
+    data, _ = read_until(session, f"{{tag}}:42".encode())
+    lines = [line.strip() for line in data.decode().splitlines()]
+    return lines[lines.index(f"{{tag}}:42") - 1]
+
+pool = PyUserPool(1)
+first = pool.allocate()
+name, shell = first.username(), first.spawn()
+for ring in ("user", "user-session", "persistent"):
+    print(ring, run(shell, keyring_command("add", ring, "marrowfen-left", "LEFT-IN-" + ring), "a" + ring[:4]))
+del first, shell
+second = pool.allocate()
+assert second.username() == name, (second.username(), name)
+shell = second.spawn()
+for ring in ("user", "user-session", "persistent"):
+    print(ring, run(shell, keyring_command("find", ring, "marrowfen-left"), "f" + ring[:4]))
+"""
+
+
+@host_account_test(timeout=60)
+def test_the_next_tenant_finds_nothing_in_the_keyrings_that_outlive_a_tenant():
+    done = subprocess.run([sys.executable, "-c", NEXT_TENANT], capture_output=True, text=True, timeout=45)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [
+        "user added", "user-session added", "persistent added",
+        "user none", "user-session none", "persistent none"], done.stdout

@@ -32,15 +32,32 @@ Result<void, std::string> pkill_account(uint32_t uid) {
 void release_account(User& user) {
   if (auto killed = pkill_account(user.uid); !killed) print_warning_line(kKillWarning + killed.error());
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
-  // cannot. Its failures are warning lines already.
-  (void)clear_account(user.uid, user.username);
+  // cannot. Its failures are warning lines already. Only what changed since
+  // the hand-out's clearing needs a look.
+  ClearBasis basis;
+  if (user.cleared) basis.last = ClearRecord{*user.cleared, std::nullopt};
+  auto cleared = clear_account(user.uid, user.username, basis);
+  std::shared_ptr<UserPool> pool = std::move(user.pool);
+  if (!pool) {
+    AccountLock ended = std::move(user.claim);
+    return;
+  }
+  if (!cleared) {
+    // Not for the next tenant yet: it keeps its claim until it is clear. The
+    // others put aside wait for the next hand-out: one sweep out of time per
+    // release is enough.
+    pool->put_aside(ClaimedAccount{AccountEntry{user.uid, user.username}, std::move(user.claim)});
+    return;
+  }
+  // Taken while the claim still keeps every other pool off the account.
+  ClearRecord record{cleared.value(), witness_home(user.home)};
   // The claim ends before the account is free again, so that this pool's
   // own next hand-out of it finds it unclaimed.
   {
     AccountLock ended = std::move(user.claim);
   }
-  std::shared_ptr<UserPool> pool = std::move(user.pool);
-  if (pool) pool->return_account(user.uid);
+  pool->return_account(user.uid, std::move(record));
+  pool->finish_aside_accounts();
 }
 
 }  // namespace

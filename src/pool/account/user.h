@@ -3,12 +3,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "base/mutex.h"
 #include "base/result.h"
 #include "pool/account/account_lock.h"
 #include "pool/account/owner_process.h"
+#include "pool/cleanup/clear_record.h"
 
 namespace marrowfen::pool {
 
@@ -34,7 +36,8 @@ struct User {
   // every remaining process of the account is killed and what it left in
   // the shared places removed (account_cleanup.h; problems are warning
   // lines), then the claim on the account ends and it goes back on its
-  // pool's free list. In a process other than the one that made the record
+  // pool's free list; an account that this left unclear is put aside instead
+  // (user_pool.h), and the pool's other accounts put aside are cleared again. In a process other than the one that made the record
   // (a forked child) nothing of this happens. An internal error there (a
   // poisoned pool lock) cannot be thrown from a destructor: it is parked for
   // take_deferred_panic() on this thread (see deferred_panic.h). Blocks while
@@ -57,6 +60,8 @@ struct User {
   // This process's claim on the account, held until the release is over.
   AccountLock claim;
   OwnerProcess owner;
+  // When the clearing before its hand-out began (clear_record.h).
+  std::optional<WallMark> cleared;
 };
 
 }  // namespace marrowfen::pool

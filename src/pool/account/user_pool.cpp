@@ -9,6 +9,7 @@
 #include "base/warning.h"
 #include "pool/account/home_dir.h"
 #include "pool/account/poisoned_lock.h"
+#include "pool/account/subordinate_ids.h"
 #include "pool/account/userid.h"
 #include "pool/cleanup/account_cleanup.h"
 #include "pool/process/host_command.h"
@@ -21,6 +22,30 @@ const char* const kAllocationFailed = "Failed to allocate a new user account";
 // The lists grow on demand past this; a huge capacity is a limit, not a
 // request for memory up front.
 constexpr size_t kMaxReservedEntries = 4096;
+
+// How many accounts one hand-out may put aside before it gives up: a host
+// whose sweep always fails must not have the pool draw account after account.
+constexpr int kMaxPutAsidePerHandOut = 3;
+
+// Ends a claim; as in a release, before the account is free again.
+void end_claim(AccountLock& claim) { AccountLock ended = std::move(claim); }
+
+std::string home_path_of(const std::string& name) { return std::string(kHomeRoot) + "/" + name; }
+
+// What is known of an account taken from the free list, or not at all.
+ClearBasis basis_of(const AccountEntry& entry) {
+  ClearBasis basis{entry.last_clear, false};
+  if (entry.last_clear && entry.last_clear->home) {
+    basis.home_untouched = witness_home(home_path_of(entry.name)) == entry.last_clear->home;
+  }
+  return basis;
+}
+
+std::string names_of(const std::vector<ClaimedAccount>& accounts) {
+  std::string names;
+  for (const ClaimedAccount& a : accounts) names += (names.empty() ? "" : ", ") + a.entry.name;
+  return names;
+}
 
 // Runs `useradd NAME`; false (after a warning line) when it did not succeed.
 bool create_account(const std::string& name) {
@@ -47,6 +72,7 @@ UserPool::UserPool(size_t max_user) : state_() {
   state.max_user = max_user;
   state.user.reserve(std::min(max_user, kMaxReservedEntries));
   state.free.reserve(std::min(max_user, kMaxReservedEntries));
+  state.aside.reserve(std::min(max_user, kMaxReservedEntries));
 }
 
 Mutex<PoolState>::Guard UserPool::lock_state() {
@@ -58,7 +84,12 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
   // wait until it is let go (they might need it).
   InterruptCheckDeferral handlers_after_unlock;
   auto state = lock_state();
-  if (state->user.size() >= state->max_user) return err(kAllocationFailed);
+  if (state->user.size() + state->aside.size() + state->aside_retrying >= state->max_user) {
+    if (!state->aside.empty()) {
+      print_warning_line("⚠️ Every user account left is put aside until it is clear: " + names_of(state->aside));
+    }
+    return err(kAllocationFailed);
+  }
   // Last freed first; one that another pool holds now stays free for later.
   for (auto it = state->free.end(); it != state->free.begin();) {
     --it;
@@ -85,6 +116,11 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
     // A root account is not a disposable user, and releasing it would kill
     // every root process of the host.
     if (*uid == 0) return err(kAllocationFailed);
+    // No tenant of it may take on other ids through a user namespace.
+    if (auto removed = remove_subordinate_ids(name, *uid); !removed) {
+      print_warning_line("⚠️ Failed to remove the subordinate ids of the user account " + name + ": " + removed.error());
+      return err(kAllocationFailed);
+    }
     AccountEntry entry{*uid, std::move(name)};
     state->user.push_back(entry);
     return ClaimedAccount{std::move(entry), std::move(*claim)};
@@ -92,22 +128,80 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
 }
 
 void UserPool::give_back(ClaimedAccount taken) {
-  // As in a release: the claim ends before the account is free again.
-  {
-    AccountLock ended = std::move(taken.claim);
-  }
+  end_claim(taken.claim);
   return_account(taken.entry.uid);
 }
 
-Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> pool) {
-  MF_TRY_ASSIGN(ClaimedAccount taken, pool->take_account());
-  // The pool lock is free again: other allocations go on meanwhile. Nothing
-  // of an earlier tenant may be left for this one; the claim keeps every
-  // other pool off the account while it is cleared.
-  if (!clear_account(taken.entry.uid, taken.entry.name)) {
-    pool->give_back(std::move(taken));
-    return err(kAllocationFailed);
+void UserPool::put_aside(ClaimedAccount taken) {
+  print_warning_line("⚠️ Put the user account aside until it is clear: " + taken.entry.name);
+  auto state = lock_state();
+  uint32_t uid = taken.entry.uid;
+  auto it = std::find_if(state->user.begin(), state->user.end(), [uid](const AccountEntry& e) { return e.uid == uid; });
+  if (it == state->user.end()) return;       // the claim ends with `taken`
+  state->aside.push_back(std::move(taken));  // the only step that can fail, so it goes first
+  state->user.erase(it);
+}
+
+void UserPool::finish_aside_accounts() {
+  std::vector<ClaimedAccount> retry;
+  {
+    auto state = lock_state();
+    if (state->aside.empty()) return;
+    // Room first, so that every one of them finds its place again.
+    std::vector<ClaimedAccount> room;
+    room.reserve(state->aside.size());
+    retry.swap(state->aside);
+    state->aside.swap(room);
+    state->aside_retrying += retry.size();
   }
+  const auto deadline = std::chrono::steady_clock::now() + kSweepBudget;
+  size_t done = 0;
+  try {
+    for (; done < retry.size(); ++done) {
+      ClaimedAccount& account = retry[done];
+      std::optional<ClearRecord> record;
+      if (std::chrono::steady_clock::now() < deadline) {
+        if (auto cleared = clear_account(account.entry.uid, account.entry.name)) {
+          record = ClearRecord{cleared.value(), witness_home(home_path_of(account.entry.name))};
+        }
+      }
+      auto state = lock_state();
+      if (record) {
+        account.entry.last_clear = std::move(record);
+        state->free.push_back(account.entry);  // the only step that can fail, so it goes first
+        end_claim(account.claim);
+      } else {
+        state->aside.push_back(std::move(account));
+      }
+      --state->aside_retrying;
+    }
+  } catch (...) {
+    // Out of memory, say: those not done yet stay aside, the count stays true.
+    auto state = lock_state();
+    for (; done < retry.size(); ++done) {
+      state->aside.push_back(std::move(retry[done]));
+      --state->aside_retrying;
+    }
+    throw;
+  }
+}
+
+Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> pool) {
+  pool->finish_aside_accounts();
+  for (int put_aside = 0;;) {
+    MF_TRY_ASSIGN(ClaimedAccount taken, pool->take_account());
+    // The pool lock is free again: other allocations go on meanwhile. Nothing
+    // of an earlier tenant may be left for this one; the claim keeps every
+    // other pool off the account while it is cleared.
+    auto cleared = clear_account(taken.entry.uid, taken.entry.name, basis_of(taken.entry));
+    if (cleared) return hand_out(std::move(pool), std::move(taken), cleared.value());
+    pool->put_aside(std::move(taken));
+    if (++put_aside == kMaxPutAsidePerHandOut) return err(kAllocationFailed);
+  }
+}
+
+Result<SharedUser, std::string> UserPool::hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
+                                                   WallMark cleared) {
   auto home = prepare_home(kHomeRoot, taken.entry.name, taken.entry.uid);
   if (!home) {
     // The account is fine; only its home is not. Keep it for a later try
@@ -115,20 +209,29 @@ Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> p
     pool->give_back(std::move(taken));
     return err(std::move(home).error());
   }
-  return std::make_shared<UserRecord>(std::move(taken.entry.name), std::move(home).value(), taken.entry.uid,
-                                      std::move(pool), std::move(taken.claim));
+  auto user = std::make_shared<UserRecord>(std::move(taken.entry.name), std::move(home).value(), taken.entry.uid,
+                                           std::move(pool), std::move(taken.claim));
+  user->lock()->cleared = cleared;
+  return user;
 }
 
-void UserPool::return_account(uint32_t uid) {
+void UserPool::return_account(uint32_t uid, std::optional<ClearRecord> cleared) {
   auto state = lock_state();
   auto it = std::find_if(state->user.begin(), state->user.end(), [uid](const AccountEntry& e) { return e.uid == uid; });
   if (it == state->user.end()) return;
   state->free.push_back(*it);  // the only step that can fail, so it goes first
+  state->free.back().last_clear = std::move(cleared);
   state->user.erase(it);
 }
 
 std::vector<AccountEntry> UserPool::accounts_in_use() { return lock_state()->user; }
 
 std::vector<AccountEntry> UserPool::free_accounts() { return lock_state()->free; }
+
+std::vector<AccountEntry> UserPool::accounts_put_aside() {
+  std::vector<AccountEntry> entries;
+  for (const ClaimedAccount& a : lock_state()->aside) entries.push_back(a.entry);
+  return entries;
+}
 
 }  // namespace marrowfen::pool

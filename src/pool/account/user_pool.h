@@ -13,6 +13,12 @@
 // and leftovers (account_cleanup.h), since an owner may have died without
 // releasing it.
 //
+// An account whose clearing did not finish (processes that survived, a
+// leftover that could not go, a sweep out of time) is never handed out: it
+// is put aside, neither in use nor free, keeping its claim, and the next
+// release or hand-out of this pool clears it again first; once clear it is
+// free again. Accounts put aside count against the capacity.
+//
 // Everything here needs root on the host (useradd, chown, killing other
 // users' processes); the pool does not check, it reports what fails.
 #pragma once
@@ -20,6 +26,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,12 +35,15 @@
 #include "pool/account/account_lock.h"
 #include "pool/account/name_generator.h"
 #include "pool/account/user.h"
+#include "pool/cleanup/clear_record.h"
 
 namespace marrowfen::pool {
 
 struct AccountEntry {
   uint32_t uid;
   std::string name;
+  // Its last complete clearing by this pool, on the free list (clear_record.h).
+  std::optional<ClearRecord> last_clear = std::nullopt;
 };
 
 // An account taken by this pool, with the claim that keeps others off it.
@@ -44,9 +54,11 @@ struct ClaimedAccount {
 
 // What the pool lock guards.
 struct PoolState {
-  std::vector<AccountEntry> user;  // handed out, in order of hand-out
-  std::vector<AccountEntry> free;  // idle, reused last in, first out
-  size_t max_user;                 // most accounts in use at once
+  std::vector<AccountEntry> user;     // handed out, in order of hand-out
+  std::vector<AccountEntry> free;     // idle, reused last in, first out
+  std::vector<ClaimedAccount> aside;  // not clear yet: neither in use nor free
+  size_t aside_retrying = 0;          // taken out of `aside` while cleared again
+  size_t max_user;                    // most accounts in use at once
   NameGenerator rng;
 };
 
@@ -61,29 +73,46 @@ class UserPool {
   // Hands out an account with a fresh, empty home owned by it, or returns the
   // failure's message. The account is the most recently freed one of this
   // pool that no other pool holds, else the next drawn name that no other
-  // pool holds (a name held elsewhere is used up like any drawn name). Before
+  // pool holds (a name held elsewhere is used up like any drawn name). First
+  // the accounts put aside are cleared again (finish_aside_accounts). Before
   // the home is made, every process of the account is killed and its
-  // leftovers removed; processes that survive fail the allocation ("Failed to
-  // allocate a new user account", after a warning line). Blocks while
+  // leftovers removed; an account that this leaves unclear is put aside and
+  // another taken, and when only such accounts are left the allocation fails
+  // ("Failed to allocate a new user account", after a warning line naming
+  // them). Blocks while
   // `id`/`useradd` run (holding the pool lock), and while the account is
   // cleared and its home prepared (without it). Internal errors (`id` or
   // `useradd` that cannot be run, a poisoned pool lock) throw Panic; one thrown
   // while the pool lock is held poisons the pool for good.
   static Result<SharedUser, std::string> alloc_user(std::shared_ptr<UserPool> pool);
 
-  // Moves the in-use entry of `uid` back to the free list; no entry, no
-  // change. A poisoned pool lock throws Panic.
-  void return_account(uint32_t uid);
+  // Moves the in-use entry of `uid` back to the free list, with the record
+  // of the clearing that made it clear; no entry, no change. A poisoned pool
+  // lock throws Panic.
+  void return_account(uint32_t uid, std::optional<ClearRecord> cleared = std::nullopt);
+
+  // Moves the in-use entry of `taken` aside with its claim, after a warning
+  // line naming it: its clearing did not finish. No entry: the claim ends.
+  void put_aside(ClaimedAccount taken);
+
+  // Clears the accounts put aside again, for at most kSweepBudget in all:
+  // those now clear are free, the rest stay aside. Called by every release
+  // and hand-out of the pool.
+  void finish_aside_accounts();
 
   // Snapshots for inspection (tests, diagnostics). Poisoned lock: Panic.
   std::vector<AccountEntry> accounts_in_use();
   std::vector<AccountEntry> free_accounts();
+  std::vector<AccountEntry> accounts_put_aside();
 
  private:
   // Steps under the pool lock: claim a free account or a new one.
   Result<ClaimedAccount, std::string> take_account();
   // The way back for an account this pool took but could not hand out.
   void give_back(ClaimedAccount taken);
+  // Prepares the home of a cleared account and makes its record.
+  static Result<SharedUser, std::string> hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
+                                                  WallMark cleared);
   Mutex<PoolState>::Guard lock_state();
 
   Mutex<PoolState> state_;

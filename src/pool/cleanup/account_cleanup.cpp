@@ -3,6 +3,7 @@
 #include "base/warning.h"
 #include "pool/account/home_dir.h"
 #include "pool/cleanup/account_reaper.h"
+#include "pool/cleanup/posix_queue_sweep.h"
 #include "pool/cleanup/shared_dir_sweep.h"
 #include "pool/cleanup/sysv_ipc_sweep.h"
 
@@ -11,17 +12,19 @@ namespace marrowfen::pool {
 const LeftoverPlaces& host_leftover_places() {
   static const LeftoverPlaces places = [] {
     LeftoverPlaces p;
-    p.left_alone.push_back(kHomeRoot);
+    p.home_root = kHomeRoot;
     return p;
   }();
   return places;
 }
 
 std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
-                                         std::chrono::milliseconds budget) {
+                                         std::chrono::milliseconds budget, const std::optional<WallMark>& last_began) {
   std::vector<std::string> problems;
-  SharedDirSweep sweep{uid, std::chrono::steady_clock::now() + budget, places.left_alone};
-  for (const std::string& dir : places.shared_dirs) sweep_shared_dir(dir, sweep, problems);
+  SharedDirSweep sweep{uid, std::chrono::steady_clock::now() + budget, places.home_root, name,
+                       last_began ? sweep_cutoff(*last_began) : std::nullopt};
+  sweep_shared_dirs(places.shared_dirs, sweep, problems);
+  sweep_posix_queues(uid, problems);
   sweep_sysv_ipc(uid, problems, places.sysvipc_dir);
   if (auto removed = remove_crontab(name, places.spools); !removed) problems.push_back(std::move(removed).error());
   if (auto removed = remove_at_jobs(name, uid, places.spools); !removed) {
@@ -30,14 +33,22 @@ std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, 
   return problems;
 }
 
-Result<void, std::string> clear_account(uint32_t uid, const std::string& name, const LeftoverPlaces& places) {
+Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis,
+                                            const LeftoverPlaces& places) {
+  const WallMark began = wall_mark_now();
   auto killed = kill_account_processes(uid);
   if (!killed) print_warning_line(kKillWarning + killed.error());
+  // Nothing ran as the account since it was last clear, and nothing runs
+  // now: nothing to sweep, and it is as clear now as it was then.
+  if (killed && !killed.value() && basis.last && basis.home_untouched) return began;
   // Even with survivors: what can go, goes.
-  for (const std::string& problem : sweep_leftovers(uid, name, places)) {
-    print_warning_line(kLeftoverWarning + problem);
-  }
-  return killed;
+  std::optional<WallMark> last_began;
+  if (basis.last) last_began = basis.last->began;
+  std::vector<std::string> problems = sweep_leftovers(uid, name, places, kSweepBudget, last_began);
+  for (const std::string& problem : problems) print_warning_line(kLeftoverWarning + problem);
+  if (!killed) return err(std::move(killed).error());
+  if (!problems.empty()) return err(kUncleanError);
+  return began;
 }
 
 }  // namespace marrowfen::pool

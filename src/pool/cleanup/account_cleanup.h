@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "pool/cleanup/clear_record.h"
 #include "pool/cleanup/scheduled_jobs.h"
 
 namespace marrowfen::pool {
@@ -20,15 +21,16 @@ inline constexpr std::chrono::milliseconds kSweepBudget{5000};
 
 inline constexpr const char* kKillWarning = "⚠️ Failed to kill all processes of the user: ";
 inline constexpr const char* kLeftoverWarning = "⚠️ Failed to remove what the user left behind: ";
+inline constexpr const char* kUncleanError = "what the user left behind could not all be removed";
 
 // Where a tenant can leave something behind. Tests point these elsewhere.
 struct LeftoverPlaces {
-  // Directories every user may write (/var/lock is a link to /run/lock);
-  // the entries of /dev/mqueue are the POSIX message queues, where their
-  // filesystem is mounted.
-  std::vector<std::string> shared_dirs = {"/tmp", "/var/tmp", "/dev/shm", "/run/lock", "/dev/mqueue"};
-  // Left to their own logic (the home root under /tmp).
-  std::vector<std::string> left_alone;
+  // Directories every user may write (/var/lock is a link to /run/lock).
+  // The POSIX message queues have a sweep of their own (posix_queue_sweep.h).
+  std::vector<std::string> shared_dirs = {"/tmp", "/var/tmp", "/dev/shm", "/run/lock"};
+  // Where the homes are: the account's own waits for its next hand-out, its
+  // entries in the others' go (see shared_dir_sweep.h). Empty: none.
+  std::string home_root;
   std::string sysvipc_dir = "/proc/sysvipc";
   JobSpools spools;
 };
@@ -36,18 +38,33 @@ struct LeftoverPlaces {
 // The places of this host: the defaults, with the home root left alone.
 const LeftoverPlaces& host_leftover_places();
 
-// Removes what account `uid` (named `name`) owns in `places`: entries in the
-// shared directories (see shared_dir_sweep.h), System V IPC objects, its
-// crontab and at jobs. Run only once its processes are gone. One text per
-// problem; stops after `budget`.
-std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
-                                         std::chrono::milliseconds budget = kSweepBudget);
+// What is known of an account before it is cleared (see clear_record.h).
+struct ClearBasis {
+  // Its last complete clearing, where this process made it.
+  std::optional<ClearRecord> last;
+  // Its home is still the one `last` left: nobody has handed it out since.
+  bool home_untouched = false;
+};
 
-// The kill loop of the account (kill_account_processes), then the sweep of
-// its leftovers. Each problem is one warning line on descriptor 2: surviving
-// processes kKillWarning and why, a leftover kLeftoverWarning and what. The
-// sweep runs even when processes survive; the error then says why they did.
-Result<void, std::string> clear_account(uint32_t uid, const std::string& name,
-                                        const LeftoverPlaces& places = host_leftover_places());
+// Removes what account `uid` (named `name`) owns in `places`: entries in the
+// shared directories and in the homes of others (see shared_dir_sweep.h),
+// its POSIX message queues, System V IPC objects, crontab and at jobs. Run
+// only once its processes are gone. Directories without subdirectories that
+// have not changed since `last_began` are not opened. One text per problem;
+// stops after `budget` (and says so).
+std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
+                                         std::chrono::milliseconds budget = kSweepBudget,
+                                         const std::optional<WallMark>& last_began = std::nullopt);
+
+// The kill loop of the account (kill_account_processes, which empties its
+// keyrings too), then the sweep of its leftovers. Each problem is one warning
+// line on descriptor 2: surviving processes (or filled keyrings)
+// kKillWarning and why, a leftover kLeftoverWarning and what. The sweep runs
+// even when processes survive. Succeeds only when both finished with nothing
+// left: the account is clear for its next tenant, and the value is when this
+// clearing began. Otherwise the
+// error says why processes survived, or is kUncleanError.
+Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis = {},
+                                            const LeftoverPlaces& places = host_leftover_places());
 
 }  // namespace marrowfen::pool

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/keyctl.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -27,7 +28,9 @@ enum HelperExit : int {
   kSetgroupsFailed = 10,
   kSetgidFailed,
   kSetuidFailed,
-  kKillFailed
+  kKillFailed,
+  // kKeyringErrorBase + errno: a keyring of the account could not be cleared.
+  kKeyringErrorBase = 100,
 };
 
 // Whether /proc/<pid>/status describes a live process of `uid`.
@@ -55,10 +58,12 @@ bool is_live_process_of(const std::string& pid, uint32_t uid) {
   return live && owned;
 }
 
-// What the helper child works with: the account, and /proc open for it.
+// What the helper child works with: the account, /proc open for it, and
+// whether it is to signal (or only clear the keyrings).
 struct SignalAllPlan {
   uint32_t uid;
   int proc_fd;
+  bool signal;
 };
 
 // Kernel directory records, as getdents64 returns them.
@@ -94,36 +99,76 @@ MF_VFORK_CHILD_FUNCTION bool may_signal_any(int proc_fd) {
   }
 }
 
+// What a tenant's own keyrings are set back to should it have locked them
+// (possessor: all but setattr; user: all), as the kernel makes them.
+constexpr long kDefaultKeyringPerm = 0x1f3f0000;
+
+// Empties keyring `ring` as its owner: 0 or an errno. A keyring whose
+// permissions its tenant took away is given the default ones back first,
+// where the kernel still lets the owner do that.
+MF_VFORK_CHILD_FUNCTION int clear_keyring(long ring) {
+  if (::syscall(SYS_keyctl, KEYCTL_CLEAR, ring) == 0) return 0;
+  if (errno != EACCES) return errno;
+  if (::syscall(SYS_keyctl, KEYCTL_SETPERM, ring, kDefaultKeyringPerm) != 0) return EACCES;
+  return ::syscall(SYS_keyctl, KEYCTL_CLEAR, ring) == 0 ? 0 : errno;
+}
+
+// Empties the account's persistent, user-session and user keyrings, which
+// outlive every process of it: 0 or an errno. A kernel without keyrings (or
+// without persistent ones) has nothing to clear.
+MF_VFORK_CHILD_FUNCTION int clear_account_keyrings() {
+  // Links the persistent keyring into this child's own process keyring, so
+  // that the child possesses it (its owner alone may not write it).
+  long persistent = ::syscall(SYS_keyctl, KEYCTL_GET_PERSISTENT, -1L, long{KEY_SPEC_PROCESS_KEYRING});
+  if (persistent < 0) {
+    if (errno == ENOSYS) return 0;
+    if (errno != EOPNOTSUPP) return errno;
+  } else if (int e = clear_keyring(persistent)) {
+    return e;
+  }
+  if (int e = clear_keyring(KEY_SPEC_USER_SESSION_KEYRING)) return e;
+  return clear_keyring(KEY_SPEC_USER_KEYRING);
+}
+
 // The helper: takes on every id of the account (so it keeps no root id) and,
 // if it may signal any process, which is exactly when the account has one,
-// sends SIGKILL to all of them at once. Raw system calls only (see
-// vfork_child.h): the ids change for this child alone, not for the threads
-// of the caller.
+// sends SIGKILL to all of them at once. When there is nothing (left) to
+// signal it empties the account's keyrings, which no process of it can fill
+// again meanwhile. Raw system calls only (see vfork_child.h): the ids change
+// for this child alone, not for the threads of the caller.
 MF_VFORK_CHILD_FUNCTION int signal_all_child(void* arg) {
   const auto* plan = static_cast<const SignalAllPlan*>(arg);
   uint32_t uid = plan->uid;
   if (::syscall(SYS_setgroups, 0, nullptr) != 0) ::syscall(SYS_exit, kSetgroupsFailed);
   if (::syscall(SYS_setresgid, uid, uid, uid) != 0) ::syscall(SYS_exit, kSetgidFailed);
   if (::syscall(SYS_setresuid, uid, uid, uid) != 0) ::syscall(SYS_exit, kSetuidFailed);
-  if (!may_signal_any(plan->proc_fd)) ::syscall(SYS_exit, kNoneSignalled);
-  // -1: every process this one may signal except itself, i.e. those whose
-  // real or saved uid is `uid`; atomic, so a forking process cannot outrun it.
-  if (::syscall(SYS_kill, -1, SIGKILL) != 0 && errno != ESRCH) ::syscall(SYS_exit, kKillFailed);
-  ::syscall(SYS_exit, kSignalled);
-  return kSignalled;
+  if (plan->signal && may_signal_any(plan->proc_fd)) {
+    // -1: every process this one may signal except itself, i.e. those whose
+    // real or saved uid is `uid`; atomic, so a forking process cannot outrun it.
+    if (::syscall(SYS_kill, -1, SIGKILL) != 0 && errno != ESRCH) ::syscall(SYS_exit, kKillFailed);
+    ::syscall(SYS_exit, kSignalled);
+  }
+  if (int e = clear_account_keyrings()) ::syscall(SYS_exit, kKeyringErrorBase + (e < 150 ? e : 150));
+  ::syscall(SYS_exit, kNoneSignalled);
+  return kNoneSignalled;
 }
 
-// Signals every process of `uid` from a helper child: whether there was any,
-// or why it could not be done.
-Result<bool, std::string> signal_all_as(uint32_t uid) {
+// Signals every process of `uid` from a helper child (with `signal`; else
+// only clears its keyrings): whether there was any process, or why it could
+// not be done. When there was none, the keyrings are clear.
+Result<bool, std::string> signal_all_as(uint32_t uid, bool signal) {
   UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!proc) return err("cannot open /proc: " + os_error_text(errno));
-  SignalAllPlan plan{uid, proc.get()};
+  SignalAllPlan plan{uid, proc.get(), signal};
   auto started = start_vfork_child(signal_all_child, &plan);
   if (!started) return err("cannot start the killer process: " + os_error_text(started.error()));
   auto status = wait_for_child(started.value());
   if (!status) return err("cannot wait for the killer process: " + os_error_text(status.error()));
-  switch (status.value().code().value_or(-1)) {
+  int code = status.value().code().value_or(-1);
+  if (code >= kKeyringErrorBase) {
+    return err("the killer process could not clear the keyrings: " + os_error_text(code - kKeyringErrorBase));
+  }
+  switch (code) {
     case kSignalled: return true;
     case kNoneSignalled: return false;
     case kSetgroupsFailed: return err("the killer process could not drop its groups");
@@ -162,21 +207,27 @@ Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid) {
   return Ok<std::vector<pid_t>>{std::move(pids)};
 }
 
-Result<void, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
+Result<bool, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
   if (uid == 0) return err("refusing to kill every process of uid 0");
   const auto deadline = std::chrono::steady_clock::now() + budget;
   auto pause = std::chrono::milliseconds(1);
+  bool any = false;
   for (;;) {
     // Signalling first: an account with nothing to signal (the usual case
     // before a hand-out) is done without reading the status of every process.
-    MF_TRY_ASSIGN(bool signalled, signal_all_as(uid));
-    if (!signalled) return {};
+    MF_TRY_ASSIGN(bool signalled, signal_all_as(uid, true));
+    if (!signalled) return any;
+    any = true;
     // Killed processes take a moment to become zombies.
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
     auto live = live_processes_of(uid);
     if (!live) return err("cannot list the processes in /proc: " + os_error_text(live.error()));
-    if (live.value().empty()) return {};
+    if (live.value().empty()) {
+      // Nothing of it runs now: its keyrings stay as they are cleared.
+      MF_TRY(signal_all_as(uid, false));
+      return true;
+    }
     if (std::chrono::steady_clock::now() >= deadline) return err(describe_survivors(live.value(), budget));
   }
 }

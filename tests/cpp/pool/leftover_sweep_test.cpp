@@ -13,6 +13,7 @@
 #include <filesystem>
 
 #include "pool/cleanup/account_cleanup.h"
+#include "pool/cleanup/shared_dir_sweep.h"
 #include "pool/cleanup/sysv_ipc_sweep.h"
 #include "test_support.h"
 
@@ -90,10 +91,10 @@ TEST_F(LeftoverSweepTest, RemovesWhatTheAccountOwnsAndNothingElse) {
   plant(shared_ + "/private/", 0);  // not writable by others: not searched
   ::chmod((shared_ + "/private").c_str(), 0755);
   plant(shared_ + "/private/mine", kTenant);
-  plant(shared_ + "/homes/", 0);  // searched, were it not left alone
-  ::chmod((shared_ + "/homes").c_str(), 01777);
+  plant(shared_ + "/homes/", 0);  // the home root: its own home stays
+  ::chmod((shared_ + "/homes").c_str(), 0755);
   plant(shared_ + "/homes/test_tenant/", kTenant);
-  places_.left_alone = {shared_ + "/homes"};
+  places_.home_root = shared_ + "/homes";
 
   EXPECT_EQ(sweep(), std::vector<std::string>{});
 
@@ -107,6 +108,118 @@ TEST_F(LeftoverSweepTest, RemovesWhatTheAccountOwnsAndNothingElse) {
   EXPECT_EQ(read_file(precious + "/passwd"), "root:x:0:0");
 }
 
+// Directories others own are searched where the account may write them:
+// for everyone, or for a group of the account (the pool's accounts have
+// gid = uid); one only another group may write is not even listed.
+TEST_F(LeftoverSweepTest, SearchesTheDirectoriesTheAccountMayWriteOnly) {
+  auto shared_with = [&](const std::string& dir, uint32_t gid, mode_t mode) {
+    plant(dir + "/", 0);
+    ASSERT_EQ(::chown(dir.c_str(), 0, gid), 0);
+    ASSERT_EQ(::chmod(dir.c_str(), mode), 0);
+    plant(dir + "/mine", kTenant);
+  };
+  shared_with(shared_ + "/its-group", kTenant, 02770);
+  shared_with(shared_ + "/other-group", kNeighbour, 02770);
+  shared_with(shared_ + "/everyone", kNeighbour, 0777);
+
+  EXPECT_EQ(sweep(), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(shared_ + "/its-group/mine"));
+  EXPECT_FALSE(fs::exists(shared_ + "/everyone/mine"));
+  EXPECT_TRUE(fs::exists(shared_ + "/other-group/mine"));
+}
+
+// Entries in the deepest directory the sweep lists go; one level deeper they
+// are out of its reach.
+TEST_F(LeftoverSweepTest, FollowsSharedDirectoriesToItsDepthLimitExactly) {
+  std::string dir = shared_;
+  for (int depth = 1; depth <= kMaxSharedDepth; ++depth) {
+    dir += "/d" + std::to_string(depth);
+    plant(dir + "/", kNeighbour);
+    ::chmod(dir.c_str(), 0777);
+    plant(dir + "/mine", kTenant);
+  }
+  EXPECT_EQ(sweep(), std::vector<std::string>{});
+  dir = shared_;
+  for (int depth = 1; depth <= kMaxSharedDepth; ++depth) {
+    dir += "/d" + std::to_string(depth);
+    EXPECT_EQ(fs::exists(dir + "/mine"), depth == kMaxSharedDepth) << dir;
+  }
+}
+
+// In the home root: the account's own home waits for its next hand-out; what
+// it wrote into a home another tenant opened goes; a closed home is not
+// searched.
+TEST_F(LeftoverSweepTest, TakesItsEntriesOutOfTheHomesOthersOpened) {
+  std::string homes = shared_ + "/homes";
+  plant(homes + "/", 0);
+  ::chmod(homes.c_str(), 0755);
+  places_.home_root = homes;
+  plant(homes + "/test_tenant/kept", kTenant);
+  ::lchown((homes + "/test_tenant").c_str(), kTenant, kTenant);
+  plant(homes + "/test_opened/", kNeighbour);
+  ::chmod((homes + "/test_opened").c_str(), 0777);
+  plant(homes + "/test_opened/planted", kTenant);
+  plant(homes + "/test_opened/theirs", kNeighbour);
+  plant(homes + "/test_closed/", kNeighbour);
+  ::chmod((homes + "/test_closed").c_str(), 0700);
+  plant(homes + "/test_closed/from-before", kTenant);
+
+  EXPECT_EQ(sweep(), std::vector<std::string>{});
+  EXPECT_TRUE(fs::exists(homes + "/test_tenant/kept"));
+  EXPECT_FALSE(fs::exists(homes + "/test_opened/planted"));
+  EXPECT_TRUE(fs::exists(homes + "/test_opened/theirs"));
+  EXPECT_TRUE(fs::exists(homes + "/test_closed/from-before"));
+}
+
+// A directory without subdirectories that has not changed since the
+// account was last clear is not opened; one with subdirectories is. A wall
+// clock that went back since makes the mark worthless. (A ctime cannot be
+// set, so the mark is moved instead: into the future, or its clock back.)
+TEST_F(LeftoverSweepTest, LeavesDirectoriesUnchangedSinceTheLastClearingUnopened) {
+  plant(shared_ + "/leaf/", kNeighbour);
+  ::chmod((shared_ + "/leaf").c_str(), 0777);
+  plant(shared_ + "/leaf/mine", kTenant);
+  plant(shared_ + "/branch/", kNeighbour);
+  ::chmod((shared_ + "/branch").c_str(), 0777);
+  plant(shared_ + "/branch/mine", kTenant);
+  plant(shared_ + "/branch/sub/", kNeighbour);
+
+  WallMark later = wall_mark_now();
+  later.real.tv_sec += 10;
+  later.steady += std::chrono::seconds(10);
+  EXPECT_EQ(sweep_leftovers(kTenant, kName, places_, kSweepBudget, later), std::vector<std::string>{});
+  EXPECT_TRUE(fs::exists(shared_ + "/leaf/mine"));
+  EXPECT_FALSE(fs::exists(shared_ + "/branch/mine"));
+
+  WallMark clock_went_back = later;
+  clock_went_back.steady -= std::chrono::seconds(20);
+  EXPECT_EQ(sweep_leftovers(kTenant, kName, places_, kSweepBudget, clock_went_back), std::vector<std::string>{});
+  EXPECT_FALSE(fs::exists(shared_ + "/leaf/mine"));
+}
+
+// When nobody has handed the account out since its last complete clearing
+// and nothing of it runs, there is nothing to sweep (the file planted here
+// by root stands for what no tenant could have made). Otherwise, there is.
+TEST_F(LeftoverSweepTest, SweepsOnlyWhenATenantMayHaveRunSinceTheLastClearing) {
+  plant(shared_ + "/file", kTenant);
+  ClearBasis untouched{ClearRecord{wall_mark_now(), std::nullopt}, true};
+  ASSERT_TRUE(clear_account(kTenant, kName, untouched, places_).ok());
+  EXPECT_TRUE(fs::exists(shared_ + "/file"));
+
+  pid_t daemon = testing::start_process_as(kTenant);
+  ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(kTenant).size() == 1; }));
+  ASSERT_TRUE(clear_account(kTenant, kName, untouched, places_).ok());
+  EXPECT_FALSE(fs::exists(shared_ + "/file"));
+  int status = 0;
+  ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
+
+  plant(shared_ + "/file", kTenant);
+  ClearBasis handed_out_since = untouched;
+  handed_out_since.home_untouched = false;
+  ASSERT_TRUE(clear_account(kTenant, kName, handed_out_since, places_).ok());
+  EXPECT_FALSE(fs::exists(shared_ + "/file"));
+}
+
 TEST_F(LeftoverSweepTest, StopsAtItsDeadlineAndSaysSo) {
   plant(shared_ + "/tree/", kTenant);
   for (int i = 0; i < 600; ++i) write_file(shared_ + "/tree/f" + std::to_string(i), "x");
@@ -117,7 +230,8 @@ TEST_F(LeftoverSweepTest, StopsAtItsDeadlineAndSaysSo) {
   EXPECT_FALSE(fs::exists(shared_ + "/tree"));
 }
 
-// Problems are warning lines on descriptor 2, one each, and the sweep goes on.
+// Problems are warning lines on descriptor 2, one each, and the sweep goes
+// on; the account is not clear.
 TEST_F(LeftoverSweepTest, ClearAccountWarnsOfEachProblem) {
   Shims shims;
   shims.add("crontab", "echo 'crontab: refused' >&2; exit 3");
@@ -125,7 +239,9 @@ TEST_F(LeftoverSweepTest, ClearAccountWarnsOfEachProblem) {
   plant(scratch_ / "crontabs/" + kName, kTenant);
   plant(shared_ + "/file", kTenant);
   CapturedStderr err;
-  EXPECT_TRUE(clear_account(kTenant, kName, places_).ok());
+  auto cleared = clear_account(kTenant, kName, {}, places_);
+  ASSERT_FALSE(cleared.ok());
+  EXPECT_EQ(cleared.error(), kUncleanError);
   EXPECT_EQ(err.text(), std::string(kLeftoverWarning) + "`crontab` failed with exit code 3 (crontab: refused)\n");
   EXPECT_FALSE(fs::exists(shared_ + "/file"));
 }

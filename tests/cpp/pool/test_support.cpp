@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -166,6 +167,20 @@ HostAccountLock::~HostAccountLock() { ::flock(fd_.get(), LOCK_UN); }
 void HostAccountTest::SetUp() {
   if (auto reason = host_account_skip_reason()) GTEST_SKIP() << *reason;
   lock_.emplace();
+}
+
+// Starts `sleep 1000` as `uid` in a session of its own, as a tenant's daemon.
+pid_t start_process_as(uint32_t uid) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    if (::setsid() < 0 || ::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
+        ::setresuid(uid, uid, uid) != 0) {
+      ::_exit(90);
+    }
+    ::execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
+    ::_exit(91);
+  }
+  return pid;
 }
 
 }  // namespace marrowfen::pool::testing

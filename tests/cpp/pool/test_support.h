@@ -103,6 +103,9 @@ class CapturedStderr {
 // look at what the pool's own /proc scan decides.
 std::vector<std::string> ps_live_processes(uint32_t uid);
 
+// Starts `sleep 1000` as `uid` in a session of its own, as a tenant's daemon.
+pid_t start_process_as(uint32_t uid);
+
 // A copy of what a user record holds.
 struct UserView {
   std::string username;

@@ -134,26 +134,12 @@ TEST_F(UserPoolTest, TwoPoolsNeverHoldOneAccountAtOnce) {
   }
 }
 
-// Starts `sleep 1000` as `uid` in a session of its own, as a tenant's daemon.
-pid_t start_process_as(uint32_t uid) {
-  pid_t pid = ::fork();
-  if (pid == 0) {
-    if (::setsid() < 0 || ::setgroups(0, nullptr) != 0 || ::setresgid(uid, uid, uid) != 0 ||
-        ::setresuid(uid, uid, uid) != 0) {
-      ::_exit(90);
-    }
-    ::execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
-    ::_exit(91);
-  }
-  return pid;
-}
-
 // What is left of an account whose owner died without a release is gone
 // before the account is handed out again.
 TEST_F(UserPoolTest, AHandOutClearsWhatAnEarlierTenantLeft) {
   auto pool = std::make_shared<UserPool>(1);
   testing::UserView a = testing::view_of(allocate(pool));
-  pid_t daemon = start_process_as(a.uid);
+  pid_t daemon = testing::start_process_as(a.uid);
   ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(a.uid).size() == 1; }));
   std::string leftover = "/tmp/marrowfen-pool-test-leftover-" + std::to_string(::getpid());
   write_file(leftover, "for the next tenant");
