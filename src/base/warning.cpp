@@ -8,9 +8,10 @@
 
 namespace marrowfen {
 
-void print_warning_line(std::string_view text) noexcept {
+void warn(const Error& error, WarningMark mark) noexcept {
   try {
-    std::string line(text);
+    std::string line(mark == WarningMark::kMarked ? kWarningMark : std::string_view());
+    line += error.message();
     line += '\n';
     // A failed warning has nowhere else to go; the caller goes on regardless.
     (void)write_all_without_sigpipe(STDERR_FILENO, line);

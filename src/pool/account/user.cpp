@@ -30,7 +30,7 @@ Result<void, std::string> pkill_account(uint32_t uid) {
 }
 
 void release_account(User& user) {
-  if (auto killed = pkill_account(user.uid); !killed) print_warning_line(kKillWarning + killed.error());
+  if (auto killed = pkill_account(user.uid); !killed) warn(Error::text(killed.error()).within(kKillFailure));
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
   // cannot. Its failures are warning lines already. Only what changed since
   // the hand-out's clearing needs a look.

@@ -52,7 +52,8 @@ bool create_account(const std::string& name) {
   auto ran = run_host_command({"useradd", name});
   if (!ran) panic("Failed to execute the command `useradd`: " + os_error_text(ran.error().os_error));
   if (ran.value().success()) return true;
-  print_warning_line("Failed to create the user account: " + utf8_or_empty(std::move(ran.value().stderr_bytes)));
+  warn(Error::text("Failed to create the user account: " + utf8_or_empty(std::move(ran.value().stderr_bytes))),
+       WarningMark::kBare);
   return false;
 }
 
@@ -61,7 +62,7 @@ bool create_account(const std::string& name) {
 Result<std::optional<AccountLock>, std::string> claim_account(const std::string& name) {
   auto claim = AccountLock::try_claim(name);
   if (claim) return claim;
-  print_warning_line("⚠️ Failed to claim the user account: " + claim.error());
+  warn(Error::text(claim.error()).within("Failed to claim the user account"));
   return err(kAllocationFailed);
 }
 
@@ -86,7 +87,7 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
   auto state = lock_state();
   if (state->user.size() + state->aside.size() + state->aside_retrying >= state->max_user) {
     if (!state->aside.empty()) {
-      print_warning_line("⚠️ Every user account left is put aside until it is clear: " + names_of(state->aside));
+      warn(Error::text(names_of(state->aside)).within("Every user account left is put aside until it is clear"));
     }
     return err(kAllocationFailed);
   }
@@ -118,7 +119,7 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
     if (*uid == 0) return err(kAllocationFailed);
     // No tenant of it may take on other ids through a user namespace.
     if (auto removed = remove_subordinate_ids(name, *uid); !removed) {
-      print_warning_line("⚠️ Failed to remove the subordinate ids of the user account " + name + ": " + removed.error());
+      warn(Error::text(removed.error()).within("Failed to remove the subordinate ids of the user account " + name));
       return err(kAllocationFailed);
     }
     AccountEntry entry{*uid, std::move(name)};
@@ -133,7 +134,7 @@ void UserPool::give_back(ClaimedAccount taken) {
 }
 
 void UserPool::put_aside(ClaimedAccount taken) {
-  print_warning_line("⚠️ Put the user account aside until it is clear: " + taken.entry.name);
+  warn(Error::text(taken.entry.name).within("Put the user account aside until it is clear"));
   auto state = lock_state();
   uint32_t uid = taken.entry.uid;
   auto it = std::find_if(state->user.begin(), state->user.end(), [uid](const AccountEntry& e) { return e.uid == uid; });

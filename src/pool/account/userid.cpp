@@ -31,7 +31,7 @@ std::optional<uint32_t> userid(std::string_view name) {
   const CommandOutput& output = ran.value();
   if (!output.success()) return std::nullopt;
   if (!is_valid_utf8(output.stdout_bytes)) {
-    print_warning_line("Failed to convert the result back to a valid utf-8 string");
+    warn(Error::text("Failed to convert the result back to a valid utf-8 string"), WarningMark::kBare);
     return std::nullopt;
   }
   return parse_uid_line(output.stdout_bytes);

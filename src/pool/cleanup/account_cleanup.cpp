@@ -37,7 +37,7 @@ Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& nam
                                             const LeftoverPlaces& places) {
   const WallMark began = wall_mark_now();
   auto killed = kill_account_processes(uid);
-  if (!killed) print_warning_line(kKillWarning + killed.error());
+  if (!killed) warn(Error::text(killed.error()).within(kKillFailure));
   // Nothing ran as the account since it was last clear, and nothing runs
   // now: nothing to sweep, and it is as clear now as it was then.
   if (killed && !killed.value() && basis.last && basis.home_untouched) return began;
@@ -45,7 +45,7 @@ Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& nam
   std::optional<WallMark> last_began;
   if (basis.last) last_began = basis.last->began;
   std::vector<std::string> problems = sweep_leftovers(uid, name, places, kSweepBudget, last_began);
-  for (const std::string& problem : problems) print_warning_line(kLeftoverWarning + problem);
+  for (const std::string& problem : problems) warn(Error::text(problem).within(kLeftoverFailure));
   if (!killed) return err(std::move(killed).error());
   if (!problems.empty()) return err(kUncleanError);
   return began;

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "base/warning.h"
 #include "pool/cleanup/clear_record.h"
 #include "pool/cleanup/scheduled_jobs.h"
 
@@ -19,8 +20,11 @@ namespace marrowfen::pool {
 // How long the sweep of leftovers may take before it gives up.
 inline constexpr std::chrono::milliseconds kSweepBudget{5000};
 
-inline constexpr const char* kKillWarning = "⚠️ Failed to kill all processes of the user: ";
-inline constexpr const char* kLeftoverWarning = "⚠️ Failed to remove what the user left behind: ";
+// What the warning lines of a release say failed, before why.
+inline constexpr const char* kKillFailure = "Failed to kill all processes of the user";
+inline constexpr const char* kLeftoverFailure = "Failed to remove what the user left behind";
+// The beginning of every warning line about a leftover.
+inline const std::string kLeftoverWarning = std::string(kWarningMark) + kLeftoverFailure + ": ";
 inline constexpr const char* kUncleanError = "what the user left behind could not all be removed";
 
 // Where a tenant can leave something behind. Tests point these elsewhere.
@@ -59,7 +63,7 @@ std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, 
 // The kill loop of the account (kill_account_processes, which empties its
 // keyrings too), then the sweep of its leftovers. Each problem is one warning
 // line on descriptor 2: surviving processes (or filled keyrings)
-// kKillWarning and why, a leftover kLeftoverWarning and what. The sweep runs
+// kKillFailure and why, a leftover kLeftoverFailure and what. The sweep runs
 // even when processes survive. Succeeds only when both finished with nothing
 // left: the account is clear for its next tenant, and the value is when this
 // clearing began. Otherwise the
