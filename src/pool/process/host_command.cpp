@@ -10,9 +10,9 @@
 namespace marrowfen::pool {
 namespace {
 
-// Reads both pipes until each reports end of file; returns 0 or the errno of
-// the first failure.
-int drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::string& out, std::string& err_text) {
+// Reads both pipes until each reports end of file; the error is the first
+// failure.
+Result<void, Error> drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::string& out, std::string& err_text) {
   struct Stream {
     UniqueFd* fd;
     std::string* sink;
@@ -20,14 +20,14 @@ int drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::string& out, std::s
   Stream streams[2] = {{&out_pipe, &out}, {&err_pipe, &err_text}};
   char chunk[65536];
   for (;;) {
-    if (!out_pipe && !err_pipe) return 0;
+    if (!out_pipe && !err_pipe) return {};
     pollfd polled[2];
     for (int i = 0; i < 2; ++i) {
       // A closed stream is left out: poll ignores negative descriptors.
       polled[i] = pollfd{*streams[i].fd ? streams[i].fd->get() : -1, POLLIN, 0};
     }
     if (::poll(polled, 2, -1) < 0) {
-      if (errno != EINTR) return errno;
+      if (errno != EINTR) return Error::os(errno);
       // The command runs to its end: the handlers run, the wait goes on.
       (void)go_on_after_interrupt();
       continue;
@@ -40,7 +40,7 @@ int drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::string& out, std::s
       } else if (n == 0) {
         streams[i].fd->reset();
       } else if (errno != EINTR && errno != EAGAIN) {
-        return errno;
+        return Error::os(errno);
       }
     }
   }
@@ -48,21 +48,21 @@ int drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::string& out, std::s
 
 }  // namespace
 
-Result<CommandOutput, HostCommandError> run_host_command(const std::vector<std::string>& argv) {
+Result<CommandOutput, Error> run_host_command(const std::vector<std::string>& argv) {
   auto spawned = spawn_child(argv, StdinMode::kEmpty);
-  if (!spawned) return err(HostCommandError{spawned.error()});
+  if (!spawned) return Error::os(spawned.error());
   ChildProcess child = std::move(spawned).value();
 
   std::string out;
   std::string err_text;
-  int read_error = drain_pipes(child.stdout_pipe, child.stderr_pipe, out, err_text);
+  auto drained = drain_pipes(child.stdout_pipe, child.stderr_pipe, out, err_text);
   // Closing our ends first lets a child still writing see a broken pipe
   // instead of blocking forever, so the wait below always ends.
   child.stdout_pipe.reset();
   child.stderr_pipe.reset();
   auto status = wait_for_child(child.pid);
-  if (read_error != 0) return err(HostCommandError{read_error});
-  if (!status) return err(HostCommandError{status.error()});
+  if (!drained) return err(std::move(drained).error());
+  if (!status) return Error::os(status.error());
   return CommandOutput{status.value(), std::move(out), std::move(err_text)};
 }
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "base/interrupt.h"
-#include "base/os_error.h"
+#include "base/error.h"
 #include "base/panic.h"
 #include "base/quiet_write.h"
 #include "pool/account/poisoned_lock.h"
@@ -53,42 +53,47 @@ std::optional<pid_t> TerminalSession::process_id() const {
   return streams->pid;
 }
 
-Result<TerminalSession::SharedFd, std::string> TerminalSession::stream(SharedFd Streams::* pipe,
-                                                                       const char* missing_pipe) const {
+Result<TerminalSession::SharedFd, Error> TerminalSession::stream(SharedFd Streams::* pipe,
+                                                                 const char* missing_pipe) const {
   auto process = process_.lock();
   const std::optional<Streams>& streams = *process;
-  if (!streams) return err(kNoProcess);
+  if (!streams) return Error::text(kNoProcess);
   SharedFd fd = (*streams).*pipe;
-  if (!fd) return err(missing_pipe);
+  if (!fd) return Error::text(missing_pipe);
   return fd;
 }
 
-Result<void, std::string> TerminalSession::write(std::string_view data) {
+Result<void, Error> TerminalSession::write_to_stdin(std::string_view data) {
   MF_TRY_ASSIGN(SharedFd fd, stream(&Streams::stdin_pipe, "Failed to get the stdin of the process"));
   if (int e = write_all_without_sigpipe(fd->get(), data, Interruptible::kYes)) {
-    return err("Failed to write to the stdin of the process: " + os_error_text(e));
+    return Error::os(e, "Failed to write to the stdin of the process");
   }
   return {};
 }
 
-Result<size_t, std::string> TerminalSession::read_pipe(SharedFd Streams::* pipe, std::span<char> buffer,
-                                                       const char* missing_pipe, const char* read_failed) {
+Result<void, std::string> TerminalSession::write(std::string_view data) { return with_message(write_to_stdin(data)); }
+
+Result<size_t, Error> TerminalSession::read_pipe(SharedFd Streams::* pipe, std::span<char> buffer,
+                                                 const char* missing_pipe, const char* read_failed) {
   MF_TRY_ASSIGN(SharedFd fd, stream(pipe, missing_pipe));
   if (buffer.empty()) return size_t{0};
   // Exactly one read: whatever the shell has printed so far, up to the size.
   for (;;) {
     ssize_t n = ::read(fd->get(), buffer.data(), buffer.size());
     if (n >= 0) return static_cast<size_t>(n);
-    if (errno != EINTR || !go_on_after_interrupt()) return err(read_failed);
+    // The errno is not kept: the message is the same for every failure.
+    if (errno != EINTR || !go_on_after_interrupt()) return Error::text(read_failed);
   }
 }
 
 Result<size_t, std::string> TerminalSession::read_stdout(std::span<char> buffer) {
-  return read_pipe(&Streams::stdout_pipe, buffer, "Failed to get the stdout of the process", "Failed to read stdout");
+  return with_message(
+      read_pipe(&Streams::stdout_pipe, buffer, "Failed to get the stdout of the process", "Failed to read stdout"));
 }
 
 Result<size_t, std::string> TerminalSession::read_stderr(std::span<char> buffer) {
-  return read_pipe(&Streams::stderr_pipe, buffer, "Failed to get the stderr of the process", "Failed to read stderr");
+  return with_message(
+      read_pipe(&Streams::stderr_pipe, buffer, "Failed to get the stderr of the process", "Failed to read stderr"));
 }
 
 void TerminalSession::close() {
@@ -107,7 +112,7 @@ void TerminalSession::close() {
   child->stdout_pipe.reset();
   child->stderr_pipe.reset();
   (void)wait_for_child(child->pid);
-  if (kill_error != 0) panic("Failed to kill the terminal session: " + os_error_text(kill_error));
+  if (kill_error != 0) panic(Error::os(kill_error, "Failed to kill the terminal session").message());
 }
 
 }  // namespace marrowfen::pool

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "base/mutex.h"
 #include "pool/account/owner_process.h"
 #include "pool/account/user.h"
@@ -71,11 +72,12 @@ class TerminalSession final : public terminal::AsyncTerminal {
     SharedFd stdin_pipe, stdout_pipe, stderr_pipe;
   };
 
-  // The descriptor of one stream, or the message for a closed session or a
-  // missing pipe.
-  Result<SharedFd, std::string> stream(SharedFd Streams::* pipe, const char* missing_pipe) const;
-  Result<size_t, std::string> read_pipe(SharedFd Streams::* pipe, std::span<char> buffer, const char* missing_pipe,
-                                        const char* read_failed);
+  // The descriptor of one stream; the error is a closed session or a missing
+  // pipe. The public calls turn their errors into texts (the interface's).
+  Result<SharedFd, Error> stream(SharedFd Streams::* pipe, const char* missing_pipe) const;
+  Result<void, Error> write_to_stdin(std::string_view data);
+  Result<size_t, Error> read_pipe(SharedFd Streams::* pipe, std::span<char> buffer, const char* missing_pipe,
+                                  const char* read_failed);
 
   SharedUser user_;
   OwnerProcess owner_;
