@@ -10,7 +10,7 @@ namespace {
 PyObject* user_spawn(PyUserObject& o) {
   if (!owned_by_this_process(o.fields.owner, PyUserObject::kName)) return nullptr;
   auto session = without_gil([&] { return pool::User::spawn_terminal(o.fields.user); });
-  if (!session.ok()) return raise_value_error(session.error());
+  if (!session.ok()) return raise_value_error(session.error().message());
   return new_terminal_session(std::move(session).value());
 }
 

@@ -21,13 +21,13 @@ PyObject* pool_new(PyTypeObject* type, Args& a) {
 PyObject* pool_allocate(PyUserPoolObject& o) {
   if (!owned_by_this_process(o.fields.owner, PyUserPoolObject::kName)) return nullptr;
   using Allocated = std::pair<pool::SharedUser, UserIdentity>;
-  auto user = run_blocking([&]() -> Result<Allocated, std::string> {
+  auto user = run_blocking([&]() -> Result<Allocated, Error> {
     MF_TRY_ASSIGN(pool::SharedUser allocated, pool::UserPool::alloc_user(o.fields.pool));
     UserIdentity identity = identity_of(allocated);
     return Ok<Allocated>{{std::move(allocated), std::move(identity)}};
   });
   if (!user) return nullptr;
-  if (!user->ok()) return raise_value_error(user->error());
+  if (!user->ok()) return raise_value_error(user->error().message());
   auto [allocated, identity] = std::move(*user).value();
   return new_user(std::move(allocated), std::move(identity));
 }

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "base/mutex.h"
-#include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "pool/account/private_dir.h"
 
@@ -36,14 +35,14 @@ class ClaimRegistry {
 
   // Opens `name` in the directory open on `dir_fd` and takes the lock
   // without waiting: the descriptor, -1 when another holder has it, or the
-  // errno of a failure.
-  Result<int, int> claim(int dir_fd, const char* name) {
+  // failure (its errno, no context).
+  Result<int, Error> claim(int dir_fd, const char* name) {
     auto fds = fds_.lock();
     UniqueFd fd(::openat(dir_fd, name, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return err(errno);
+    if (!fd) return Error::os(errno);
     while (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
       if (errno == EWOULDBLOCK) return Ok<int>{-1};
-      if (errno != EINTR) return err(errno);
+      if (errno != EINTR) return Error::os(errno);
     }
     fds->push_back(fd.get());
     return Ok<int>{fd.release()};
@@ -81,12 +80,12 @@ class ClaimRegistry {
 
 }  // namespace
 
-Result<std::optional<AccountLock>, std::string> AccountLock::try_claim(std::string_view name, std::string_view dir) {
+Result<std::optional<AccountLock>, Error> AccountLock::try_claim(std::string_view name, std::string_view dir) {
   auto opened = open_private_dir(std::string(dir), kLockDirMode);
   if (!opened) return err(std::move(opened).error());
   std::string file(name);
   auto claimed = ClaimRegistry::instance().claim(opened.value().get(), file.c_str());
-  if (!claimed) return err(std::string(dir) + "/" + file + ": " + os_error_text(claimed.error()));
+  if (!claimed) return std::move(claimed).error().within(std::string(dir) + "/" + file);
   if (claimed.value() < 0) return Ok<std::optional<AccountLock>>{std::nullopt};
   return Ok<std::optional<AccountLock>>{AccountLock(claimed.value())};
 }

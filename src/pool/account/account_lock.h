@@ -34,6 +34,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "base/result.h"
 
 namespace marrowfen::pool {
@@ -45,8 +46,8 @@ class AccountLock {
   // Claims account `name` without waiting: the claim, nothing when another
   // holder (any pool of any process) has it, or why the lock directory or
   // file cannot be used. `dir` is for tests.
-  static Result<std::optional<AccountLock>, std::string> try_claim(std::string_view name,
-                                                                   std::string_view dir = kAccountLockDir);
+  static Result<std::optional<AccountLock>, Error> try_claim(std::string_view name,
+                                                             std::string_view dir = kAccountLockDir);
 
   AccountLock(AccountLock&& other) noexcept;
   AccountLock& operator=(AccountLock&& other) noexcept;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "base/error.h"
 #include "base/result.h"
 
 namespace marrowfen::pool {
@@ -28,6 +29,6 @@ inline constexpr const char* kHomeRoot = "/tmp/tmp_user_home";
 //   it; anything else (a regular file, say) is refused;
 // - the home is created and handed to uid:uid with mode 0700 whatever the
 //   umask, so no other tenant can read it or plant files (a .bashrc) in it.
-Result<std::string, std::string> prepare_home(std::string_view root, std::string_view name, uint32_t uid);
+Result<std::string, Error> prepare_home(std::string_view root, std::string_view name, uint32_t uid);
 
 }  // namespace marrowfen::pool

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
 
@@ -22,6 +23,6 @@ namespace marrowfen::pool {
 // Opens `dir` (close-on-exec), creating it first with exactly `mode` (the
 // umask does not apply) if it is missing, along with its missing ancestors
 // (mode 0755). The error says why the directory cannot be used.
-Result<UniqueFd, std::string> open_private_dir(const std::filesystem::path& dir, mode_t mode);
+Result<UniqueFd, Error> open_private_dir(const std::filesystem::path& dir, mode_t mode);
 
 }  // namespace marrowfen::pool

@@ -5,7 +5,6 @@
 #include <fstream>
 #include <sstream>
 
-#include "base/os_error.h"
 #include "base/utf8.h"
 #include "pool/process/host_command.h"
 
@@ -18,11 +17,11 @@ bool parse_number(std::string_view text, uint64_t& value) {
 }
 
 // The file's text; empty when it does not exist.
-Result<std::string, std::string> read_id_file(const std::string& path) {
+Result<std::string, Error> read_id_file(const std::string& path) {
   std::ifstream file(path);
   if (!file) {
     if (errno == ENOENT) return Ok<std::string>{std::string()};
-    return err(path + ": " + os_error_text(errno));
+    return Error::os(errno, path);
   }
   std::stringstream text;
   text << file.rdbuf();
@@ -63,8 +62,7 @@ std::vector<IdRange> ranges_of(std::string_view text, const std::string& name, u
   return ranges;
 }
 
-Result<void, std::string> remove_subordinate_ids(const std::string& name, uint32_t uid,
-                                                 const SubordinateIdFiles& files) {
+Result<void, Error> remove_subordinate_ids(const std::string& name, uint32_t uid, const SubordinateIdFiles& files) {
   MF_TRY_ASSIGN(std::string subuid, read_id_file(files.subuid));
   MF_TRY_ASSIGN(std::string subgid, read_id_file(files.subgid));
   std::vector<IdRange> uids = ranges_of(subuid, name, uid);
@@ -76,17 +74,17 @@ Result<void, std::string> remove_subordinate_ids(const std::string& name, uint32
   for (std::string& arg : range_arguments(gids, "--del-subgids")) argv.push_back(std::move(arg));
   argv.push_back(name);
   auto ran = run_host_command(argv);
-  if (!ran) return err("`usermod`: " + os_error_text(ran.error().os_error));
+  if (!ran) return std::move(ran).error().within("`usermod`");
   if (!ran.value().success()) {
     std::string complaint = utf8_or_empty(std::move(ran.value().stderr_bytes));
     while (!complaint.empty() && (complaint.back() == '\n' || complaint.back() == '\r')) complaint.pop_back();
-    return err("`usermod` failed (" + complaint + ")");
+    return Error::text("`usermod` failed (" + complaint + ")");
   }
   // A range listed under the uid is not usermod's to remove: say so.
   MF_TRY_ASSIGN(std::string subuid_after, read_id_file(files.subuid));
   MF_TRY_ASSIGN(std::string subgid_after, read_id_file(files.subgid));
-  if (!ranges_of(subuid_after, name, uid).empty()) return err(files.subuid + " still gives it a range");
-  if (!ranges_of(subgid_after, name, uid).empty()) return err(files.subgid + " still gives it a range");
+  if (!ranges_of(subuid_after, name, uid).empty()) return Error::text(files.subuid + " still gives it a range");
+  if (!ranges_of(subgid_after, name, uid).empty()) return Error::text(files.subgid + " still gives it a range");
   return {};
 }
 

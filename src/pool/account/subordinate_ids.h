@@ -17,6 +17,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 
 namespace marrowfen::pool {
@@ -41,7 +42,7 @@ struct SubordinateIdFiles {
 // Removes every range of account `name` (uid `uid`) with `usermod
 // --del-subuids/--del-subgids`, and checks that none is left. A host without
 // the files has none. The error says what is left or why.
-Result<void, std::string> remove_subordinate_ids(const std::string& name, uint32_t uid,
-                                                 const SubordinateIdFiles& files = {});
+Result<void, Error> remove_subordinate_ids(const std::string& name, uint32_t uid,
+                                           const SubordinateIdFiles& files = {});
 
 }  // namespace marrowfen::pool

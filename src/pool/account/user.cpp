@@ -2,7 +2,6 @@
 
 #include <optional>
 
-#include "base/os_error.h"
 #include "base/utf8.h"
 #include "base/warning.h"
 #include "pool/account/poisoned_lock.h"
@@ -16,21 +15,21 @@
 namespace marrowfen::pool {
 namespace {
 
-// Runs `pkill -u <uid>` (its default SIGTERM); the error is the warning text
-// when it could not be run or reported trouble. Statuses 0 to 2 (matched,
-// none matched, usage) count as success.
-Result<void, std::string> pkill_account(uint32_t uid) {
+// Runs `pkill -u <uid>` (its default SIGTERM); the error is why it could not
+// be run or what trouble it reported. Statuses 0 to 2 (matched, none
+// matched, usage) count as success.
+Result<void, Error> pkill_account(uint32_t uid) {
   auto ran = run_host_command({"pkill", "-u", std::to_string(uid)});
-  if (!ran) return err("Failed to execute the command `pkill`: " + os_error_text(ran.error().os_error));
+  if (!ran) return std::move(ran).error().within("Failed to execute the command `pkill`");
   CommandOutput& output = ran.value();
   std::optional<int> code = output.status.code();
   if (code && *code <= 2) return {};
-  return err("Failed exit code: " + (code ? std::to_string(*code) : std::string("None")) + " (" +
-             utf8_or_empty(std::move(output.stderr_bytes)) + ")");
+  return Error::text("Failed exit code: " + (code ? std::to_string(*code) : std::string("None")) + " (" +
+                     utf8_or_empty(std::move(output.stderr_bytes)) + ")");
 }
 
 void release_account(User& user) {
-  if (auto killed = pkill_account(user.uid); !killed) warn(Error::text(killed.error()).within(kKillFailure));
+  if (auto killed = pkill_account(user.uid); !killed) warn(std::move(killed).error().within(kKillFailure));
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
   // cannot. Its failures are warning lines already. Only what changed since
   // the hand-out's clearing needs a look.
@@ -80,7 +79,7 @@ std::string shell_command(const std::string& home) {
 
 }  // namespace
 
-Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
+Result<TerminalSession, Error> User::spawn_terminal(SharedUser user) {
   std::string name;
   std::string home;
   {
@@ -91,7 +90,7 @@ Result<TerminalSession, std::string> User::spawn_terminal(SharedUser user) {
   // Starting the child happens without the user lock.
   std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
   auto spawned = spawn_tenant_process(argv);
-  if (!spawned) return err("Failed to create the terminal session: " + os_error_text(spawned.error()));
+  if (!spawned) return Error::os(spawned.error()).within("Failed to create the terminal session");
   return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "base/mutex.h"
 #include "base/result.h"
 #include "pool/account/account_lock.h"
@@ -50,7 +51,7 @@ struct User {
   // pool/terminal_session.h to call it). The user lock is held only to copy the
   // name and home. A poisoned user lock throws Panic; a start failure is
   // "Failed to create the terminal session: " and the system error text.
-  static Result<TerminalSession, std::string> spawn_terminal(SharedUser user);
+  static Result<TerminalSession, Error> spawn_terminal(SharedUser user);
 
   std::string username;  // "test_" and eight characters
   std::string home;      // canonical absolute path of the temporary home

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "base/interrupt.h"
-#include "base/os_error.h"
 #include "base/panic.h"
 #include "base/utf8.h"
 #include "base/warning.h"
@@ -47,23 +46,25 @@ std::string names_of(const std::vector<ClaimedAccount>& accounts) {
   return names;
 }
 
-// Runs `useradd NAME`; false (after a warning line) when it did not succeed.
-bool create_account(const std::string& name) {
+Error allocation_failed() { return Error::text(kAllocationFailed); }
+
+// Runs `useradd NAME`; the error is its complaint when it did not succeed
+// (a bare warning line: the first warning the pool had).
+Result<void, Error> create_account(const std::string& name) {
   auto ran = run_host_command({"useradd", name});
-  if (!ran) panic("Failed to execute the command `useradd`: " + os_error_text(ran.error().os_error));
-  if (ran.value().success()) return true;
-  warn(Error::text("Failed to create the user account: " + utf8_or_empty(std::move(ran.value().stderr_bytes))),
-       WarningMark::kBare);
-  return false;
+  if (!ran) panic(std::move(ran).error().within("Failed to execute the command `useradd`").message());
+  if (ran.value().success()) return {};
+  // Spelled out: an empty complaint keeps its ": ".
+  return Error::text("Failed to create the user account: " + utf8_or_empty(std::move(ran.value().stderr_bytes)));
 }
 
 // Claims account `name` for this pool: nothing when another pool holds it.
 // A lock directory that cannot be used fails the allocation, after a warning.
-Result<std::optional<AccountLock>, std::string> claim_account(const std::string& name) {
+Result<std::optional<AccountLock>, Error> claim_account(const std::string& name) {
   auto claim = AccountLock::try_claim(name);
   if (claim) return claim;
-  warn(Error::text(claim.error()).within("Failed to claim the user account"));
-  return err(kAllocationFailed);
+  warn(std::move(claim).error().within("Failed to claim the user account"));
+  return allocation_failed();
 }
 
 }  // namespace
@@ -80,7 +81,7 @@ Mutex<PoolState>::Guard UserPool::lock_state() {
   return state_.lock_or_else([] { return poisoned_lock_message("pool"); });
 }
 
-Result<ClaimedAccount, std::string> UserPool::take_account() {
+Result<ClaimedAccount, Error> UserPool::take_account() {
   // `id` and `useradd` run under the pool lock; the caller's signal handlers
   // wait until it is let go (they might need it).
   InterruptCheckDeferral handlers_after_unlock;
@@ -89,7 +90,7 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
     if (!state->aside.empty()) {
       warn(Error::text(names_of(state->aside)).within("Every user account left is put aside until it is clear"));
     }
-    return err(kAllocationFailed);
+    return allocation_failed();
   }
   // Last freed first; one that another pool holds now stays free for later.
   for (auto it = state->free.end(); it != state->free.begin();) {
@@ -110,17 +111,20 @@ Result<ClaimedAccount, std::string> UserPool::take_account() {
     if (!claim) continue;  // another pool's tenant has it now
     std::optional<uint32_t> uid = userid(name);
     if (!uid) {
-      if (!create_account(name)) return err(kAllocationFailed);
+      if (auto created = create_account(name); !created) {
+        warn(created.error(), WarningMark::kBare);
+        return allocation_failed();
+      }
       uid = userid(name);
-      if (!uid) return err(kAllocationFailed);
+      if (!uid) return allocation_failed();
     }
     // A root account is not a disposable user, and releasing it would kill
     // every root process of the host.
-    if (*uid == 0) return err(kAllocationFailed);
+    if (*uid == 0) return allocation_failed();
     // No tenant of it may take on other ids through a user namespace.
     if (auto removed = remove_subordinate_ids(name, *uid); !removed) {
-      warn(Error::text(removed.error()).within("Failed to remove the subordinate ids of the user account " + name));
-      return err(kAllocationFailed);
+      warn(std::move(removed).error().within("Failed to remove the subordinate ids of the user account " + name));
+      return allocation_failed();
     }
     AccountEntry entry{*uid, std::move(name)};
     state->user.push_back(entry);
@@ -187,7 +191,7 @@ void UserPool::finish_aside_accounts() {
   }
 }
 
-Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> pool) {
+Result<SharedUser, Error> UserPool::alloc_user(std::shared_ptr<UserPool> pool) {
   pool->finish_aside_accounts();
   for (int put_aside = 0;;) {
     MF_TRY_ASSIGN(ClaimedAccount taken, pool->take_account());
@@ -197,12 +201,12 @@ Result<SharedUser, std::string> UserPool::alloc_user(std::shared_ptr<UserPool> p
     auto cleared = clear_account(taken.entry.uid, taken.entry.name, basis_of(taken.entry));
     if (cleared) return hand_out(std::move(pool), std::move(taken), cleared.value());
     pool->put_aside(std::move(taken));
-    if (++put_aside == kMaxPutAsidePerHandOut) return err(kAllocationFailed);
+    if (++put_aside == kMaxPutAsidePerHandOut) return allocation_failed();
   }
 }
 
-Result<SharedUser, std::string> UserPool::hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
-                                                   WallMark cleared) {
+Result<SharedUser, Error> UserPool::hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
+                                             WallMark cleared) {
   auto home = prepare_home(kHomeRoot, taken.entry.name, taken.entry.uid);
   if (!home) {
     // The account is fine; only its home is not. Keep it for a later try

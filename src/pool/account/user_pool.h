@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/mutex.h"
 #include "base/result.h"
 #include "pool/account/account_lock.h"
@@ -84,7 +85,7 @@ class UserPool {
   // cleared and its home prepared (without it). Internal errors (`id` or
   // `useradd` that cannot be run, a poisoned pool lock) throw Panic; one thrown
   // while the pool lock is held poisons the pool for good.
-  static Result<SharedUser, std::string> alloc_user(std::shared_ptr<UserPool> pool);
+  static Result<SharedUser, Error> alloc_user(std::shared_ptr<UserPool> pool);
 
   // Moves the in-use entry of `uid` back to the free list, with the record
   // of the clearing that made it clear; no entry, no change. A poisoned pool
@@ -107,11 +108,11 @@ class UserPool {
 
  private:
   // Steps under the pool lock: claim a free account or a new one.
-  Result<ClaimedAccount, std::string> take_account();
+  Result<ClaimedAccount, Error> take_account();
   // The way back for an account this pool took but could not hand out.
   void give_back(ClaimedAccount taken);
   // Prepares the home of a cleared account and makes its record.
-  static Result<SharedUser, std::string> hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
+  static Result<SharedUser, Error> hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
                                                   WallMark cleared);
   Mutex<PoolState>::Guard lock_state();
 

@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "base/os_error.h"
 #include "base/panic.h"
 #include "base/utf8.h"
 #include "base/warning.h"
@@ -25,16 +24,22 @@ std::optional<uint32_t> parse_uid_line(std::string_view output) {
   return static_cast<uint32_t>(value);
 }
 
-std::optional<uint32_t> userid(std::string_view name) {
+Result<std::optional<uint32_t>, Error> find_userid(std::string_view name) {
   auto ran = run_host_command({"id", "-u", std::string(name)});
-  if (!ran) panic("Failed to execute the command `id`: " + os_error_text(ran.error().os_error));
+  if (!ran) panic(std::move(ran).error().within("Failed to execute the command `id`").message());
   const CommandOutput& output = ran.value();
-  if (!output.success()) return std::nullopt;
+  if (!output.success()) return Ok<std::optional<uint32_t>>{std::nullopt};
   if (!is_valid_utf8(output.stdout_bytes)) {
-    warn(Error::text("Failed to convert the result back to a valid utf-8 string"), WarningMark::kBare);
-    return std::nullopt;
+    return Error::text("Failed to convert the result back to a valid utf-8 string");
   }
-  return parse_uid_line(output.stdout_bytes);
+  return Ok<std::optional<uint32_t>>{parse_uid_line(output.stdout_bytes)};
+}
+
+std::optional<uint32_t> userid(std::string_view name) {
+  auto found = find_userid(name);
+  if (found) return found.value();
+  warn(found.error(), WarningMark::kBare);
+  return std::nullopt;
 }
 
 }  // namespace marrowfen::pool

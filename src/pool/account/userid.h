@@ -5,11 +5,17 @@
 #include <optional>
 #include <string_view>
 
+#include "base/error.h"
+#include "base/result.h"
+
 namespace marrowfen::pool {
 
-// The account's uid, or nothing when `id` fails or prints something that is
-// not a uid. An `id` that cannot be run is an internal error. Output that is
-// not UTF-8 prints a warning line.
+// The account's uid, or nothing when `id` fails (no such account) or prints
+// something that is not a uid. The error is output that is not UTF-8. An `id`
+// that cannot be run is an internal error.
+Result<std::optional<uint32_t>, Error> find_userid(std::string_view name);
+
+// find_userid, its error a (bare) warning line and then nothing.
 std::optional<uint32_t> userid(std::string_view name);
 
 // The uid in `id`'s output: its first line (one carriage return before the

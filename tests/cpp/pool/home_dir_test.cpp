@@ -28,7 +28,7 @@ class HomeDirTest : public ::testing::Test {
 
   std::string root() const { return scratch_ / "homes"; }
   std::string home() const { return root() + "/test_home"; }
-  Result<std::string, std::string> prepare() { return prepare_home(root(), "test_home", kUid); }
+  Result<std::string, Error> prepare() { return prepare_home(root(), "test_home", kUid); }
 
   static struct stat lstat_of(const std::string& path) {
     struct stat st{};
@@ -36,7 +36,7 @@ class HomeDirTest : public ::testing::Test {
     return st;
   }
 
-  void expect_fresh_home(const Result<std::string, std::string>& prepared) {
+  void expect_fresh_home(const Result<std::string, Error>& prepared) {
     ASSERT_TRUE(prepared.ok()) << prepared.error();
     EXPECT_EQ(prepared.value(), fs::canonical(home()).string());
     struct stat st = lstat_of(home());

@@ -54,7 +54,7 @@ class TerminalSessionTest : public HostAccountTest {
 
   TerminalSession spawn() {
     auto session = User::spawn_terminal(user_);
-    if (!session.ok()) throw std::runtime_error(session.error());
+    if (!session.ok()) throw std::runtime_error(session.error().message());
     return std::move(session).value();
   }
 

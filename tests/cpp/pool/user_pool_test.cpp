@@ -33,13 +33,13 @@ const std::string kPoisoned = "☢️ Poisoned lock: ";
 
 SharedUser allocate(const std::shared_ptr<UserPool>& pool) {
   auto user = UserPool::alloc_user(pool);
-  if (!user.ok()) throw std::runtime_error("allocation failed: " + user.error());
+  if (!user.ok()) throw std::runtime_error("allocation failed: " + user.error().message());
   return std::move(user).value();
 }
 
 std::string alloc_error(const std::shared_ptr<UserPool>& pool) {
   auto user = UserPool::alloc_user(pool);
-  return user.ok() ? "(allocated " + user.value()->lock()->username + ")" : user.error();
+  return user.ok() ? "(allocated " + user.value()->lock()->username + ")" : user.error().message();
 }
 
 using UserPoolTest = HostAccountTest;
