@@ -20,4 +20,12 @@ std::string Error::message() const {
   return context + ": " + os_error_text(os_error);
 }
 
+bool operator==(const std::vector<Error>& errors, const std::vector<std::string>& texts) {
+  if (errors.size() != texts.size()) return false;
+  for (size_t i = 0; i < errors.size(); ++i) {
+    if (!(errors[i] == texts[i])) return false;
+  }
+  return true;
+}
+
 }  // namespace marrowfen

@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "base/result.h"
 
@@ -44,8 +45,10 @@ struct Error {
   std::string context;
 };
 
-// An error reads as its message: in comparisons with a text and in streams.
+// An error reads as its message: in comparisons with a text and in streams,
+// and a list of them (a sweep's problems) as the list of their messages.
 inline bool operator==(const Error& error, std::string_view text) { return error.message() == text; }
+bool operator==(const std::vector<Error>& errors, const std::vector<std::string>& texts);
 inline std::ostream& operator<<(std::ostream& out, const Error& error) { return out << error.message(); }
 
 // The same result with the error turned into its message: for the places

@@ -18,14 +18,13 @@ const LeftoverPlaces& host_leftover_places() {
   return places;
 }
 
-std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
-                                         std::chrono::milliseconds budget, const std::optional<WallMark>& last_began) {
-  std::vector<std::string> problems;
+std::vector<Error> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
+                                   std::chrono::milliseconds budget, const std::optional<WallMark>& last_began) {
   SharedDirSweep sweep{uid, std::chrono::steady_clock::now() + budget, places.home_root, name,
                        last_began ? sweep_cutoff(*last_began) : std::nullopt};
-  sweep_shared_dirs(places.shared_dirs, sweep, problems);
-  sweep_posix_queues(uid, problems);
-  sweep_sysv_ipc(uid, problems, places.sysvipc_dir);
+  std::vector<Error> problems = sweep_shared_dirs(places.shared_dirs, sweep);
+  for (Error& problem : sweep_posix_queues(uid)) problems.push_back(std::move(problem));
+  for (Error& problem : sweep_sysv_ipc(uid, places.sysvipc_dir)) problems.push_back(std::move(problem));
   if (auto removed = remove_crontab(name, places.spools); !removed) problems.push_back(std::move(removed).error());
   if (auto removed = remove_at_jobs(name, uid, places.spools); !removed) {
     problems.push_back(std::move(removed).error());
@@ -33,21 +32,21 @@ std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, 
   return problems;
 }
 
-Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis,
-                                            const LeftoverPlaces& places) {
+Result<WallMark, Error> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis,
+                                      const LeftoverPlaces& places) {
   const WallMark began = wall_mark_now();
   auto killed = kill_account_processes(uid);
-  if (!killed) warn(Error::text(killed.error()).within(kKillFailure));
+  if (!killed) warn(Error(killed.error()).within(kKillFailure));
   // Nothing ran as the account since it was last clear, and nothing runs
   // now: nothing to sweep, and it is as clear now as it was then.
   if (killed && !killed.value() && basis.last && basis.home_untouched) return began;
   // Even with survivors: what can go, goes.
   std::optional<WallMark> last_began;
   if (basis.last) last_began = basis.last->began;
-  std::vector<std::string> problems = sweep_leftovers(uid, name, places, kSweepBudget, last_began);
-  for (const std::string& problem : problems) warn(Error::text(problem).within(kLeftoverFailure));
+  std::vector<Error> problems = sweep_leftovers(uid, name, places, kSweepBudget, last_began);
+  for (const Error& problem : problems) warn(Error(problem).within(kLeftoverFailure));
   if (!killed) return err(std::move(killed).error());
-  if (!problems.empty()) return err(kUncleanError);
+  if (!problems.empty()) return Error::text(kUncleanError);
   return began;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "base/warning.h"
 #include "pool/cleanup/clear_record.h"
@@ -54,11 +55,11 @@ struct ClearBasis {
 // shared directories and in the homes of others (see shared_dir_sweep.h),
 // its POSIX message queues, System V IPC objects, crontab and at jobs. Run
 // only once its processes are gone. Directories without subdirectories that
-// have not changed since `last_began` are not opened. One text per problem;
+// have not changed since `last_began` are not opened. The problems, one each;
 // stops after `budget` (and says so).
-std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
-                                         std::chrono::milliseconds budget = kSweepBudget,
-                                         const std::optional<WallMark>& last_began = std::nullopt);
+std::vector<Error> sweep_leftovers(uint32_t uid, const std::string& name, const LeftoverPlaces& places,
+                                   std::chrono::milliseconds budget = kSweepBudget,
+                                   const std::optional<WallMark>& last_began = std::nullopt);
 
 // The kill loop of the account (kill_account_processes, which empties its
 // keyrings too), then the sweep of its leftovers. Each problem is one warning
@@ -68,7 +69,7 @@ std::vector<std::string> sweep_leftovers(uint32_t uid, const std::string& name, 
 // left: the account is clear for its next tenant, and the value is when this
 // clearing began. Otherwise the
 // error says why processes survived, or is kUncleanError.
-Result<WallMark, std::string> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis = {},
-                                            const LeftoverPlaces& places = host_leftover_places());
+Result<WallMark, Error> clear_account(uint32_t uid, const std::string& name, const ClearBasis& basis = {},
+                                      const LeftoverPlaces& places = host_leftover_places());
 
 }  // namespace marrowfen::pool

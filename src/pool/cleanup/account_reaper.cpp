@@ -13,7 +13,6 @@
 #include <sstream>
 #include <thread>
 
-#include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "pool/process/child_process.h"
 #include "pool/process/vfork_child.h"
@@ -156,26 +155,26 @@ MF_VFORK_CHILD_FUNCTION int signal_all_child(void* arg) {
 // Signals every process of `uid` from a helper child (with `signal`; else
 // only clears its keyrings): whether there was any process, or why it could
 // not be done. When there was none, the keyrings are clear.
-Result<bool, std::string> signal_all_as(uint32_t uid, bool signal) {
+Result<bool, Error> signal_all_as(uint32_t uid, bool signal) {
   UniqueFd proc(::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!proc) return err("cannot open /proc: " + os_error_text(errno));
+  if (!proc) return Error::os(errno, "cannot open /proc");
   SignalAllPlan plan{uid, proc.get(), signal};
   auto started = start_vfork_child(signal_all_child, &plan);
-  if (!started) return err("cannot start the killer process: " + os_error_text(started.error()));
+  if (!started) return Error::os(started.error(), "cannot start the killer process");
   auto status = wait_for_child(started.value());
-  if (!status) return err("cannot wait for the killer process: " + os_error_text(status.error()));
+  if (!status) return Error::os(status.error(), "cannot wait for the killer process");
   int code = status.value().code().value_or(-1);
   if (code >= kKeyringErrorBase) {
-    return err("the killer process could not clear the keyrings: " + os_error_text(code - kKeyringErrorBase));
+    return Error::os(code - kKeyringErrorBase, "the killer process could not clear the keyrings");
   }
   switch (code) {
     case kSignalled: return true;
     case kNoneSignalled: return false;
-    case kSetgroupsFailed: return err("the killer process could not drop its groups");
-    case kSetgidFailed: return err("the killer process could not take the group id");
-    case kSetuidFailed: return err("the killer process could not take the user id");
-    case kKillFailed: return err("the killer process could not send SIGKILL");
-    default: return err("the killer process ended abnormally");
+    case kSetgroupsFailed: return Error::text("the killer process could not drop its groups");
+    case kSetgidFailed: return Error::text("the killer process could not take the group id");
+    case kSetuidFailed: return Error::text("the killer process could not take the user id");
+    case kKillFailed: return Error::text("the killer process could not send SIGKILL");
+    default: return Error::text("the killer process ended abnormally");
   }
 }
 
@@ -189,9 +188,9 @@ std::string describe_survivors(const std::vector<pid_t>& pids, std::chrono::mill
 
 }  // namespace
 
-Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid) {
+Result<std::vector<pid_t>, Error> live_processes_of(uint32_t uid) {
   DIR* proc = ::opendir("/proc");
-  if (proc == nullptr) return err(errno);
+  if (proc == nullptr) return Error::os(errno);
   std::vector<pid_t> pids;
   for (;;) {
     errno = 0;
@@ -203,12 +202,12 @@ Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid) {
   }
   int e = errno;
   ::closedir(proc);
-  if (e != 0) return err(e);
+  if (e != 0) return Error::os(e);
   return Ok<std::vector<pid_t>>{std::move(pids)};
 }
 
-Result<bool, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
-  if (uid == 0) return err("refusing to kill every process of uid 0");
+Result<bool, Error> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget) {
+  if (uid == 0) return Error::text("refusing to kill every process of uid 0");
   const auto deadline = std::chrono::steady_clock::now() + budget;
   auto pause = std::chrono::milliseconds(1);
   bool any = false;
@@ -222,13 +221,13 @@ Result<bool, std::string> kill_account_processes(uint32_t uid, std::chrono::mill
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(50));
     auto live = live_processes_of(uid);
-    if (!live) return err("cannot list the processes in /proc: " + os_error_text(live.error()));
+    if (!live) return std::move(live).error().within("cannot list the processes in /proc");
     if (live.value().empty()) {
       // Nothing of it runs now: its keyrings stay as they are cleared.
       MF_TRY(signal_all_as(uid, false));
       return true;
     }
-    if (std::chrono::steady_clock::now() >= deadline) return err(describe_survivors(live.value(), budget));
+    if (std::chrono::steady_clock::now() >= deadline) return Error::text(describe_survivors(live.value(), budget));
   }
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 
 namespace marrowfen::pool {
@@ -29,10 +30,10 @@ inline constexpr std::chrono::milliseconds kReapBudget{3000};
 // error says why some process may survive or a keyring stay filled; the
 // value, whether there was any process to kill.
 // Refuses uid 0, whose "every process" is every process of the host.
-Result<bool, std::string> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget = kReapBudget);
+Result<bool, Error> kill_account_processes(uint32_t uid, std::chrono::milliseconds budget = kReapBudget);
 
 // The live (not zombie, not dead) processes whose real, effective or saved
-// uid is `uid`, from /proc. The error is an errno.
-Result<std::vector<pid_t>, int> live_processes_of(uint32_t uid);
+// uid is `uid`, from /proc. The error is an errno, without context.
+Result<std::vector<pid_t>, Error> live_processes_of(uint32_t uid);
 
 }  // namespace marrowfen::pool

@@ -11,7 +11,6 @@
 #include <mutex>
 
 #include "base/dir_names.h"
-#include "base/os_error.h"
 #include "base/unique_fd.h"
 
 namespace marrowfen::pool {
@@ -67,30 +66,32 @@ const QueueRoot& queue_root() {
 
 }  // namespace
 
-void sweep_posix_queues(uint32_t uid, std::vector<std::string>& problems) {
+std::vector<Error> sweep_posix_queues(uint32_t uid) {
+  std::vector<Error> problems;
   const QueueRoot& root = queue_root();
   if (root.fd < 0) {
-    if (root.error != ENODEV) problems.push_back(std::string(kQueuesPlace) + ": " + os_error_text(root.error));
-    return;
+    if (root.error != ENODEV) problems.push_back(Error::os(root.error, kQueuesPlace));
+    return problems;
   }
   // A descriptor of its own for each listing: threads may sweep at once.
   UniqueFd dir(::openat(root.fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!dir) {
-    problems.push_back(std::string(kQueuesPlace) + ": " + os_error_text(errno));
-    return;
+    problems.push_back(Error::os(errno, kQueuesPlace));
+    return problems;
   }
   auto names = dir_names(dir.get());
   if (!names) {
-    problems.push_back(std::string(kQueuesPlace) + ": " + os_error_text(names.error()));
-    return;
+    problems.push_back(Error::os(names.error(), kQueuesPlace));
+    return problems;
   }
   for (const std::string& name : names.value()) {
     struct stat st;
     if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_uid != uid) continue;
     if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT) {
-      problems.push_back(std::string(kQueuesPlace) + " /" + name + ": " + os_error_text(errno));
+      problems.push_back(Error::os(errno, std::string(kQueuesPlace) + " /" + name));
     }
   }
+  return problems;
 }
 
 }  // namespace marrowfen::pool

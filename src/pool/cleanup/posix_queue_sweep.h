@@ -14,11 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+
 namespace marrowfen::pool {
 
 // Removes every queue of the current IPC namespace owned by `uid`. A kernel
 // without POSIX queues has none to remove; queues that cannot be reached or
-// removed add one text each to `problems`.
-void sweep_posix_queues(uint32_t uid, std::vector<std::string>& problems);
+// removed are one problem each.
+std::vector<Error> sweep_posix_queues(uint32_t uid);
 
 }  // namespace marrowfen::pool

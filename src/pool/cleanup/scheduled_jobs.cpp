@@ -8,7 +8,6 @@
 #include <sstream>
 
 #include "base/dir_names.h"
-#include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "base/utf8.h"
 #include "pool/process/host_command.h"
@@ -42,11 +41,11 @@ bool has_at_job(uint32_t uid, const JobSpools& spools) {
 
 // Runs a job tool; a tool the host does not have is nothing to do (nullopt
 // output), any other failure is the error.
-Result<std::optional<std::string>, std::string> run_job_tool(const std::vector<std::string>& argv) {
+Result<std::optional<std::string>, Error> run_job_tool(const std::vector<std::string>& argv) {
   auto ran = run_host_command(argv);
   if (!ran) {
     if (ran.error().os_error == ENOENT) return Ok<std::optional<std::string>>{std::nullopt};
-    return err("`" + argv[0] + "`: " + os_error_text(ran.error().os_error));
+    return std::move(ran).error().within("`" + argv[0] + "`");
   }
   CommandOutput& output = ran.value();
   if (!output.success()) {
@@ -54,8 +53,8 @@ Result<std::optional<std::string>, std::string> run_job_tool(const std::vector<s
     std::string complaint = utf8_or_empty(std::move(output.stderr_bytes));
     // One warning line: the tool's own line end goes.
     while (!complaint.empty() && (complaint.back() == '\n' || complaint.back() == '\r')) complaint.pop_back();
-    return err("`" + argv[0] + "` failed with exit code " + (code ? std::to_string(*code) : std::string("None")) +
-               " (" + complaint + ")");
+    return Error::text("`" + argv[0] + "` failed with exit code " +
+                       (code ? std::to_string(*code) : std::string("None")) + " (" + complaint + ")");
   }
   return Ok<std::optional<std::string>>{std::move(output.stdout_bytes)};
 }
@@ -77,13 +76,13 @@ std::vector<std::string> at_jobs_of(const std::string& atq_output, const std::st
   return ids;
 }
 
-Result<void, std::string> remove_crontab(const std::string& name, const JobSpools& spools) {
+Result<void, Error> remove_crontab(const std::string& name, const JobSpools& spools) {
   if (!has_crontab(name, spools)) return {};
   MF_TRY(run_job_tool({"crontab", "-r", "-u", name}));
   return {};
 }
 
-Result<void, std::string> remove_at_jobs(const std::string& name, uint32_t uid, const JobSpools& spools) {
+Result<void, Error> remove_at_jobs(const std::string& name, uint32_t uid, const JobSpools& spools) {
   if (!has_at_job(uid, spools)) return {};
   MF_TRY_ASSIGN(std::optional<std::string> listed, run_job_tool({"atq"}));
   if (!listed) return {};

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 
 namespace marrowfen::pool {
@@ -26,11 +27,11 @@ struct JobSpools {
 };
 
 // Runs `crontab -r -u name` when a spool holds a crontab of `name`.
-Result<void, std::string> remove_crontab(const std::string& name, const JobSpools& spools);
+Result<void, Error> remove_crontab(const std::string& name, const JobSpools& spools);
 
 // Runs `atrm` on the jobs that `atq` lists for `name` when a spool holds a
 // job file of `uid`.
-Result<void, std::string> remove_at_jobs(const std::string& name, uint32_t uid, const JobSpools& spools);
+Result<void, Error> remove_at_jobs(const std::string& name, uint32_t uid, const JobSpools& spools);
 
 // The ids of the jobs of `name` in the output of `atq` (as root: one job a
 // line, the id first and the owner last).

@@ -12,7 +12,6 @@
 #include <utility>
 
 #include "base/dir_names.h"
-#include "base/os_error.h"
 #include "base/unique_fd.h"
 #include "pool/cleanup/clear_record.h"
 #include "pool/cleanup/tree_removal.h"
@@ -27,20 +26,24 @@ bool has_access_list(int fd) { return ::fgetxattr(fd, "system.posix_acl_access",
 
 class Sweeper {
  public:
-  Sweeper(const SharedDirSweep& sweep, std::vector<std::string>& problems) : sweep_(sweep), problems_(problems) {}
+  explicit Sweeper(const SharedDirSweep& sweep) : sweep_(sweep) {}
+
+  // The problems met so far, in order; the sweep's caller adds its own.
+  void add_problem(Error problem) { problems_.push_back(std::move(problem)); }
+  std::vector<Error> take_problems() { return std::move(problems_); }
 
   // Sweeps the directory open on `dir_fd` (whose status is `dir_st`), found at `path`.
   // False once the deadline has passed.
   bool sweep_dir(int dir_fd, const struct stat& dir_st, const std::string& path, int depth) {
     auto names = dir_names(dir_fd);
     if (!names) {
-      problems_.push_back(path + ": " + os_error_text(names.error()));
+      problems_.push_back(Error::os(names.error(), path));
       return true;
     }
     const bool homes = !sweep_.home_root.empty() && path == sweep_.home_root;
     for (const std::string& name : names.value()) {
       if (std::chrono::steady_clock::now() >= sweep_.deadline) {
-        problems_.push_back(path + ": " + os_error_text(ETIMEDOUT));
+        problems_.push_back(Error::os(ETIMEDOUT, path));
         return false;
       }
       if (!sweep_entry(dir_fd, dir_st, path + "/" + name, name, depth, homes)) return false;
@@ -54,7 +57,7 @@ class Sweeper {
                    bool in_homes) {
     struct stat st;
     if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) problems_.push_back(path + ": " + os_error_text(errno));
+      if (errno != ENOENT) problems_.push_back(Error::os(errno, path));
       return true;
     }
     // Another filesystem mounted here is not ours to clear. (Only
@@ -100,12 +103,12 @@ class Sweeper {
       e = errno;
     }
     if (e == 0 || e == ENOENT) return true;
-    problems_.push_back(path + ": " + os_error_text(e));
+    problems_.push_back(Error::os(e, path));
     return e != ETIMEDOUT;
   }
 
   const SharedDirSweep& sweep_;
-  std::vector<std::string>& problems_;
+  std::vector<Error> problems_;
   // Looked up the first time a directory only a group may write is met.
   std::optional<std::vector<gid_t>> groups_;
 };
@@ -137,27 +140,27 @@ std::vector<gid_t> account_groups(const std::string& name, uint32_t uid) {
   return groups;
 }
 
-void sweep_shared_dirs(const std::vector<std::string>& dirs, const SharedDirSweep& sweep,
-                       std::vector<std::string>& problems) {
+std::vector<Error> sweep_shared_dirs(const std::vector<std::string>& dirs, const SharedDirSweep& sweep) {
   std::vector<std::pair<dev_t, ino_t>> swept;
-  Sweeper sweeper(sweep, problems);
+  Sweeper sweeper(sweep);
   for (const std::string& dir : dirs) {
     // The place itself is the host's: a link there (/var/tmp to /tmp, say)
     // is the host's choice and followed; nothing below it is.
     UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) {
-      if (errno != ENOENT && errno != ENOTDIR) problems.push_back(dir + ": " + os_error_text(errno));
+      if (errno != ENOENT && errno != ENOTDIR) sweeper.add_problem(Error::os(errno, dir));
       continue;
     }
     struct stat st;
     if (::fstat(fd.get(), &st) != 0) {
-      problems.push_back(dir + ": " + os_error_text(errno));
+      sweeper.add_problem(Error::os(errno, dir));
       continue;
     }
     if (std::find(swept.begin(), swept.end(), std::pair(st.st_dev, st.st_ino)) != swept.end()) continue;
     swept.emplace_back(st.st_dev, st.st_ino);
-    if (!sweeper.sweep_dir(fd.get(), st, dir, 0)) return;
+    if (!sweeper.sweep_dir(fd.get(), st, dir, 0)) break;
   }
+  return sweeper.take_problems();
 }
 
 }  // namespace marrowfen::pool

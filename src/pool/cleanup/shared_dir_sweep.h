@@ -34,6 +34,8 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
+
 namespace marrowfen::pool {
 
 // How deep below a place the sweep follows directories that others own.
@@ -57,9 +59,9 @@ struct SharedDirSweep {
 // directories below them that the account may write; a directory reached
 // under two names (/var/tmp a link to /tmp, say) is swept once. A missing
 // directory is nothing to do. Each entry that cannot be removed, and a passed
-// deadline, adds one text to `problems` ("<path>: <reason>").
-void sweep_shared_dirs(const std::vector<std::string>& dirs, const SharedDirSweep& sweep,
-                       std::vector<std::string>& problems);
+// deadline, is one problem (its context the path). The problems, in the
+// order met.
+std::vector<Error> sweep_shared_dirs(const std::vector<std::string>& dirs, const SharedDirSweep& sweep);
 
 // The group ids of account `name` (uid `uid`): its primary group and the
 // ones that list it, as the host's account database has them.

@@ -12,7 +12,6 @@
 #include <optional>
 #include <sstream>
 
-#include "base/os_error.h"
 
 namespace marrowfen::pool {
 namespace {
@@ -110,7 +109,8 @@ std::vector<IpcObject> parse_sysvipc_table(std::string_view text, std::string_vi
   return objects;
 }
 
-void sweep_sysv_ipc(uint32_t uid, std::vector<std::string>& problems, const std::string& proc_dir) {
+std::vector<Error> sweep_sysv_ipc(uint32_t uid, const std::string& proc_dir) {
+  std::vector<Error> problems;
   for (const IpcKind& kind : kKinds) {
     std::ifstream file(proc_dir + "/" + kind.table);
     if (!file) continue;  // a kernel without System V IPC
@@ -125,9 +125,10 @@ void sweep_sysv_ipc(uint32_t uid, std::vector<std::string>& problems, const std:
       if (e == 0) e = kind.remove(object.id);
       // Gone meanwhile: nothing left to do.
       if (e == 0 || e == EINVAL || e == EIDRM) continue;
-      problems.push_back(std::string(kind.noun) + " " + std::to_string(object.id) + ": " + os_error_text(e));
+      problems.push_back(Error::os(e, std::string(kind.noun) + " " + std::to_string(object.id)));
     }
   }
+  return problems;
 }
 
 }  // namespace marrowfen::pool

@@ -9,6 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/error.h"
+
 namespace marrowfen::pool {
 
 // One row of a /proc/sysvipc table.
@@ -25,7 +27,7 @@ std::vector<IpcObject> parse_sysvipc_table(std::string_view text, std::string_vi
 
 // Removes (IPC_RMID) every object of the three kinds whose owner or creator
 // is `uid`, as listed under `proc_dir`, checking the owner again just before.
-// Each object that cannot be removed adds one text to `problems`.
-void sweep_sysv_ipc(uint32_t uid, std::vector<std::string>& problems, const std::string& proc_dir = "/proc/sysvipc");
+// Each object that cannot be removed is one problem.
+std::vector<Error> sweep_sysv_ipc(uint32_t uid, const std::string& proc_dir = "/proc/sysvipc");
 
 }  // namespace marrowfen::pool

@@ -57,7 +57,7 @@ class LeftoverSweepTest : public ::testing::Test {
     ASSERT_EQ(::lchown(path.c_str(), uid, uid), 0) << path;
   }
 
-  std::vector<std::string> sweep(std::chrono::milliseconds budget = kSweepBudget) {
+  std::vector<Error> sweep(std::chrono::milliseconds budget = kSweepBudget) {
     return sweep_leftovers(kTenant, kName, places_, budget);
   }
 
@@ -223,7 +223,7 @@ TEST_F(LeftoverSweepTest, SweepsOnlyWhenATenantMayHaveRunSinceTheLastClearing) {
 TEST_F(LeftoverSweepTest, StopsAtItsDeadlineAndSaysSo) {
   plant(shared_ + "/tree/", kTenant);
   for (int i = 0; i < 600; ++i) write_file(shared_ + "/tree/f" + std::to_string(i), "x");
-  std::vector<std::string> problems = sweep(std::chrono::milliseconds(0));
+  std::vector<Error> problems = sweep(std::chrono::milliseconds(0));
   EXPECT_EQ(problems, std::vector<std::string>{shared_ + ": Connection timed out (os error 110)"});
   EXPECT_TRUE(fs::exists(shared_ + "/tree"));
   EXPECT_EQ(sweep(), std::vector<std::string>{});
@@ -340,8 +340,7 @@ TEST(SysvIpcSweep, RemovesTheObjectsOfTheAccountOnly) {
   ASSERT_GE(root_own, 0);
   made.shm.push_back(root_own);
 
-  std::vector<std::string> problems;
-  sweep_sysv_ipc(kTenant, problems);
+  std::vector<Error> problems = sweep_sysv_ipc(kTenant);
   EXPECT_EQ(problems, std::vector<std::string>{});
   EXPECT_FALSE(ipc_exists(shm_stat, ids[0]));
   EXPECT_FALSE(ipc_exists(msg_stat, ids[1]));
