@@ -42,7 +42,6 @@ struct SubordinateIdFiles {
 // Removes every range of account `name` (uid `uid`) with `usermod
 // --del-subuids/--del-subgids`, and checks that none is left. A host without
 // the files has none. The error says what is left or why.
-Result<void, Error> remove_subordinate_ids(const std::string& name, uint32_t uid,
-                                           const SubordinateIdFiles& files = {});
+Result<void, Error> remove_subordinate_ids(const std::string& name, uint32_t uid, const SubordinateIdFiles& files = {});
 
 }  // namespace marrowfen::pool

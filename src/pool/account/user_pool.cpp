@@ -205,8 +205,7 @@ Result<SharedUser, Error> UserPool::alloc_user(std::shared_ptr<UserPool> pool) {
   }
 }
 
-Result<SharedUser, Error> UserPool::hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
-                                             WallMark cleared) {
+Result<SharedUser, Error> UserPool::hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken, WallMark cleared) {
   auto home = prepare_home(kHomeRoot, taken.entry.name, taken.entry.uid);
   if (!home) {
     // The account is fine; only its home is not. Keep it for a later try

@@ -112,8 +112,7 @@ class UserPool {
   // The way back for an account this pool took but could not hand out.
   void give_back(ClaimedAccount taken);
   // Prepares the home of a cleared account and makes its record.
-  static Result<SharedUser, Error> hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken,
-                                                  WallMark cleared);
+  static Result<SharedUser, Error> hand_out(std::shared_ptr<UserPool> pool, ClaimedAccount taken, WallMark cleared);
   Mutex<PoolState>::Guard lock_state();
 
   Mutex<PoolState> state_;

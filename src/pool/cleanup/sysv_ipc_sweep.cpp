@@ -12,7 +12,6 @@
 #include <optional>
 #include <sstream>
 
-
 namespace marrowfen::pool {
 namespace {
 

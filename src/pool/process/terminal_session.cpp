@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "base/interrupt.h"
 #include "base/error.h"
+#include "base/interrupt.h"
 #include "base/panic.h"
 #include "base/quiet_write.h"
 #include "pool/account/poisoned_lock.h"
