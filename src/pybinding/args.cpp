@@ -14,14 +14,22 @@ PyObject* arity_error(const std::string& text) {
   return nullptr;
 }
 
+// The parameters that may be given by position.
+size_t positional_count(std::span<const Param> params) {
+  size_t count = 0;
+  for (const Param& p : params) count += !p.keyword_only;
+  return count;
+}
+
 bool too_many_positional(const char* full_name, std::span<const Param> params, Py_ssize_t nargs) {
   size_t required = 0;
   for (const Param& p : params) required += !p.optional;
+  size_t positional = positional_count(params);
   std::string text = full_name;
-  if (required == params.size()) {
-    text += " takes " + std::to_string(params.size());
+  if (required == positional) {
+    text += " takes " + std::to_string(positional);
   } else {
-    text += " takes from " + std::to_string(required) + " to " + std::to_string(params.size());
+    text += " takes from " + std::to_string(required) + " to " + std::to_string(positional);
   }
   text += " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given";
   arity_error(text);
@@ -56,7 +64,7 @@ bool Args::match_keywords(const char* full_name, ParamTable params, PyObject* co
                           PyObject* kwnames) {
   params_ = params;
   values_.fill(nullptr);
-  if (nargs > static_cast<Py_ssize_t>(params.size())) return too_many_positional(full_name, params, nargs);
+  if (nargs > static_cast<Py_ssize_t>(positional_count(params))) return too_many_positional(full_name, params, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values_[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -194,6 +202,40 @@ bool Args::usize_or(size_t i, size_t fallback, size_t& out) const {
     return true;
   }
   return usize(i, out);
+}
+
+bool Args::flag_or(size_t i, bool fallback, bool& out) const {
+  if (!values_[i]) {
+    out = fallback;
+    return true;
+  }
+  return flag(i, out);
+}
+
+bool Args::optional_int64(size_t i, std::optional<int64_t>& out) const {
+  out.reset();
+  if (!values_[i]) return true;
+  PyRef index = PyRef::steal(PyNumber_Index(values_[i]));
+  if (!index) return prefix_type_error(i);
+  long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred()) return prefix_type_error(i);
+  out = value;
+  return true;
+}
+
+bool Args::optional_double(size_t i, std::optional<double>& out) const {
+  out.reset();
+  PyObject* v = values_[i];
+  if (!v) return true;
+  // A str has no number in it for us, though float() would parse one.
+  if (!PyFloat_Check(v) && !PyIndex_Check(v) && !(Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_float)) {
+    PyErr_Format(PyExc_TypeError, "must be real number, not %s", type_qualname(v).c_str());
+    return prefix_type_error(i);
+  }
+  double value = PyFloat_AsDouble(v);
+  if (value == -1.0 && PyErr_Occurred()) return prefix_type_error(i);
+  out = value;
+  return true;
 }
 
 bool Args::instance(size_t i, PyTypeObject* type, const char* type_name, PyObject*& out) const {

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -16,11 +17,14 @@ namespace marrowfen::py {
 struct Param {
   const char* name;
   bool optional = false;  // absent or None means the default
+  // Given by keyword only; such parameters come last, are optional, and are
+  // left out of the text signature (new options of a written constructor).
+  bool keyword_only = false;
 };
 
 // The most parameters a method may have: the matcher keeps the matched
 // arguments in an array of this size.
-inline constexpr size_t kMaxParams = 4;
+inline constexpr size_t kMaxParams = 8;
 
 // A parameter table as the matcher takes it. It is made only from an array,
 // and an array longer than kMaxParams does not build.
@@ -42,7 +46,7 @@ class Args {
   bool match_fastcall(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     // The common call: every argument by position, none missing.
-    if (kwnames || static_cast<size_t>(nargs) != params.size())
+    if (kwnames || static_cast<size_t>(nargs) != params.size() || (!params.empty() && params.back().keyword_only))
       return match_keywords(full_name, params, args, nargs, kwnames);
     params_ = params;
     for (size_t i = 0; i < params.size(); ++i)
@@ -59,6 +63,12 @@ class Args {
   bool flag(size_t i, bool& out) const;
   bool usize(size_t i, size_t& out) const;
   bool usize_or(size_t i, size_t fallback, size_t& out) const;
+  // Optional parameters whose absence means "none": a flag, an integer
+  // (anything with __index__), a number (a float, or anything with
+  // __float__ or __index__). Out of range is the interpreter's OverflowError.
+  bool flag_or(size_t i, bool fallback, bool& out) const;
+  bool optional_int64(size_t i, std::optional<int64_t>& out) const;
+  bool optional_double(size_t i, std::optional<double>& out) const;
   // An instance of `type` or of a subclass, named `type_name` in errors.
   bool instance(size_t i, PyTypeObject* type, const char* type_name, PyObject*& out) const;
 

@@ -135,6 +135,7 @@ constexpr void write_parameters(TextWriter& out, std::string_view receiver, Para
   out << "(" << receiver;
   bool first = receiver.empty();
   for (const Param& param : params) {
+    if (param.keyword_only) break;  // not shown: the written signature stays
     if (!first) out << ", ";
     first = false;
     out << param.name;

@@ -52,11 +52,34 @@ def stub_members(cls: ast.ClassDef) -> dict[str, ast.AST]:
     return members
 
 
-def stub_params(func: ast.FunctionDef) -> list[Param]:
-    """The parameters after self/cls, as (name, has default, default)."""
+# The only keyword-only parameters: the options of a contained pool, left
+# out of its text signature.
+KEYWORD_ONLY: dict[str, list[Param]] = {
+    "PyUserPool": [
+        ("isolate", True, False),
+        ("network", True, True),
+        ("max_processes", True, None),
+        ("memory_limit", True, None),
+        ("cpu_limit", True, None),
+        ("tmp_size", True, None),
+    ],
+}
+
+
+def stub_keyword_only(func: ast.FunctionDef) -> list[Param]:
     args = func.args
-    assert not args.posonlyargs[1:] and not args.kwonlyargs and not args.vararg and not args.kwarg, (
-        f"{func.name}: every parameter of the module is positional-or-keyword"
+    return [
+        (arg.arg, default is not None, None if default is None else ast.literal_eval(default))
+        for arg, default in zip(args.kwonlyargs, args.kw_defaults)
+    ]
+
+
+def stub_params(func: ast.FunctionDef) -> list[Param]:
+    """The positional-or-keyword parameters after self/cls, as (name, has
+    default, default)."""
+    args = func.args
+    assert not args.posonlyargs[1:] and not args.vararg and not args.kwarg, (
+        f"{func.name}: every parameter of the module is positional-or-keyword or keyword-only"
     )
     plain = (args.posonlyargs + args.args)[1:]
     defaults: list[ast.expr | None] = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
@@ -125,6 +148,11 @@ def test_class_members_and_parameters_match(class_name):
     else:
         assert "__init__" not in members, "the constructors are __new__ (tp_new), so declare __new__"
         assert stub_params(members["__new__"]) == live_params(live)
+        assert stub_keyword_only(members["__new__"]) == KEYWORD_ONLY.get(class_name, [])
+        # The live constructor takes each of them, and its default keeps the
+        # class as it is without it (for the pool: nothing on the host).
+        if class_name in KEYWORD_ONLY:
+            live(**{name: default for name, _, default in KEYWORD_ONLY[class_name]})
 
     # Methods: names, order of parameters, defaults.
     for name in live_public(live):
@@ -135,6 +163,7 @@ def test_class_members_and_parameters_match(class_name):
             continue
         expected = ENFORCED.get((class_name, name)) or live_params(value)
         assert stub_params(members[name]) == expected, f"{class_name}.{name}"
+        assert stub_keyword_only(members[name]) == [], f"{class_name}.{name}"
 
     # The special methods the stubs declare exist on the class itself.
     for name in members:
