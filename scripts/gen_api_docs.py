@@ -96,7 +96,7 @@ def parameters(func: ast.FunctionDef) -> list[tuple[ast.arg, ast.expr | None]]:
 
 
 def keyword_only_parameters(func: ast.FunctionDef) -> list[tuple[ast.arg, ast.expr | None]]:
-    return list(zip(func.args.kwonlyargs, func.args.kw_defaults))
+    return list(zip(func.args.kwonlyargs, func.args.kw_defaults, strict=True))
 
 
 def render_parameter(arg: ast.arg, default: ast.expr | None) -> str:

@@ -70,7 +70,7 @@ def stub_keyword_only(func: ast.FunctionDef) -> list[Param]:
     args = func.args
     return [
         (arg.arg, default is not None, None if default is None else ast.literal_eval(default))
-        for arg, default in zip(args.kwonlyargs, args.kw_defaults)
+        for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True)
     ]
 
 
