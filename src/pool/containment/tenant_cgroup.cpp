@@ -22,9 +22,11 @@ constexpr uint64_t kCpuPeriodMicros = 100000;
 constexpr std::chrono::milliseconds kKillBudget{3000};
 constexpr std::chrono::microseconds kRetryPause{500};
 
-// Writes `text` to an existing control file; the error is an errno.
+// Writes `text` to a control file; the error is an errno. (O_CREAT only
+// opens an existing control file; it lets a plain directory stand in for a
+// group in tests.)
 int write_control(const std::string& path, const std::string& text) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   ssize_t n = ::write(fd, text.data(), text.size());
   int error = n == static_cast<ssize_t>(text.size()) ? 0 : (n < 0 ? errno : EIO);
@@ -135,14 +137,14 @@ Result<TenantCgroup, std::string> TenantCgroup::create(const CgroupLayout& layou
     if (::mkdir(h.base.c_str(), 0755) < 0 && errno != EEXIST) {
       return err(failed("Failed to make the control group " + h.base, errno).error());
     }
-    if (layout.version == CgroupVersion::kV2) {
-      // The controllers reach the tenant's group through ours.
+    if (layout.version == CgroupVersion::kV2 && !h.controllers.empty()) {
+      // The controllers reach the tenant's group through ours, all in one write.
+      std::string enable;
+      for (const std::string& controller : h.controllers) enable += (enable.empty() ? "+" : " +") + controller;
       std::string parent = h.base.substr(0, h.base.find_last_of('/'));
-      for (const std::string& controller : h.controllers) {
-        for (const std::string& dir : {parent, h.base}) {
-          if (int e = write_control(dir + "/cgroup.subtree_control", "+" + controller)) {
-            return err(failed("Failed to enable the " + controller + " controller in " + dir, e).error());
-          }
+      for (const std::string& dir : {parent, h.base}) {
+        if (int e = write_control(dir + "/cgroup.subtree_control", enable)) {
+          return err(failed("Failed to enable the controllers (" + enable + ") in " + dir, e).error());
         }
       }
     }
