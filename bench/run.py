@@ -158,6 +158,9 @@ def check(res: Results, sizes) -> None:
                        "≤ 2 ms", a <= 2e-3)
     kit_ops.check_kit(res)
     kit_shell.check(res)
+    import containment
+
+    containment.check(res)
     mem = res.sections.get("mem")
     if mem:
         for what, key, cpp_kind, limit in (("empty file", "marrowfen", "file", 128),
@@ -428,7 +431,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,mem,scale,bigtree,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,contain,mem,scale,bigtree,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -439,6 +442,7 @@ def main() -> None:
     info = machine()
     res = Results()
     start = time.perf_counter()
+    import containment
     import fs_ops
     import sessions
     import term_ops
@@ -461,7 +465,8 @@ def main() -> None:
             log("marrowfen_kit")
             kit_ops.run_kit(res, repeat)
         for key, what, run in (("pool", "pool and session benchmarks", sessions.run_sessions),
-                               ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell)):
+                               ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell),
+                               ("contain", "contained tenants", containment.run_containment)):
             if key in skip:
                 continue
             log(what)

@@ -31,16 +31,24 @@ Result<void, std::string> pkill_account(uint32_t uid) {
 }
 
 // The containment goes first: the holder and the group take every process
-// of a contained tenant with them, before the kill loop looks.
-void end_containment(User& user) {
-  if (!user.containment) return;
-  for (const std::string& problem : user.containment->end()) print_warning_line(kKillWarning + problem);
+// of a contained tenant with them, before the kill loop looks. True when
+// that was all of them: an isolated tenant's processes all live in its PID
+// namespace (a process cannot leave one), which ended with its holder.
+bool end_containment(User& user) {
+  if (!user.containment) return false;
+  std::vector<std::string> problems = user.containment->end();
+  for (const std::string& problem : problems) print_warning_line(kKillWarning + problem);
+  bool whole_tenant = problems.empty() && user.containment->held_every_process();
   user.containment.reset();
+  return whole_tenant;
 }
 
 void release_account(User& user) {
-  end_containment(user);
-  if (auto killed = pkill_account(user.uid); !killed) print_warning_line(kKillWarning + killed.error());
+  // pkill only where processes of the account may be left: the kill loop
+  // below looks again in every case.
+  if (!end_containment(user)) {
+    if (auto killed = pkill_account(user.uid); !killed) print_warning_line(kKillWarning + killed.error());
+  }
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
   // cannot. Its failures are warning lines already.
   (void)clear_account(user.uid, user.username);

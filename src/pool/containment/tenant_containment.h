@@ -61,6 +61,10 @@ class TenantContainment {
 
   TenantJoin join() const;
 
+  // Whether every process of the tenant lived in the holder's PID namespace
+  // (isolate), so that ending the holder ended all of them.
+  bool held_every_process() const { return options_.isolate; }
+
  private:
   TenantContainment() = default;
 
