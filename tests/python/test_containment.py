@@ -5,6 +5,7 @@ and no user namespaces; the release takes all of it away at once.
 Every resource test is bounded by the tenant's own limits (64 processes,
 256 MiB, a 64 MiB tmpfs), so a failure cannot starve the host."""
 
+import gc
 import os
 import socket
 import subprocess
@@ -248,3 +249,35 @@ def test_release_leaves_no_holder_group_mount_or_process():
     again = Tenant(pool)
     assert again.uid == uid
     assert again.run("ps -e --no-headers | wc -l").output.strip() in ("2", "3")
+
+
+def test_each_option_contains_only_what_it_names():
+    # The network off alone: its own loopback, the rest of the host as before.
+    before = our_children()
+    tenant = Tenant(PyUserPool(1, network=False))
+    assert tenant.run("ip -o link | awk '{print $2}'").output == "lo:\n"
+    assert int(tenant.run("ps -e --no-headers | wc -l").output) > 5
+    tenant.release()
+    assert our_children() == before
+    # Limits alone: no namespace, the budget in a group and in RLIMIT_NPROC.
+    tenant = Tenant(PyUserPool(1, max_processes=40))
+    assert tenant.run("ulimit -u").output == "40\n"
+    assert f"marrowfen/{tenant.name}" in tenant.run("cat /proc/self/cgroup").output
+    assert int(tenant.run("ps -e --no-headers | wc -l").output) > 5
+    name = tenant.name
+    tenant.release()
+    assert control_group_dirs(name) == []
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_leaves_the_parents_tenant_alone():
+    tenant = Tenant(PyUserPool(1, isolate=True, max_processes=32))
+    pid = os.fork()
+    if pid == 0:  # drops its copies of the user and the shell, then ends
+        tenant.user = tenant.shell = None
+        gc.collect()
+        os._exit(0)
+    _, status = os.waitpid(pid, 0)
+    assert status == 0
+    assert tenant.run("echo still-contained; ps -e --no-headers | wc -l").output.split()[0] == "still-contained"
+    assert control_group_dirs(tenant.name)

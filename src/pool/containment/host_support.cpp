@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include "pool/containment/user_namespace_filter.h"
+
 namespace marrowfen::pool {
 namespace {
 
@@ -49,6 +51,9 @@ Result<void, std::string> check_namespaces(const ContainmentOptions& options) {
     std::optional<std::string> status = read_host_file("/proc/self/status");
     if (!status || status->find("\nSeccomp:") == std::string::npos) {
       return err(refusal("isolate", "needs seccomp filters, which this kernel does not have"));
+    }
+    if (user_namespace_filter() == nullptr) {
+      return err(refusal("isolate", "has no filter against user namespaces for this architecture"));
     }
   }
   return {};

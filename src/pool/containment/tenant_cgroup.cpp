@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdlib>
 #include <optional>
 #include <thread>
 
@@ -43,7 +44,8 @@ std::vector<pid_t> members(const std::string& dir) {
   while (at < text.size()) {
     size_t end = text.find('\n', at);
     if (end == std::string::npos) end = text.size();
-    if (end > at) pids.push_back(static_cast<pid_t>(std::stol(text.substr(at, end - at))));
+    long pid = std::strtol(text.c_str() + at, nullptr, 10);
+    if (pid > 0) pids.push_back(static_cast<pid_t>(pid));
     at = end + 1;
   }
   return pids;

@@ -28,7 +28,14 @@ Result<std::unique_ptr<TenantContainment>, std::string> TenantContainment::creat
   return Ok<std::unique_ptr<TenantContainment>>{std::move(contained)};
 }
 
-TenantContainment::~TenantContainment() { (void)end(); }
+TenantContainment::~TenantContainment() {
+  if (!owner_.is_current()) {
+    // A forked copy: the holder is the parent's, and so is ending it.
+    (void)holder_.release();
+    return;
+  }
+  (void)end();
+}
 
 std::vector<std::string> TenantContainment::end() {
   std::vector<std::string> problems;
@@ -56,7 +63,7 @@ TenantJoin TenantContainment::join() const {
   }
   if (cgroup_) join.cgroup_procs = cgroup_->procs_files();
   join.max_processes = options_.max_processes;
-  if (options_.isolate) join.seccomp = &user_namespace_filter();
+  if (options_.isolate) join.seccomp = user_namespace_filter();
   return join;
 }
 
