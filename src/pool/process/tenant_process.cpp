@@ -66,8 +66,7 @@ MF_VFORK_CHILD_FUNCTION [[noreturn]] void fail(ChildPlan* plan, int error) {
   __builtin_unreachable();
 }
 
-// Standard streams onto the pipes, the rest of the descriptors closed but
-// those kept for later steps (the namespaces, opened by the pool).
+// Standard streams onto the pipes.
 MF_VFORK_CHILD_FUNCTION void set_up_stdio(ChildPlan* plan) {
   for (int fd = 0; fd < 3; ++fd) {
     if (::syscall(SYS_dup3, plan->stdio[fd], fd, 0) < 0) fail(plan, errno);
@@ -153,10 +152,12 @@ MF_VFORK_CHILD_FUNCTION int contained_tenant(void* arg) {
 MF_VFORK_CHILD_FUNCTION int contained_child(void* arg) {
   ChildPlan* plan = static_cast<ChildPlan*>(arg);
   raw::reset_signal_actions();
-  set_up_stdio(plan);
+  // Before the streams go onto 0 to 2, where a namespace's descriptor may
+  // be when the caller had those closed.
   for (const TenantJoin::Namespace& ns : plan->join->namespaces) {
     if (::syscall(SYS_setns, ns.fd, ns.type) < 0) fail(plan, errno);
   }
+  set_up_stdio(plan);
   raw::close_from(3);
   join_new_keyring(plan);
   // The C library's clone runs the function on the new stack; a raw clone
