@@ -153,7 +153,11 @@ Result<TenantCgroup, std::string> TenantCgroup::create(const CgroupLayout& layou
     if (::mkdir(group.dirs_[i].c_str(), 0755) < 0) {
       return err(undo(failed("Failed to make the control group " + group.dirs_[i], errno)).error());
     }
-    group.procs_files_.push_back(group.dirs_[i] + "/cgroup.procs");
+    // v1: the thread's own file. A process that writes "0" there moves
+    // itself without the kernel's global lock of every thread group (whose
+    // writer waits for an RCU grace period: milliseconds on a busy host),
+    // and a process about to exec has one thread.
+    group.join_files_.push_back(group.dirs_[i] + (layout.version == CgroupVersion::kV1 ? "/tasks" : "/cgroup.procs"));
   }
 
   // The limits, each in the hierarchy that has its controller.
@@ -193,7 +197,7 @@ Result<void, std::string> TenantCgroup::kill_and_remove() {
   auto done = kill_and_remove_group(version_, dirs_, freezer_dir_);
   if (done) {
     dirs_.clear();
-    procs_files_.clear();
+    join_files_.clear();
   }
   return done;
 }

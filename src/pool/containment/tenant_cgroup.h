@@ -41,8 +41,9 @@ class TenantCgroup {
   // error is a warning text (what could not be killed or removed).
   Result<void, std::string> kill_and_remove();
 
-  // The cgroup.procs files a joining process writes "0" into.
-  const std::vector<std::string>& procs_files() const { return procs_files_; }
+  // The files a joining process writes "0" into, to enter the group:
+  // cgroup.procs (v2), tasks (v1).
+  const std::vector<std::string>& join_files() const { return join_files_; }
   const std::vector<std::string>& dirs() const { return dirs_; }
 
  private:
@@ -51,7 +52,7 @@ class TenantCgroup {
   CgroupVersion version_ = CgroupVersion::kV2;
   std::vector<std::string> dirs_;  // one per hierarchy
   std::string freezer_dir_;        // v1, when the freezer is mounted
-  std::vector<std::string> procs_files_;
+  std::vector<std::string> join_files_;
 };
 
 // Kills and removes the group directories `dirs` of one version, if they

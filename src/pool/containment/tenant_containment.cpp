@@ -61,7 +61,7 @@ TenantJoin TenantContainment::join() const {
     for (const NamespaceFd& ns : holder_->namespaces()) join.namespaces.push_back({ns.fd.get(), ns.type});
     join.pid_namespace = options_.isolate;
   }
-  if (cgroup_) join.cgroup_procs = cgroup_->procs_files();
+  if (cgroup_) join.cgroup_join_files = cgroup_->join_files();
   join.max_processes = options_.max_processes;
   if (options_.isolate) join.seccomp = user_namespace_filter();
   return join;

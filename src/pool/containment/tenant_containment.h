@@ -33,9 +33,9 @@ struct TenantJoin {
     int fd;
     int type;  // CLONE_NEW*
   };
-  std::vector<Namespace> namespaces;  // setns order; the mount namespace last
-  bool pid_namespace = false;         // the tenant's process is forked after setns
-  std::vector<std::string> cgroup_procs;
+  std::vector<Namespace> namespaces;           // setns order; the mount namespace last
+  bool pid_namespace = false;                  // the tenant's process is forked after setns
+  std::vector<std::string> cgroup_join_files;  // written "0" by the joining process
   std::optional<uint64_t> max_processes;
   const sock_fprog* seccomp = nullptr;  // against user namespaces
 };

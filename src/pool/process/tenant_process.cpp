@@ -54,7 +54,7 @@ struct ChildPlan {
   volatile int exec_error;  // set by the child when no exec succeeded
   // A contained tenant (nullptr: none).
   const TenantJoin* join;
-  char* const* cgroup_procs;
+  char* const* cgroup_join_files;
   char* tenant_stack_top;
   CloneFunction clone;
   volatile pid_t tenant_pid;  // the process that runs argv, when contained
@@ -129,7 +129,7 @@ MF_VFORK_CHILD_FUNCTION int contained_tenant(void* arg) {
   // that died already left this process to the holder (1).
   pid_t expected_parent = join.pid_namespace ? 0 : plan->parent;
   if (::syscall(SYS_getppid) != expected_parent) ::syscall(SYS_exit, 127);
-  for (char* const* procs = plan->cgroup_procs; *procs != nullptr; ++procs) {
+  for (char* const* procs = plan->cgroup_join_files; *procs != nullptr; ++procs) {
     long fd = ::syscall(SYS_openat, AT_FDCWD, *procs, O_WRONLY | O_CLOEXEC);
     if (fd < 0) fail(plan, errno);
     long written = ::syscall(SYS_write, fd, "0", 1);
@@ -224,8 +224,8 @@ Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& a
   std::vector<char*> argv_pointers = null_terminated(argv);
   std::vector<char*> env_pointers = null_terminated(env);
   std::vector<char*> candidate_pointers = null_terminated(candidates);
-  std::vector<std::string> cgroup_procs = join ? join->cgroup_procs : std::vector<std::string>{};
-  std::vector<char*> procs_pointers = null_terminated(cgroup_procs);
+  std::vector<std::string> cgroup_join_files = join ? join->cgroup_join_files : std::vector<std::string>{};
+  std::vector<char*> join_pointers = null_terminated(cgroup_join_files);
   std::unique_ptr<char[]> tenant_stack(join ? new char[kTenantStackSize] : nullptr);
   ChildPlan plan{::getpid(),
                  {input.read_end.get(), output.write_end.get(), errors.write_end.get()},
@@ -234,7 +234,7 @@ Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& a
                  candidate_pointers.data(),
                  0,
                  join,
-                 procs_pointers.data(),
+                 join_pointers.data(),
                  tenant_stack ? tenant_stack.get() + kTenantStackSize : nullptr,
                  clone_function(),
                  0};

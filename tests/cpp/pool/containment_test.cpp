@@ -119,7 +119,7 @@ TEST(TenantCgroupTest, WritesEveryLimitInTheHierarchyOfItsController) {
       EXPECT_EQ(at("cpu", "cpu.cfs_quota_us"), "150000");
       EXPECT_FALSE(::access((root + "/pids/marrowfen/test_tenant/memory.limit_in_bytes").c_str(), F_OK) == 0);
     }
-    EXPECT_EQ(group.value().procs_files().size(), layout.hierarchies.size());
+    EXPECT_EQ(group.value().join_files().size(), layout.hierarchies.size());
   }
 }
 
@@ -143,10 +143,10 @@ void kill_a_real_group(CgroupNeeds needs, CgroupVersion version, const Containme
   ASSERT_TRUE(group) << group.error();
   pid_t child = sleeper();
   ASSERT_GT(child, 0);
-  for (const std::string& procs : group.value().procs_files()) {
+  for (const std::string& procs : group.value().join_files()) {
     testing::write_file(procs, std::to_string(child));
   }
-  EXPECT_NE(read_file(group.value().procs_files()[0]).find(std::to_string(child)), std::string::npos);
+  EXPECT_NE(read_file(group.value().dirs()[0] + "/cgroup.procs").find(std::to_string(child)), std::string::npos);
   auto removed = group.value().kill_and_remove();
   EXPECT_TRUE(removed) << removed.error();
   int status = 0;
