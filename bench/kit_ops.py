@@ -197,20 +197,25 @@ def run_fsspec(res: Results, repeat: int) -> None:
         filesystem = make()
         with quiet_stdout():
             res.add(key, "the script, per directory", name,
-                    best_of(lambda: fsspec_script(filesystem), SCRIPT_DIRS, repeat))
+                    best_of(lambda f=filesystem: fsspec_script(f), SCRIPT_DIRS, repeat))
 
 
 def run_kit(res: Results, repeat: int) -> None:
+    import kit_tree
+
     log("  MemPath")
     run_mempath(res, repeat)
     log("  MarrowfenFileSystem")
     run_fsspec(res, repeat)
+    kit_tree.run(res, repeat)
 
 
 def check_kit(res: Results) -> None:
     """The targets of the kit's rows."""
+    import kit_tree
     from common import fmt_ratio, fmt_time
 
+    kit_tree.check(res)
     sec = res.sections.get("kit")
     for row in sec["rows"] if sec else ():
         mem, raw, fake = (res.get("kit", row, lib) for lib in ("MemPath", "raw PyFs", "pyfakefs"))

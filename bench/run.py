@@ -1,7 +1,7 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
 Usage: run.py [--quick] [--sizes 1000,10000,100000]
-              [--skip fs,io,term,kit,pool,shell,mem,scale,bigtree,callgrind]
+              [--skip fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,mem,scale,bigtree,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -29,7 +29,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import kit_ops  # noqa: E402
+import kit_pool  # noqa: E402
 import kit_shell  # noqa: E402
+import shell_throughput  # noqa: E402
 from common import Results, fmt_ratio, fmt_time, log, quiet_stdout  # noqa: E402
 
 SIZES = [1_000, 10_000, 100_000]
@@ -158,6 +160,8 @@ def check(res: Results, sizes) -> None:
                        "≤ 2 ms", a <= 2e-3)
     kit_ops.check_kit(res)
     kit_shell.check(res)
+    kit_pool.check(res)
+    shell_throughput.check(res)
     import containment
 
     containment.check(res)
@@ -268,7 +272,7 @@ def render(res: Results, info: dict, cg, elapsed: float) -> str:
         out.append(f"| {t['group']} | {t['what']} | {t['measured']} | {t['limit']} | {verdict} |")
     met = sum(1 for t in res.targets if t["met"])
     out += ["", f"{met} of {len(res.targets)} targets met.", "", "## Measurements", ""]
-    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "pool", "shell", "mem", "bigtree"]
+    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "kittree", "kitcopy", "pool", "shell", "mem", "bigtree"]
     keys = sorted(res.sections, key=lambda k: (order.index(k) + 1 if k in order else 0, len(k), k))
     for key in keys:
         sec = res.sections[key]
@@ -324,9 +328,18 @@ METHOD = """\
   runs the session's own command line (`su -s /bin/bash -P -c ... <user>`) with
   subprocess.Popen and drives the same pipes, as the floor; pexpect drives
   `su -s /bin/bash <user>` with `delaybeforesend=None`.
+- marrowfen_kit.fs on trees (bench/kit_tree.py): 10 × 10 directories of 10 files of 4 KiB
+  (1,000 files, half *.txt). `glob("**/*.txt")` and `walk()` listed whole, on a MemPath, under
+  pyfakefs's Patcher and with pathlib on /dev/shm. "host tree in" copies the tree from /dev/shm
+  with `copy_from_host` and reads every file back, against pyfakefs's `add_real_directory` and a
+  read of every file; "tree out" is `copy_to_host` against `shutil.copytree` on /dev/shm.
 - marrowfen_kit.shell: on the same account, `Shell.run("true")` alternates with the raw echo
   round trip above; a command printing 8 MiB runs through `Shell.run`, through a raw session
   (reads until an end marker printed after it) and through pexpect (`expect_exact` of that marker).
+- marrowfen_kit.shell commands per second (bench/shell_throughput.py): 1 and 8 shells, one
+  account each, run `true` for 0.5 s (best of 10 rounds): AsyncShells under one asyncio loop,
+  Shells in a thread each, pexpect children in a thread each (no send delay, no echo, a prompt of
+  their own).
 - Memory: resident set size before and after creating 1,000,000 empty files (names of 2 to 4
   bytes, 1,000 per directory) in a fresh process, divided by the inodes created; peers at 50,000.
   The same for 1,000,000 empty directories, and both again in C++ on the core alone, counting the
@@ -431,7 +444,8 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,contain,mem,scale,bigtree,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,"
+                                               "contain,mem,scale,bigtree,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -466,6 +480,10 @@ def main() -> None:
             kit_ops.run_kit(res, repeat)
         for key, what, run in (("pool", "pool and session benchmarks", sessions.run_sessions),
                                ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell),
+                               ("transfer", "files into a home and out", kit_pool.run_transfer),
+                               ("shellpool", "the warm shell pool", kit_pool.run_shell_pool),
+                               ("shellrate", "marrowfen_kit.shell commands per second",
+                                shell_throughput.run_shell_throughput),
                                ("contain", "contained tenants", containment.run_containment)):
             if key in skip:
                 continue

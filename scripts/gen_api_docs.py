@@ -83,23 +83,23 @@ def documented_names(module: ModuleType) -> list[str]:
 
 
 def parameters(func: ast.FunctionDef) -> list[tuple[ast.arg, ast.expr | None]]:
-    """The positional-or-keyword parameters after self or cls, each with its
-    default (or None).
+    """The parameters after self or cls, each with its default (or None).
 
-    Every parameter of the module is positional-or-keyword but the options of
-    a contained pool, which are keyword-only (keyword_only_parameters).
+    Every written parameter of the module is positional-or-keyword; options
+    added later are keyword-only and stay out of the text signatures (see
+    keyword_only_parameters).
     """
     args = func.args
     plain = args.posonlyargs + args.args
     defaults: list[ast.expr | None] = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
-    return list(zip(plain, defaults))[1:]
+    return list(zip(plain, defaults, strict=True))[1:]
 
 
 def keyword_only_parameters(func: ast.FunctionDef) -> list[tuple[ast.arg, ast.expr | None]]:
     return list(zip(func.args.kwonlyargs, func.args.kw_defaults, strict=True))
 
 
-def render_parameter(arg: ast.arg, default: ast.expr | None) -> str:
+def rendered_parameter(arg: ast.arg, default: ast.expr | None) -> str:
     text = arg.arg if arg.annotation is None else f"{arg.arg}: {ast.unparse(arg.annotation)}"
     if default is not None:
         text += f" = {ast.unparse(default)}" if arg.annotation is not None else f"={ast.unparse(default)}"
@@ -107,10 +107,10 @@ def render_parameter(arg: ast.arg, default: ast.expr | None) -> str:
 
 
 def typed_signature(name: str, func: ast.FunctionDef, returns: bool = True) -> str:
-    rendered = [render_parameter(arg, default) for arg, default in parameters(func)]
-    keyword_only = [render_parameter(arg, default) for arg, default in keyword_only_parameters(func)]
-    if keyword_only:
-        rendered += ["*", *keyword_only]
+    rendered = [rendered_parameter(arg, default) for arg, default in parameters(func)]
+    options = keyword_only_parameters(func)
+    if options:
+        rendered += ["*", *(rendered_parameter(arg, default) for arg, default in options)]
     text = f"{name}({', '.join(rendered)})"
     if returns and func.returns is not None:
         text += f" -> {ast.unparse(func.returns)}"
@@ -118,8 +118,7 @@ def typed_signature(name: str, func: ast.FunctionDef, returns: bool = True) -> s
 
 
 def implied_text_signature(func: ast.FunctionDef, receiver: str | None) -> str:
-    """The `__text_signature__` that the stub's parameters amount to (the
-    keyword-only ones are not shown there)."""
+    """The `__text_signature__` that the stub's parameters amount to."""
     params = [] if receiver is None else [receiver]
     for arg, default in parameters(func):
         params.append(arg.arg if default is None else f"{arg.arg}={ast.unparse(default)}")

@@ -166,12 +166,17 @@ def render_member(cls: type, name: str, value: Any) -> str:
 
 
 def class_members(cls: type) -> tuple[list[tuple[str, Any]], list[str]]:
-    """Its own public callables and properties, and its own public data attributes."""
+    """Its own public callables and properties, and its own public data
+    attributes, with those it inherits from private classes (a base such as
+    `_Base` is how two public classes share code, not a class to look up)."""
     fields = {f.name for f in dataclasses.fields(cls)} if dataclasses.is_dataclass(cls) else set()
     members, attributes = [], []
-    for name, value in vars(cls).items():
-        if name.startswith("_") or name in fields:
+    owners = [cls] + [base for base in cls.__mro__[1:] if base.__name__.startswith("_")]
+    seen: set[str] = set()
+    for name, value in [item for owner in owners for item in vars(owner).items()]:
+        if name.startswith("_") or name in fields or name in seen:
             continue
+        seen.add(name)
         if isinstance(value, (property, classmethod, staticmethod)) or inspect.isfunction(value):
             members.append((name, value))
         elif not isinstance(value, type):
@@ -197,7 +202,7 @@ def render_class(cls: type) -> str:
     parts = [f"### {cls.__name__}"]
     signature = constructor_signature(cls)
     parts.append(code([f"class {signature or cls.__name__}"]))
-    bases = [b for b in cls.__bases__ if b is not object]
+    bases = [b for b in cls.__bases__ if b is not object and not b.__name__.startswith("_")]
     if bases:
         parts.append("Bases: " + ", ".join(f"`{b.__module__}.{b.__qualname__}`".replace("builtins.", "") for b in bases) + ".")
     generated = dataclasses.is_dataclass(cls) and (cls.__doc__ or "").startswith(cls.__name__ + "(")

@@ -94,7 +94,7 @@ class PyFileHandle:
         it is dropped.
         """
 
-    def read(self, buffer: SupportsIndex) -> bytes:
+    def read(self, buffer: SupportsIndex, *, quiet: bool | None = False) -> bytes:
         """Read data from the file handle.
 
         Returns the data read as bytes (at most `buffer` bytes), or raises an
@@ -118,6 +118,14 @@ class PyFileHandle:
         """Tell the current position in the file.
 
         Returns the current position, or raises an error.
+        """
+
+    def truncate(self, size: SupportsIndex) -> None:
+        """Make the file exactly `size` bytes long.
+
+        Cuts the file short, or lengthens it with zero bytes. Needs a handle
+        opened for writing; the position moves back to the new end if it was
+        beyond it. The inode id stays the same.
         """
 
 @final

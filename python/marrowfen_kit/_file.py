@@ -8,20 +8,24 @@ whole binary file protocol itself, and `io.TextIOWrapper` wraps it for text.
 
 from __future__ import annotations
 
-import errno
 import io
 import itertools
 import operator
 from collections.abc import Buffer, Iterable, Iterator
 from types import TracebackType
-from typing import TYPE_CHECKING, Final, NoReturn, Self
+from typing import Final, NoReturn, Protocol, Self
 
 from marrowfen import PyFileHandle, PyFs
 from marrowfen_kit._errors import os_error
 from marrowfen_kit._ops import CUR, END, SET
 
-if TYPE_CHECKING:
-    from marrowfen_kit.fs import MemPath
+
+class PathOnFs(Protocol):
+    """What MemFile needs of a path: its filesystem, and its text (a
+    `MemPath` is one)."""
+
+    @property
+    def fs(self) -> PyFs: ...
 
 
 def _all_modes() -> dict[str, tuple[str, bool, bool]]:
@@ -65,10 +69,11 @@ def open_handle(fs: PyFs, path: str, kind: str, plus: bool) -> tuple[PyFileHandl
             handle.close()
             raise
         if kind == "w" and length:
-            # Emptying a file means making it anew: files never shrink.
-            handle.close()
-            fs.remove(path, False)
-            handle = fs.open(path, access)
+            try:
+                handle.truncate(0)
+            except BaseException:
+                handle.close()
+                raise
             length = 0
         return handle, length
     except ValueError as error:
@@ -82,13 +87,13 @@ class MemFile:
     file's lock until `close()` (or until the file object is dropped):
     readers share the file, a writer has it alone. It is an
     `io.BufferedIOBase` for `isinstance`. Seeking past the end is allowed; a
-    write there fills the gap with zero bytes. Files never shrink, so
-    `truncate()` can only lengthen one.
+    write there fills the gap with zero bytes. `truncate()` cuts the file
+    short or lengthens it, in place (the file keeps its inode id).
     """
 
     __slots__ = ("_name", "_mode", "_closed", "_handle", "_length", "_position", "_readable", "_writable", "_append")
 
-    def __init__(self, path: MemPath, mode: str = "rb") -> None:
+    def __init__(self, path: PathOnFs, mode: str = "rb") -> None:
         """Open the file at `path` as the built-in `open` would in the binary
         `mode` ("b" may be left out)."""
         kind, plus, _ = parse_mode(mode)
@@ -199,7 +204,7 @@ class MemFile:
         if size <= 0:
             return b""
         try:
-            data = self._handle.read(size)
+            data = self._handle.read(size, quiet=True)
         except ValueError as error:
             self._failed(error)
         self._position += len(data)
@@ -223,7 +228,7 @@ class MemFile:
         line, chunk = bytearray(), 1024
         try:
             while len(line) < limit:
-                data = self._handle.read(min(chunk, limit - len(line)))
+                data = self._handle.read(min(chunk, limit - len(line)), quiet=True)
                 end = data.find(b"\n")
                 if end >= 0:
                     line += data[: end + 1]
@@ -292,16 +297,10 @@ class MemFile:
         size = self._position if size is None else operator.index(size)
         if size < 0:
             raise ValueError(f"negative size value {size}")
-        if size < self._length:
-            raise io.UnsupportedOperation(
-                errno.EOPNOTSUPP, "marrowfen files never shrink; open the file with 'w' to empty it", self._name
-            )
-        if size > self._length:
-            handle = self._handle
+        if size != self._length:
             try:
-                handle.seek(0, END)
-                handle.write(bytes(size - self._length))
-                handle.seek(min(self._position, size), SET)
+                self._handle.truncate(size)
+                self._handle.seek(min(self._position, size), SET)  # the offset is min(position, length)
             except ValueError as error:
                 self._failed(error)
             self._length = size

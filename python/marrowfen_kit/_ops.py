@@ -1,16 +1,20 @@
 """The operations of marrowfen_kit on a filesystem and a canonical path.
 
 MemPath and the fsspec adapter share them. Each turns the module's failures
-into the OSError subclasses of _errors.
+into the OSError subclasses of _errors. Their reads pass `quiet=True`: the
+kit never prints the module's "Read N bytes from file" line.
 """
 
 from __future__ import annotations
 
+import os
+import stat as stat_bits
 from collections.abc import Buffer
 from typing import Final
 
 from marrowfen import PyFs, Whence
 from marrowfen_kit._errors import ALREADY_EXISTS, NOT_A_DIRECTORY, NOT_A_FILE, NOT_FOUND, os_error
+from marrowfen_kit._paths import parent
 
 SET: Final = Whence.SEEK_SET
 CUR: Final = Whence.SEEK_CUR
@@ -32,12 +36,6 @@ def normalise(path: str) -> str:
     return "/" + "/".join(parts)
 
 
-def joined(base: str, other: str) -> str:
-    if other[:1] in ("/", "\\"):
-        return normalise(other)
-    if other not in ("", ".", "..") and "/" not in other and "\\" not in other:
-        return base + other if base == "/" else f"{base}/{other}"
-    return normalise(f"{base}/{other}")
 
 
 def exists(fs: PyFs, path: str) -> bool:
@@ -89,9 +87,6 @@ def children(fs: PyFs, path: str) -> list[str]:
     return [prefix + name for name in (*files, *dirs)]
 
 
-def parent(path: str) -> str:
-    """The directory part of a canonical path (the root is its own parent)."""
-    return path[: path.rfind("/")] or "/"
 
 
 def make_dir(fs: PyFs, path: str, parents: bool, exist_ok: bool) -> None:
@@ -123,7 +118,7 @@ def read_bytes(fs: PyFs, path: str, start: int | None = None, end: int | None = 
             if end <= start:
                 return b""
             handle.seek(start, SET)
-            return handle.read(end - start)
+            return handle.read(end - start, quiet=True)
         finally:
             handle.close()
     except ValueError as error:
@@ -135,26 +130,42 @@ def write_bytes(fs: PyFs, path: str, data: Buffer) -> int:
     if type(data) is not bytes:
         data = bytes(memoryview(data))
     try:
+        # The handle has the file alone: no reader sees the old content
+        # beside the new, and the file keeps its inode id.
         handle = fs.open(path, "w")
         try:
-            handle.seek(0, END)
-            shrinks = handle.tell() > len(data)
-            if not shrinks:
-                handle.seek(0, SET)
-                handle.write(data)
+            handle.write(data)
+            handle.truncate(len(data))
         finally:
             handle.close()
-        if shrinks:
-            # Files never shrink: a shorter content takes a new file.
-            fs.remove(path, False)
-            handle = fs.open(path, "w")
-            try:
-                handle.write(data)
-            finally:
-                handle.close()
     except ValueError as error:
         raise os_error(error, path) from None
     return len(data)
+
+
+# No permissions: every entry may be read and written by everyone.
+_FILE_MODE: Final = stat_bits.S_IFREG | 0o666
+_DIR_MODE: Final = stat_bits.S_IFDIR | 0o777
+
+
+def stat(fs: PyFs, path: str) -> os.stat_result:
+    """The entry's size, type bits and inode id (a file's; 0 for a
+    directory, whose id the module does not expose). Owners, permissions
+    and times do not exist: they read as 0 (the mode as rw for all)."""
+    try:
+        # "/." names the entry itself; a handle with no access rights only
+        # counts as a reader for as long as it is open.
+        handle = fs.open(path + "/.", "")
+    except ValueError as error:
+        if error.args[0] == NOT_A_FILE:
+            return os.stat_result((_DIR_MODE, 0, id(fs), 1, 0, 0, 0, 0, 0, 0))
+        raise os_error(error, path) from None
+    try:
+        handle.seek(0, END)
+        size, ino = handle.tell(), handle.id()
+    finally:
+        handle.close()
+    return os.stat_result((_FILE_MODE, ino, id(fs), 1, 0, 0, size, 0, 0, 0))
 
 
 def unlink(fs: PyFs, path: str) -> None:

@@ -7,6 +7,10 @@ deadlines, so a deadline never depends on a read returning. Closing the
 session ends a pending read (it sees the end of the stream), which ends the
 thread.
 
+A caller on an event loop does not wait on the condition: it arms a waker,
+a callable that the thread calls (once) when there is something to take, and
+awaits that.
+
 The thread holds the session and this pump only, never the Shell, so that a
 Shell nobody holds any more can be collected and its finalizer can close the
 session.
@@ -42,6 +46,7 @@ class OutputPump:
         self._chunks: list[bytes] = []  # read, not yet taken
         self._size = 0  # their total length
         self._wake_on: bytes | None = None  # see take()
+        self._waker: Callable[[], None] | None = None  # see arm()
         self.ended = False  # the stream ended, or reading failed
         self.stopping = False  # close() was called
         self.failure: BaseException | None = None  # why reading failed, if it did
@@ -49,10 +54,10 @@ class OutputPump:
                                         daemon=True)
         self._thread.start()
 
-    def take(self, timeout: float | None, stop_waiting: Callable[[], bool], wake_on: bytes | None = None) -> bytearray:
+    def take(self, timeout: float | None, wake_on: bytes | None = None) -> bytearray:
         """Everything read so far, waiting up to `timeout` seconds for some
-        if there is none, unless the stream has ended, the pump is stopping
-        or `stop_waiting()` says so. Called with the condition free.
+        if there is none, unless the stream has ended or the pump is
+        stopping. Called with the condition free.
 
         With `wake_on`, a wait ends only for output that holds that byte (or
         that fills the buffer): a caller looking for a frame is not woken for
@@ -60,28 +65,61 @@ class OutputPump:
         nothing else.
         """
         with self.condition:
-            if not self._chunks and not self.ended and not self.stopping and not stop_waiting():
+            if not self._chunks and not self.ended and not self.stopping:
                 self._wake_on = wake_on
                 self.condition.wait(timeout)
                 self._wake_on = None
-            # One copy into one buffer, however many pieces came.
-            taken = bytearray().join(self._chunks)
-            self._chunks.clear()
-            if self._size >= self.high_water:
-                self.condition.notify_all()  # the thread may be waiting for room
-            self._size = 0
-            return taken
+            return self._take_locked()
+
+    def take_nowait(self) -> bytearray:
+        """Everything read so far, without waiting."""
+        with self.condition:
+            return self._take_locked()
+
+    def _take_locked(self) -> bytearray:
+        # One copy into one buffer, however many pieces came.
+        taken = bytearray().join(self._chunks)
+        self._chunks.clear()
+        if self._size >= self.high_water:
+            self.condition.notify_all()  # the thread may be waiting for room
+        self._size = 0
+        return taken
+
+    def arm(self, waker: Callable[[], None], wake_on: bytes | None = None) -> bool:
+        """Has `waker` called once, from the reading thread, when there is
+        something to take (with `wake_on`: as take() would wake), or the
+        stream ends, or the pump stops or is woken. False, and nothing
+        armed, when there is something to take now."""
+        with self.condition:
+            if self._chunks or self.ended or self.stopping:
+                return False
+            self._waker, self._wake_on = waker, wake_on
+            return True
+
+    def disarm(self) -> None:
+        """Forgets the waker, called or not."""
+        with self.condition:
+            self._waker = self._wake_on = None
 
     def wake(self) -> None:
-        """Wakes whoever waits in take() (after a cancellation request)."""
+        """Wakes whoever waits (after a cancellation request)."""
         with self.condition:
             self.condition.notify_all()
+            self._call_waker()
 
     def stop(self) -> None:
         """Makes waiters return and the thread end once its read returns."""
         with self.condition:
             self.stopping = True
             self.condition.notify_all()
+            self._call_waker()
+
+    def _call_waker(self) -> None:
+        """Calls the armed waker, once. Called with the condition held."""
+        waker, self._waker = self._waker, None
+        if waker is not None:
+            self._wake_on = None
+            waker()
 
     def join(self, timeout: float) -> None:
         if self._thread is not threading.current_thread():
@@ -94,6 +132,7 @@ class OutputPump:
             self._size += len(chunk)
             if self._wake_on is None or self._wake_on in chunk or self._size >= self.high_water:
                 self.condition.notify_all()
+                self._call_waker()
             while self._size >= self.high_water and not self.stopping:
                 self.condition.wait()
             return not self.stopping
@@ -104,6 +143,7 @@ class OutputPump:
             if not self.stopping:
                 self.failure = failure
             self.condition.notify_all()
+            self._call_waker()
 
 
 def _pump(session: PyTerminalSession, pump: OutputPump) -> None:

@@ -70,6 +70,27 @@ class SmallVec {
     size_ = static_cast<uint32_t>(n);
   }
 
+  // Drops the elements from `n` on. A heap block left mostly empty is
+  // traded for a smaller one (or the inline storage) when memory allows;
+  // when it does not, the elements stay where they are. Never throws.
+  void shrink(size_t n) noexcept {
+    if (n >= size_) return;
+    size_ = static_cast<uint32_t>(n);
+    if (!on_heap() || n * 4 > cap_) return;
+    T* old = heap();
+    if (n <= N) {
+      if (n) std::memcpy(store_, static_cast<void*>(old), n * sizeof(T));
+      cap_ = N;
+    } else {
+      T* block = static_cast<T*>(::operator new(n * sizeof(T), std::nothrow));
+      if (!block) return;
+      std::memcpy(static_cast<void*>(block), old, n * sizeof(T));
+      set_heap(block);
+      cap_ = static_cast<uint32_t>(n);
+    }
+    ::operator delete(static_cast<void*>(old));
+  }
+
   // Removes every element equal to `v`, keeping the order of the rest.
   void erase_all(const T& v) {
     T* d = data();

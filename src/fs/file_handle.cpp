@@ -114,6 +114,21 @@ IoResult<size_t> FileHandle::write(std::span<const uint8_t> bytes) {
   return bytes.size();
 }
 
+IoStatus FileHandle::truncate(size_t length) {
+  if (!id_) return IoError::InvalidFileDescriptor;
+  if (!type_.can_write()) return IoError::operation_not_supported("write");
+  MF_TRY(open_file());
+  auto kind = node_->write();
+  auto& data = kind.file()->data.data;
+  if (length > data.size()) {
+    data.resize_zeroed(length);  // may throw std::bad_alloc, changing nothing
+  } else {
+    data.shrink(length);
+  }
+  offset_ = std::min(offset_, length);
+  return {};
+}
+
 IoStatus FileHandle::seek(SeekOrigin origin, size_t distance) {
   MF_TRY_ASSIGN(const INode* node, open_file());
   auto kind = node->read();

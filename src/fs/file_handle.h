@@ -32,8 +32,9 @@ class FileHandle {
   IoResult<size_t> read(std::span<uint8_t> buffer);
   // A read in two steps, for callers that have more to do before the read
   // counts: peek() copies as read() does but leaves the offset, and
-  // consume(n) then advances it by the n bytes peek() returned. Files never
-  // shrink, so the bytes stay there in between.
+  // consume(n) then advances it by the n bytes peek() returned. Only a
+  // handle with WRITE, which has the file alone, can shorten it, so the
+  // bytes stay there in between.
   IoResult<size_t> peek(std::span<uint8_t> buffer) const;
   void consume(size_t n) { offset_ += n; }
   // How many bytes a read could return now: those between the offset and
@@ -44,6 +45,10 @@ class FileHandle {
   // as it was.
   IoResult<size_t> write(std::span<const uint8_t> bytes);
   IoStatus seek(SeekOrigin origin, size_t distance);
+  // Makes the file exactly `length` bytes long: cut short, or lengthened
+  // with zeros. Needs WRITE, so no other handle has the file open; the
+  // offset moves back to the new end if it was beyond it.
+  IoStatus truncate(size_t length);
   IoStatus close();
 
   const std::optional<InodeId>& id() const { return id_; }

@@ -14,22 +14,14 @@ PyObject* arity_error(const std::string& text) {
   return nullptr;
 }
 
-// The parameters that may be given by position.
-size_t positional_count(std::span<const Param> params) {
-  size_t count = 0;
-  for (const Param& p : params) count += !p.keyword_only;
-  return count;
-}
-
-bool too_many_positional(const char* full_name, std::span<const Param> params, Py_ssize_t nargs) {
+bool too_many_positional(const char* full_name, ParamTable params, Py_ssize_t nargs) {
   size_t required = 0;
   for (const Param& p : params) required += !p.optional;
-  size_t positional = positional_count(params);
   std::string text = full_name;
-  if (required == positional) {
-    text += " takes " + std::to_string(positional);
+  if (required == params.positional()) {
+    text += " takes " + std::to_string(params.positional());
   } else {
-    text += " takes from " + std::to_string(required) + " to " + std::to_string(positional);
+    text += " takes from " + std::to_string(required) + " to " + std::to_string(params.positional());
   }
   text += " positional arguments but " + std::to_string(nargs) + (nargs == 1 ? " was" : " were") + " given";
   arity_error(text);
@@ -64,7 +56,7 @@ bool Args::match_keywords(const char* full_name, ParamTable params, PyObject* co
                           PyObject* kwnames) {
   params_ = params;
   values_.fill(nullptr);
-  if (nargs > static_cast<Py_ssize_t>(positional_count(params))) return too_many_positional(full_name, params, nargs);
+  if (nargs > static_cast<Py_ssize_t>(params.positional())) return too_many_positional(full_name, params, nargs);
   for (Py_ssize_t i = 0; i < nargs; ++i) values_[i] = args[i];
   Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
@@ -180,6 +172,14 @@ bool Args::flag(size_t i, bool& out) const {
   return fail_conversion(i, "PyBool");
 }
 
+bool Args::flag_or(size_t i, bool fallback, bool& out) const {
+  if (!values_[i]) {
+    out = fallback;
+    return true;
+  }
+  return flag(i, out);
+}
+
 bool Args::usize(size_t i, size_t& out) const {
   PyObject* v = values_[i] ? values_[i] : Py_None;
   PyRef index = PyRef::steal(PyNumber_Index(v));
@@ -202,14 +202,6 @@ bool Args::usize_or(size_t i, size_t fallback, size_t& out) const {
     return true;
   }
   return usize(i, out);
-}
-
-bool Args::flag_or(size_t i, bool fallback, bool& out) const {
-  if (!values_[i]) {
-    out = fallback;
-    return true;
-  }
-  return flag(i, out);
 }
 
 bool Args::optional_int64(size_t i, std::optional<int64_t>& out) const {

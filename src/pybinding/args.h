@@ -17,8 +17,9 @@ namespace marrowfen::py {
 struct Param {
   const char* name;
   bool optional = false;  // absent or None means the default
-  // Given by keyword only; such parameters come last, are optional, and are
-  // left out of the text signature (new options of a written constructor).
+  // Given only by keyword; always optional. Such parameters come last and
+  // stay out of the text signature and the arity messages, so that a new
+  // option leaves every written call form and text as it was.
   bool keyword_only = false;
 };
 
@@ -35,7 +36,14 @@ class ParamTable : public std::span<const Param> {
   constexpr ParamTable(const Param (&params)[N])  // NOLINT: tables convert implicitly
       : std::span<const Param>(params) {
     static_assert(N <= kMaxParams, "parameter table longer than kMaxParams (pybinding/args.h)");
+    while (positional_ < N && !params[positional_].keyword_only) ++positional_;
   }
+  // The parameters that may be given by position: all but the keyword-only
+  // ones at the end.
+  constexpr size_t positional() const { return positional_; }
+
+ private:
+  size_t positional_ = 0;
 };
 
 // The matched arguments of one call, borrowed from the caller. An absent
@@ -46,11 +54,12 @@ class Args {
   bool match_fastcall(const char* full_name, ParamTable params, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
     // The common call: every argument by position, none missing.
-    if (kwnames || static_cast<size_t>(nargs) != params.size() || (!params.empty() && params.back().keyword_only))
+    if (kwnames || static_cast<size_t>(nargs) != params.positional())
       return match_keywords(full_name, params, args, nargs, kwnames);
     params_ = params;
-    for (size_t i = 0; i < params.size(); ++i)
+    for (size_t i = 0; i < params.positional(); ++i)
       values_[i] = params[i].optional && args[i] == Py_None ? nullptr : args[i];
+    for (size_t i = params.positional(); i < params.size(); ++i) values_[i] = nullptr;
     return true;
   }
   bool match_tuple(const char* full_name, ParamTable params, PyObject* args, PyObject* kwargs);
@@ -61,12 +70,12 @@ class Args {
   bool str_or(size_t i, std::string_view fallback, std::string_view& out) const;
   bool bytes(size_t i, std::string_view& out) const;
   bool flag(size_t i, bool& out) const;
+  bool flag_or(size_t i, bool fallback, bool& out) const;
   bool usize(size_t i, size_t& out) const;
   bool usize_or(size_t i, size_t fallback, size_t& out) const;
-  // Optional parameters whose absence means "none": a flag, an integer
-  // (anything with __index__), a number (a float, or anything with
-  // __float__ or __index__). Out of range is the interpreter's OverflowError.
-  bool flag_or(size_t i, bool fallback, bool& out) const;
+  // Optional parameters whose absence means "none": an integer (anything
+  // with __index__), a number (a float, or anything with __float__ or
+  // __index__). Out of range is the interpreter's OverflowError.
   bool optional_int64(size_t i, std::optional<int64_t>& out) const;
   bool optional_double(size_t i, std::optional<double>& out) const;
   // An instance of `type` or of a subclass, named `type_name` in errors.

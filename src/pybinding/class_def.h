@@ -19,7 +19,8 @@
 // and test_api_docs.py name what is missing.
 //
 // Texts are made at compile time: a method's docstring is its name, its
-// parameters as in "mkdir($self, path)" ("=None" after an optional one),
+// parameters as in "mkdir($self, path)" ("=None" after an optional one;
+// keyword-only options are left out, see args.h),
 // "\n--\n\n" and the body; the interpreter reads `__text_signature__` and
 // `__doc__` from that. A class's docstring carries its constructor's
 // signature ("PyTerm(fs)"), or none when Python cannot construct it. Every
@@ -135,7 +136,7 @@ constexpr void write_parameters(TextWriter& out, std::string_view receiver, Para
   out << "(" << receiver;
   bool first = receiver.empty();
   for (const Param& param : params) {
-    if (param.keyword_only) break;  // not shown: the written signature stays
+    if (param.keyword_only) break;  // options added later stay out of sight
     if (!first) out << ", ";
     first = false;
     out << param.name;

@@ -1,5 +1,5 @@
-// Sequences of filesystem operations (mkdir, touch, open, write, seek, read,
-// close, rm, ls, and creation and opening by id) decoded from the input and
+// Sequences of filesystem operations (mkdir, touch, open, write, truncate,
+// seek, read, close, rm, ls, and creation and opening by id) decoded from the input and
 // applied both to a FileSystem and to a reference model made of a map and
 // strings. After every step the results and errors must agree, and so must
 // every inode: its parent, depth, name, children, contents and lock word.
@@ -186,6 +186,14 @@ class Model {
     if (data.size() < h.offset + bytes.size()) data.resize(h.offset + bytes.size(), '\0');
     data.replace(h.offset, bytes.size(), bytes);
     return bytes.size();
+  }
+
+  std::optional<IoError> truncate(MHandle& h, size_t length) {
+    if (!h.open) return IoError(Kind::InvalidFileDescriptor);
+    if (!h.write) return IoError::operation_not_supported("write");
+    nodes.at(h.id).data.resize(length, '\0');
+    h.offset = std::min(h.offset, length);
+    return std::nullopt;
   }
 
   std::optional<IoError> seek(MHandle& h, SeekOrigin origin, size_t distance) const {
@@ -447,9 +455,11 @@ std::optional<FileHandleType> mode_arg(fuzz::Input& in, World& w, bool& read, bo
 void step(fuzz::Input& in, World& w) {
   Model& m = w.model;
   // The last four byte values are the bulk steps, which take a directory
-  // through the growth and the shrinking of its child list and name index.
+  // through the growth and the shrinking of its child list and name index;
+  // the one before them truncates (added last, so that the kept corpora
+  // keep their meaning but for that byte).
   const uint8_t b = in.byte();
-  const uint8_t op = b >= 252 ? 12 + b % 2 : b % 12;
+  const uint8_t op = b >= 252 ? 12 + b % 2 : b == 251 ? 14 : b % 12;
   const size_t slot = in.below(kSlots);
   switch (op) {
     case 0:
@@ -495,6 +505,16 @@ void step(fuzz::Input& in, World& w) {
       Expect<size_t> expected = m.write(*w.model_handles[slot], bytes);
       w.check_same_error(error_of(real), expected.error);
       if (real.ok()) FUZZ_CHECK(real.value() == expected.value, w.trace + "\n wrote " + std::to_string(real.value()));
+      break;
+    }
+    case 14: {
+      const size_t length = size_arg(in);
+      w.trace += "\ntruncate " + std::to_string(slot) + " to " + std::to_string(length);
+      if (!w.handles[slot]) break;
+      auto real = w.handles[slot]->truncate(length);
+      w.check_same_error(error_of(real), m.truncate(*w.model_handles[slot], length));
+      if (real.ok())
+        FUZZ_CHECK(w.handles[slot]->offset() == w.model_handles[slot]->offset, w.trace + "\n offsets differ");
       break;
     }
     case 4: {

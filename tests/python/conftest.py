@@ -98,6 +98,15 @@ def redirected_fd(fd):
             captured.finish()
 
 
+@pytest.fixture
+def nothing_on_stdout(capfd):
+    """Fails the test when anything reached file descriptor 1 during it: the
+    kit's tests use it, since the kit prints nothing."""
+    yield
+    out = capfd.readouterr().out
+    assert out == "", f"printed on file descriptor 1: {out[:200]!r}"
+
+
 def raised(call):
     """The exception (of any class, PanicException included) that `call` raises."""
     try:

@@ -8,11 +8,14 @@ every result must also have the declared type.
 
 from __future__ import annotations
 
+import datetime
 import io
+import os
+import pathlib
 from typing import assert_type
 
 from marrowfen import PyFs
-from marrowfen_kit.fs import MemFile, MemPath
+from marrowfen_kit.fs import MemFile, MemPath, copy_to_tar
 from marrowfen_kit.fsspec import MarrowfenFile, MarrowfenFileSystem
 from marrowfen_kit.term import LineRefused, StrictTerm
 
@@ -53,7 +56,24 @@ def use_paths() -> None:
     mode: str = "r"
     with path.open(mode) as either:
         assert_type(either, io.TextIOWrapper | MemFile)
-    path.unlink()
+    found = list(root.glob("**/*.txt"))
+    assert_type(found, list[MemPath])
+    assert found == [path] and list(root.rglob("*.txt")) == found
+    for top, dirs, files in root.walk():
+        assert_type(top, MemPath)
+        assert_type(dirs, list[str])
+        assert_type(files, list[str])
+    info = path.stat()
+    assert_type(info, os.stat_result)
+    assert info.st_size == len("hello\nmore\n")
+    assert_type(path.relative_to(root), pathlib.PurePosixPath)
+    assert_type(path.parents, tuple[MemPath, ...])
+    assert_type(path.with_suffix(".md").full_match("/docs/*.md"), bool)
+    moved = path.rename(path.with_stem("moved"))
+    assert_type(moved, MemPath)
+    archive = io.BytesIO()
+    copy_to_tar(root, archive)
+    moved.unlink()
     root.joinpath("docs").rmtree()
 
 
@@ -63,6 +83,7 @@ def use_fsspec() -> None:
     assert filesystem.cat_file("/a/b") == b"data"
     with filesystem.open("/a/b", "rb") as file:
         assert isinstance(file, MarrowfenFile) and file.size == 4
+    assert_type(filesystem.modified("/a/b"), datetime.datetime)
 
 
 def use_term() -> None:
@@ -82,7 +103,7 @@ def misuse() -> None:
     fs = PyFs()
     MemPath(fs, 1)  # type: ignore[arg-type]
     MemPath(fs) / 1  # type: ignore[operator]
-    MemPath(fs).mkdir(True)  # type: ignore[call-arg]
+    MemPath(fs).mkdir("0o777")  # type: ignore[arg-type]
     MemPath(fs).write_text(b"bytes")  # type: ignore[arg-type]
     MemPath(fs).write_bytes("text")  # type: ignore[arg-type]
     StrictTerm(fs).exec(b"ls")  # type: ignore[arg-type]

@@ -115,7 +115,10 @@ def test_every_public_name_of_the_kit_is_documented():
                 for member, _ in kit_docs.class_members(obj)[0]:
                     assert f"#### {public}.{member}\n" in text, f"{public}.{member}"
     # Overloads and properties show as such.
-    assert "open(mode: BinaryMode, encoding: None = None, errors: None = None, newline: None = None) -> MemFile" in text
+    assert (
+        "open(mode: BinaryMode, buffering: int = -1, encoding: None = None, errors: None = None, newline: None = None)"
+        " -> MemFile"
+    ) in text
     assert "#### MemPath.parent\n\n```python\nparent: MemPath\n```\n\nA read-only property." in text
 
 

@@ -330,3 +330,48 @@ def test_the_read_line_can_be_turned_off_at_import(setting, before, after, line)
     assert child.returncode == 0, child.stderr
     assert child.stdout == ("Read 2 bytes from file\n" if line else "") + "data:ab\n"
     assert not hasattr(__import__("marrowfen"), "MARROWFEN_READ_DIAGNOSTICS")
+
+
+def test_truncate_cuts_short_and_lengthens_in_place(fs):
+    h = fs.open("/f", "rw")
+    h.write(b"0123456789")
+    h.seek(8, Whence.SEEK_SET)
+    ino = h.id()
+    assert h.truncate(4) is None and h.tell() == 4  # the offset follows the end back
+    h.seek(0, Whence.SEEK_SET)
+    assert h.read(100, quiet=True) == b"0123"
+    h.truncate(6)  # lengthened with zeros; the offset stays
+    assert h.tell() == 4 and h.read(100, quiet=True) == b"\0\0"
+    h.truncate(0)
+    assert h.tell() == 0 and h.id() == ino
+    h.write(b"x" * 100)
+    h.truncate(size=1)  # a file that left its inline bytes comes back to them
+    h.close()
+    assert fs.open("/f", "r").read(10, quiet=True) == b"x" and fs.listdir("/") == (["f"], [])
+
+
+def test_truncate_failures_leave_the_file_as_it_was(fs):
+    fs.open("/f", "w").write(b"abc")
+    reader = fs.open("/f", "r")
+    assert value_error(lambda: reader.truncate(0)) == ("File does not support the specified operation: write",)
+    reader.close()
+    writer = fs.open("/f", "w")
+    with pytest.raises(MemoryError):
+        writer.truncate(2**40)
+    with pytest.raises(OverflowError):
+        writer.truncate(-1)
+    with pytest.raises(TypeError, match="^argument 'size'"):
+        writer.truncate("1")
+    with pytest.raises(TypeError, match=r"^PyFileHandle.truncate\(\) missing 1 required positional argument: 'size'$"):
+        writer.truncate()
+    writer.close()
+    assert value_error(lambda: writer.truncate(0)) == (BAD_FD,)
+    assert fs.open("/f", "r").read(10, quiet=True) == b"abc"
+
+
+def test_a_quiet_read_prints_nothing_and_reads_the_same(fs):
+    fs.open("/f", "w").write(b"hello")
+    h = fs.open("/f", "r")
+    with redirected_fd(1) as out:
+        assert h.read(2, quiet=True) == b"he" and h.read(2, quiet=False) == b"ll" and h.read(9, quiet=None) == b"o"
+    assert out() == "Read 2 bytes from file\nRead 1 bytes from file\n"

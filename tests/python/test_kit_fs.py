@@ -13,6 +13,8 @@ import marrowfen
 from conftest import raised, redirected_fd
 from marrowfen_kit.fs import MemFile, MemPath
 
+pytestmark = pytest.mark.usefixtures("nothing_on_stdout")
+
 
 @pytest.fixture
 def root(fs):
@@ -24,7 +26,6 @@ def root(fs):
     (("a/b",), "/a/b"),
     (("/a", "b", "c.txt"), "/a/b/c.txt"),
     (("/a", "/b"), "/b"),  # an absolute segment starts again, as in pathlib
-    (("a\\b\\",), "/a/b"),
     (("//a/./b//",), "/a/b"),
     (("/a/b/../../..", "c"), "/c"),
     (("/.hidden/x.",), "/.hidden/x."),
@@ -157,13 +158,18 @@ def test_contents_are_replaced_whole(fs, root):
     assert fs.listdir("/") == (["notes.txt"], [])
 
 
-def test_one_read_line_per_read(root):
-    (root / "f").write_bytes(b"12345")
-    (root / "empty").write_bytes(b"")
+def test_the_kit_reads_quietly_and_the_module_does_not(fs, root):
+    (root / "f").write_bytes(b"12345\n")
     with redirected_fd(1) as out:
-        assert (root / "f").read_bytes() == b"12345"
-        assert (root / "empty").read_bytes() == b""
-    assert out() == "Read 5 bytes from file\n"
+        assert (root / "f").read_bytes() == b"12345\n" and (root / "f").read_text() == "12345\n"
+        with (root / "f").open() as text:
+            assert text.readline() == "12345\n"
+        with (root / "f").open("rb") as binary:
+            assert binary.read(2) == b"12" and binary.readline() == b"345\n"
+        assert [p.stat().st_size for p in root.glob("*")] == [6]
+        handle = fs.open("/f", "r")
+        assert handle.read(6) == b"12345\n"  # the module's own read keeps its line
+    assert out() == "Read 6 bytes from file\n"
 
 
 def test_open_modes_as_the_builtin_open(root):
@@ -197,14 +203,17 @@ def test_open_modes_as_the_builtin_open(root):
         f.write(b"x")  # past the end: the gap reads as zeros
         f.seek(0)
         assert f.read() == b"\0\0\0x"
-        assert f.truncate(6) == 6
-        with pytest.raises(io.UnsupportedOperation):
-            f.truncate(2)
-    assert p.read_bytes() == b"\0\0\0x\0\0"
+        assert f.truncate(6) == 6 and f.tell() == 4
+        assert f.truncate(2) == 2 and f.tell() == 4  # the position stays, past the end
+        f.write(b"y")
+        f.seek(0)
+        assert f.read() == b"\0\0\0\0y"
+        assert f.truncate(2) == 2
+    assert p.read_bytes() == b"\0\0"
     with p.open("ab") as f:  # appends, wherever the position is
         f.seek(0)
         f.write(b"!")
-    assert p.read_bytes() == b"\0\0\0x\0\0!"
+    assert p.read_bytes() == b"\0\0!"
     for bad in ("rw", "rr", "q", "rbt", ""):
         with pytest.raises(ValueError):
             p.open(bad)
@@ -266,3 +275,44 @@ def test_file_holds_the_lock_until_closed(fs, root):
     p.unlink(missing_ok=True)
     with pytest.raises(FileNotFoundError):
         p.unlink()
+
+
+def test_shorter_contents_keep_the_inode_and_moves_make_new_ones(fs, root):
+    f = root / "f"
+    f.write_bytes(b"a long first content")
+    ino = f.stat().st_ino
+    f.write_text("short")
+    with f.open("w") as text:
+        text.write("s")
+    assert f.read_text() == "s" and f.stat().st_ino == ino  # in place
+    moved = f.rename("/g")
+    assert moved == root / "g" and moved.read_text() == "s" and moved.stat().st_ino != ino
+    (root / "d").mkdir()
+    assert (root / "d").stat().st_ino == 0  # the module shows no id for a directory
+
+
+def snapshot(root):
+    return [(str(p), p.read_bytes() if p.is_file() else None) for p in sorted(root.rglob("*"))]
+
+
+def test_a_move_that_cannot_finish_changes_nothing(fs, root):
+    (root / "src/sub").mkdir(parents=True)
+    (root / "src/sub/a").write_bytes(b"a")
+    (root / "src/b").write_bytes(b"b")
+    (root / "dst").mkdir()
+    before = snapshot(root)
+    reader = fs.open("/src/sub/a", "r")  # an open handle: the file cannot go
+    with pytest.raises(BlockingIOError):
+        (root / "src").rename(root / "dst")
+    reader.close()
+    assert snapshot(root) == before
+    deep = root.joinpath(*"0123456789" * 6, "a", "b")  # 62 levels: the tree's 3 more would pass 64
+    deep.mkdir(parents=True)
+    with pytest.raises(OSError) as too_deep:
+        (root / "src").rename(deep / "x")
+    assert too_deep.value.errno == errno.ENAMETOOLONG
+    (root / "0").rmtree()
+    assert snapshot(root) == before
+    (root / "src").replace(root / "dst")
+    assert [path for path, _ in snapshot(root)] == ["/dst", "/dst/b", "/dst/sub", "/dst/sub/a"]
+    assert (root / "dst/sub/a").read_bytes() == b"a"

@@ -2,8 +2,12 @@
 
 from __future__ import annotations
 
+import datetime
+import errno
+
 import fsspec
 import pytest
+from fsspec.implementations.memory import MemoryFileSystem
 from fsspec.tests.abstract import (
     AbstractCopyTests,
     AbstractFixtures,
@@ -15,6 +19,8 @@ from fsspec.tests.abstract import (
 
 import marrowfen
 from marrowfen_kit.fsspec import MarrowfenFileSystem
+
+pytestmark = pytest.mark.usefixtures("nothing_on_stdout")
 
 
 class MarrowfenFixtures(AbstractFixtures):
@@ -103,3 +109,56 @@ def test_without_auto_mkdir_and_without_transactions(fs):
     with pytest.raises(NotImplementedError, match="no transactions"), m.transaction:
         m.open("/f", "wb")
     assert fs.listdir("/") == ([], [])
+
+
+def test_the_argument_is_checked():
+    for wrong in ("x", 0, object(), MemoryFileSystem()):
+        with pytest.raises(TypeError, match="fs must be a PyFs or None"):
+            MarrowfenFileSystem(wrong)
+
+
+def build_deep_tree(m):
+    for path in ("/t/a/b/c/f", "/t/x", "/t/a/y", "/t/a/b/z"):
+        m.pipe_file(path, b"1")
+    m.makedirs("/t/e", exist_ok=True)
+
+
+@pytest.mark.parametrize("maxdepth", [1, 2, 3, 4, None])
+def test_rm_with_maxdepth_removes_no_deeper_than_asked(maxdepth):
+    """What a depth-limited removal leaves, against fsspec's memory filesystem:
+    nothing below `maxdepth` goes, and a directory it cannot empty is an error."""
+    outcomes = []
+    for m in (MemoryFileSystem(skip_instance_cache=True, global_store=False), MarrowfenFileSystem(marrowfen.PyFs())):
+        build_deep_tree(m)
+        try:
+            m.rm("/t", recursive=True, maxdepth=maxdepth)
+            failed = False
+        except OSError as error:
+            failed = True
+            if isinstance(m, MarrowfenFileSystem):
+                assert error.errno == errno.ENOTEMPTY
+        outcomes.append((failed, sorted(p for p in m.find("/", withdirs=True) if p != "/")))
+    assert outcomes[0] == outcomes[1]
+    assert outcomes[1][0] == (maxdepth is not None and maxdepth < 4)
+    if maxdepth == 1:
+        assert "/t/a/b/c/f" in outcomes[1][1] and "/t/x" not in outcomes[1][1]
+
+
+def test_created_and_modified_times(fs):
+    m, twin = MarrowfenFileSystem(fs), MarrowfenFileSystem(fs)
+    before = datetime.datetime.now(datetime.timezone.utc)
+    m.pipe_file("/d/f", b"one")
+    created = m.created("/d/f")
+    assert before <= created <= m.modified("/d/f") and twin.created("/d/f") == created  # shared per PyFs
+    with twin.open("/d/f", "wb") as f:
+        f.write(b"two")
+    assert m.created("/d/f") == created and m.modified("/d/f") >= created
+    assert m.created("/d") >= before
+    with pytest.raises(FileNotFoundError):
+        m.modified("/nope")
+    m.rm("/d", recursive=True)
+    m.pipe_file("/d/f", b"again")
+    assert m.created("/d/f") >= created  # a new file, a new creation time
+    other = MarrowfenFileSystem(marrowfen.PyFs())
+    other.pipe_file("/d/f", b"x")
+    assert other.created("/d/f") >= m.created("/d/f")

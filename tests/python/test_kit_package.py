@@ -46,11 +46,11 @@ def test_entry_points_are_registered():
 
 
 @pytest.mark.parametrize("run", [1, 2])
-def test_fixtures_give_each_test_its_own_filesystem(marrowfen_fs, marrowfen_term, run, request):
+def test_fixtures_give_each_test_its_own_filesystem(marrowfen_fs, marrowfen_term, marrowfen_path, run, request):
     assert request.config.pluginmanager.has_plugin("marrowfen")
-    assert marrowfen_fs.listdir("/") == ([], [])
+    assert marrowfen_fs.listdir("/") == ([], []) and marrowfen_path.fs is marrowfen_fs and str(marrowfen_path) == "/"
     marrowfen_term.exec("mkdir shared")
-    assert marrowfen_fs.listdir("/") == ([], ["shared"])
+    assert marrowfen_fs.listdir("/") == ([], ["shared"]) and (marrowfen_path / "shared").is_dir()
 
 
 def test_installed_kit_is_the_source():

@@ -33,7 +33,7 @@ def bash(line: bytes) -> bytes:
 def test_typed_lines_are_printable_ascii_and_reach_bash_unchanged():
     every_byte = bytes(range(1, 256))
     assert all(0x20 <= b < 0x7F for b in command_line(NONCE, every_byte)[:-1])
-    assert all(0x20 <= b < 0x7F for b in setup_line(NONCE)[:-1])
+    assert all(0x20 <= b < 0x7F for b in setup_line(NONCE, 80, 24)[:-1])
     assert new_nonce() != new_nonce() and len(new_nonce()) == 32
 
     # Quotes, backslashes, escapes and bytes that are not UTF-8 arrive as written.
@@ -51,6 +51,15 @@ def test_typed_lines_are_printable_ascii_and_reach_bash_unchanged():
     with pytest.raises(ValueError, match="NUL"):
         command_line(NONCE, b"echo \0")
 
+    # Standard input of any bytes (NUL too) through a pipe that then ends,
+    # and variables for the command and its children alone.
+    stdin = bytes(range(256)) * 3 + b"\\c%s%%'"
+    line = command_line(NONCE, b'od -An -v -tx1 | tr -d " \\n"; echo; bash -c \'echo "$A|$B"\'',
+                        stdin=stdin, env=[(b"A", b"x 'y'\n"), (b"B", "é".encode())])
+    assert all(0x20 <= b < 0x7F for b in line[:-1])
+    out = bash(line + b'echo "[$A][$B]"\n')
+    assert out == begin() + stdin.hex().encode() + b"\nx 'y'\n|" + "é".encode() + b"\n[][]\n"
+
 
 STREAM = (
     b"prompt junk" + end(0, OTHER) + b"\x1e" + NONCE[:10] + begin(OTHER)  # leftovers of earlier lines
@@ -60,6 +69,19 @@ STREAM = (
 )
 ANSWER = (b"out\r\n" + b"\x1e" + NONCE + b"<" + b"\x1e" + NONCE + b">x\x1f" + end(1, OTHER) + b"\x1e\x1f"
           + b"no newline")
+
+
+def test_a_shell_that_exits_is_told_from_a_command_that_ends():
+    exit_frame = b"\x1e" + NONCE + b"!3\x1f"
+    stream = begin() + b"bye\nexit\n" + exit_frame
+    for cut in range(len(stream)):
+        scanner = AnswerScanner(NONCE)
+        feed_in_pieces(scanner, stream, [cut])
+        assert (scanner.exit_status, scanner.shell_exit_status, bytes(scanner.output)) == (None, 3, b"bye\nexit\n")
+    # The exit frame of another nonce is output like any other.
+    scanner = AnswerScanner(NONCE)
+    scanner.feed(bytearray(begin() + b"\x1e" + OTHER + b"!1\x1f" + end(0)))
+    assert (scanner.exit_status, scanner.shell_exit_status) == (0, None)
 
 
 def feed_in_pieces(scanner, data, cuts):
@@ -89,8 +111,11 @@ def test_the_answer_is_found_however_the_output_is_cut():
 def test_the_scanner_waits_for_frames_and_drops_what_it_need_not_keep():
     scanner = AnswerScanner(NONCE)
     scanner.feed(bytearray(b"x" * 1000))
-    assert scanner.output == b"" and scanner.wake_on == b"\x1e"  # nothing kept before the begin
-    scanner.feed(bytearray(begin() + b"y" * 100 + b"\x1e" + NONCE[:5]))
+    # Nothing kept before the begin; the begin frame alone need not wake anyone.
+    assert scanner.output == b"" and scanner.wake_on == b">"
+    scanner.feed(bytearray(begin()))
+    assert scanner.wake_on == b"\x1e"
+    scanner.feed(bytearray(b"y" * 100 + b"\x1e" + NONCE[:5]))
     assert scanner.wake_on is None  # a frame may be completing: any byte matters
     scanner.feed(bytearray(NONCE[5:] + b">1"))
     assert scanner.exit_status is None and scanner.wake_on is None

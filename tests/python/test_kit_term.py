@@ -10,6 +10,8 @@ import pytest
 import marrowfen
 from marrowfen_kit.term import LineRefused, StrictTerm, _scan
 
+pytestmark = pytest.mark.usefixtures("nothing_on_stdout")
+
 OPERATOR = "unsupported shell operator"
 
 

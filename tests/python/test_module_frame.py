@@ -157,7 +157,7 @@ def test_class_docstrings():
     "cls, names",
     [
         ("PyFs", ["mkdir", "touch", "open", "listdir", "remove", "tree"]),
-        ("PyFileHandle", ["id", "close", "read", "write", "seek", "tell"]),
+        ("PyFileHandle", ["id", "close", "read", "write", "seek", "tell", "truncate"]),
         ("Whence", ["SEEK_SET", "SEEK_CUR", "SEEK_END"]),
     ],
 )

@@ -31,6 +31,20 @@ ENFORCED = {
     ("PyFs", "remove"): [("path", False, None), ("recurse", False, None)],
 }
 
+# Options added after the written call forms: keyword-only, so they stay out
+# of the text signatures (declared with `keyword_only` in the parameter tables).
+KEYWORD_ONLY = {
+    ("PyFileHandle", "read"): [("quiet", True, False)],
+    ("PyUserPool", "__new__"): [
+        ("isolate", True, False),
+        ("network", True, True),
+        ("max_processes", True, None),
+        ("memory_limit", True, None),
+        ("cpu_limit", True, None),
+        ("tmp_size", True, None),
+    ],
+}
+
 Param = tuple[str, bool, object]  # name, has a default, the default
 
 
@@ -52,18 +66,18 @@ def stub_members(cls: ast.ClassDef) -> dict[str, ast.AST]:
     return members
 
 
-# The only keyword-only parameters: the options of a contained pool, left
-# out of its text signature.
-KEYWORD_ONLY: dict[str, list[Param]] = {
-    "PyUserPool": [
-        ("isolate", True, False),
-        ("network", True, True),
-        ("max_processes", True, None),
-        ("memory_limit", True, None),
-        ("cpu_limit", True, None),
-        ("tmp_size", True, None),
-    ],
-}
+def stub_params(func: ast.FunctionDef) -> list[Param]:
+    """The parameters after self/cls, as (name, has default, default)."""
+    args = func.args
+    assert not args.posonlyargs[1:] and not args.vararg and not args.kwarg, (
+        f"{func.name}: every written parameter of the module is positional-or-keyword"
+    )
+    plain = (args.posonlyargs + args.args)[1:]
+    defaults: list[ast.expr | None] = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
+    return [
+        (arg.arg, default is not None, None if default is None else ast.literal_eval(default))
+        for arg, default in zip(plain, defaults, strict=True)
+    ]
 
 
 def stub_keyword_only(func: ast.FunctionDef) -> list[Param]:
@@ -71,21 +85,6 @@ def stub_keyword_only(func: ast.FunctionDef) -> list[Param]:
     return [
         (arg.arg, default is not None, None if default is None else ast.literal_eval(default))
         for arg, default in zip(args.kwonlyargs, args.kw_defaults, strict=True)
-    ]
-
-
-def stub_params(func: ast.FunctionDef) -> list[Param]:
-    """The positional-or-keyword parameters after self/cls, as (name, has
-    default, default)."""
-    args = func.args
-    assert not args.posonlyargs[1:] and not args.vararg and not args.kwarg, (
-        f"{func.name}: every parameter of the module is positional-or-keyword or keyword-only"
-    )
-    plain = (args.posonlyargs + args.args)[1:]
-    defaults: list[ast.expr | None] = [None] * (len(plain) - len(args.defaults)) + list(args.defaults)
-    return [
-        (arg.arg, default is not None, None if default is None else ast.literal_eval(default))
-        for arg, default in zip(plain, defaults)
     ]
 
 
@@ -148,11 +147,12 @@ def test_class_members_and_parameters_match(class_name):
     else:
         assert "__init__" not in members, "the constructors are __new__ (tp_new), so declare __new__"
         assert stub_params(members["__new__"]) == live_params(live)
-        assert stub_keyword_only(members["__new__"]) == KEYWORD_ONLY.get(class_name, [])
-        # The live constructor takes each of them, and its default keeps the
-        # class as it is without it (for the pool: nothing on the host).
-        if class_name in KEYWORD_ONLY:
-            live(**{name: default for name, _, default in KEYWORD_ONLY[class_name]})
+        options = KEYWORD_ONLY.get((class_name, "__new__"), [])
+        assert stub_keyword_only(members["__new__"]) == options
+        # Each option's default keeps the class as it is without it (for the
+        # pool: nothing happens on the host).
+        if options:
+            live(**{name: default for name, _, default in options})
 
     # Methods: names, order of parameters, defaults.
     for name in live_public(live):
@@ -163,7 +163,7 @@ def test_class_members_and_parameters_match(class_name):
             continue
         expected = ENFORCED.get((class_name, name)) or live_params(value)
         assert stub_params(members[name]) == expected, f"{class_name}.{name}"
-        assert stub_keyword_only(members[name]) == [], f"{class_name}.{name}"
+        assert stub_keyword_only(members[name]) == KEYWORD_ONLY.get((class_name, name), []), f"{class_name}.{name}"
 
     # The special methods the stubs declare exist on the class itself.
     for name in members:
@@ -187,6 +187,24 @@ def test_docstrings_match(class_name):
     for name, node in stub_members(stub).items():
         if isinstance(node, ast.FunctionDef) and not name.startswith("_"):
             assert ast.get_docstring(node) == inspect.cleandoc(getattr(live, name).__doc__), f"{class_name}.{name}"
+
+
+def test_keyword_only_options_are_taken_by_keyword_alone(fs):
+    """Each option of KEYWORD_ONLY is accepted by keyword, refused by
+    position with the written arity text, and absent from the text signature."""
+    fs.open("/f", "w").write(b"abc")
+    handle = fs.open("/f", "r")
+    assert handle.read(1, quiet=True) == b"a" and handle.read(1, quiet=None) == b"b"
+    with pytest.raises(TypeError, match=r"^PyFileHandle.read\(\) takes 1 positional arguments but 2 were given$"):
+        handle.read(1, True)
+    with pytest.raises(TypeError, match=r"^argument 'quiet': 'int' object cannot be converted to 'PyBool'$"):
+        handle.read(1, quiet=1)
+    with pytest.raises(TypeError, match=r"^PyFileHandle.read\(\) missing 1 required positional argument: 'buffer'$"):
+        handle.read(quiet=True)
+    for class_name, method in KEYWORD_ONLY:
+        owner = getattr(marrowfen, class_name)
+        signature = (owner if method == "__new__" else getattr(owner, method)).__text_signature__
+        assert all(name not in signature for name, _, _ in KEYWORD_ONLY[class_name, method])
 
 
 def test_remove_really_takes_path_and_recurse():
@@ -226,8 +244,8 @@ def _mypy(*args: str, cwd: Path, timeout: int = 600) -> subprocess.CompletedProc
 def test_stubtest_agrees(tmp_path):
     allowlist = tmp_path / "allowlist.txt"
     # Its text signature is "(recurse=False)", but it takes path and recurse.
-    # The pool's text signature leaves out its keyword-only options.
-    allowlist.write_text("marrowfen.PyFs.remove\nmarrowfen.PyUserPool.__new__\n")
+    # The keyword-only options are not in the text signatures (KEYWORD_ONLY).
+    allowlist.write_text("marrowfen.PyFs.remove\n" + "".join(f"marrowfen.{c}.{m}\n" for c, m in KEYWORD_ONLY))
     result = _mypy(
         "mypy.stubtest", "marrowfen", "--allowlist", str(allowlist),
         cwd=tmp_path,

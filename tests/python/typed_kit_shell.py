@@ -8,8 +8,10 @@ test_kit_shell_typing.py runs `mypy --strict` over this file and the package
 from __future__ import annotations
 
 import asyncio
+import os
 import re
 import sys
+from pathlib import Path
 from typing import assert_type
 
 from marrowfen import PyUser, PyUserPool
@@ -20,6 +22,7 @@ from marrowfen_kit.shell import (
     OutputLimitExceeded,
     Shell,
     ShellEnded,
+    ShellError,
     ShellTimeout,
 )
 
@@ -63,6 +66,17 @@ def use_shell(user: PyUser) -> None:
         assert_type(shell.interrupt(), None)
         assert_type(shell.encoding, str)
         assert_type(shell.closed, bool)
+        assert_type(shell.terminal_size, os.terminal_size)
+        assert_type(shell.resize(100, 30), None)
+        fed = shell.run("cat", input=b"\0", env={"A": "1"}, cwd=Path("/tmp"))
+        assert fed.output == "\0"
+        try:
+            shell.run("exit 2")
+        except ShellEnded as ended:
+            assert_type(ended.exit_status, int | None)
+            error: ShellError = ended
+            assert error.command == "exit 2"
+        assert_type(shell.restart(), None)
     assert_type(shell.close(), None)
     try:
         shell.run("true")
@@ -79,6 +93,7 @@ async def use_async_shell(user: PyUser) -> None:
         assert_type(await shell.expect("a"), re.Match[str])
         assert_type(await shell.interrupt(), None)
         assert_type(shell.output_limit, int)
+        assert_type(await shell.run("true", input="x", env={}, cwd="/"), CommandResult)
     started = await AsyncShell.start(user)
     assert_type(started, AsyncShell)
     assert_type(await started.close(), None)
@@ -91,6 +106,8 @@ def misuse(shell: Shell, result: CommandResult) -> None:
     shell.send(1)  # type: ignore[arg-type]
     result.output = ""  # type: ignore[misc]
     shell.output_limit = "1"  # type: ignore[assignment]
+    shell.run("true", 5.0, False, None)  # type: ignore[call-arg]
+    shell.run("true", env={"A": 1})  # type: ignore[dict-item]
     Shell("session")  # type: ignore[arg-type]
 
 

@@ -125,7 +125,7 @@ void check_world(World& w, const Snapshot& s) {
 enum class Effect {
   kNone,
   kCreates,  // a failure may use up one id
-  kRemoves,  // a failure may be absorbed
+  kRemoves,  // a failure may be absorbed (removals, and shortening a file)
 };
 
 struct Tally {
@@ -308,6 +308,11 @@ TEST(AllocationFailure, FileHandles) {
   sweep(w, tally, "write 100 at 40", Effect::kNone, write("rw", std::string(100, 'y')), wrote(100));
   sweep(w, tally, "seek end", Effect::kNone, seek_end, succeeded);
   sweep(w, tally, "write 5000 at 140", Effect::kNone, write("rw", std::string(5000, 'z')), wrote(5000));
+  // Truncation: lengthening can fail and changes nothing then; shortening
+  // never fails (a smaller block it cannot get is simply not taken).
+  auto truncate = [](size_t n) { return [n](World& w) { return w.handle("rw").lock()->truncate(n); }; };
+  sweep(w, tally, "truncate 6000", Effect::kNone, truncate(6000), succeeded);
+  sweep(w, tally, "truncate 100", Effect::kRemoves, truncate(100), succeeded);
   sweep(
       w, tally, "seek 38", Effect::kNone,
       [](World& w) { return w.handle("rw").lock()->seek(fs::SeekOrigin::Start, 38); }, succeeded);
@@ -325,6 +330,10 @@ TEST(AllocationFailure, FileHandles) {
   sweep(
       w, tally, "handle debug text", Effect::kNone, [](World& w) { return w.handle("rw").lock()->debug_string(); },
       [](World&, const std::string& text) { EXPECT_NE(text.find("offset: 42 }"), std::string::npos) << text; });
+  sweep(w, tally, "truncate 10 (back inline)", Effect::kRemoves, truncate(10), succeeded);
+  sweep(
+      w, tally, "handle debug text", Effect::kNone, [](World& w) { return w.handle("rw").lock()->debug_string(); },
+      [](World&, const std::string& text) { EXPECT_NE(text.find("offset: 10 }"), std::string::npos) << text; });
   sweep(w, tally, "close", Effect::kNone, [](World& w) { return w.handle("rw").lock()->close(); }, succeeded);
   sweep(w, tally, "open /d/f r", Effect::kNone, open("/d/f", "r"), keep_as("r"));
   sweep(w, tally, "open /d/g (new, no mode)", Effect::kCreates, open("/d/g", ""), keep_as("none"));

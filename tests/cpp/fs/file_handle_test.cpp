@@ -169,6 +169,27 @@ TEST_F(Handles, WritesDoNotMoveTheOffsetAndReadsDo) {
   EXPECT_EQ(h.offset(), 4u);
 }
 
+TEST_F(Handles, TruncateCutsShortAndLengthensUnderTheWriteHandleOnly) {
+  {
+    FileHandle reader = open("r");
+    EXPECT_IO_ERR(reader.truncate(0), OperationNotSupported);
+  }
+  FileHandle h = open("rw");
+  const std::string hundred(100, 'a');
+  MUST(h.write(bytes(hundred.c_str())));  // on the heap
+  MUST(h.seek(SeekOrigin::Start, 80));
+  MUST(h.truncate(50));
+  EXPECT_EQ(h.offset(), 50u);  // the offset never passes the end
+  EXPECT_EQ(file_bytes(*fs, f), std::string(50, 'a'));
+  MUST(h.truncate(3));  // back into the inline bytes
+  MUST(h.truncate(5));  // lengthened with zeros; the offset stays
+  EXPECT_EQ(h.offset(), 3u);
+  EXPECT_EQ(file_bytes(*fs, f), std::string("aaa\0\0", 5));
+  EXPECT_EQ(flag(), FileLock::WRITE_EXCLUSIVE);
+  MUST(h.close());
+  EXPECT_IO_ERR(h.truncate(0), InvalidFileDescriptor);
+}
+
 struct SeekCase {
   const char* name;
   size_t start;  // offset before the seek

@@ -1,0 +1,266 @@
+"""AsyncShell: a pool account's bash, one command at a time, for asyncio.
+
+The engine's steps are carried out on the event loop itself: a command's
+line is written from the loop (a long one from a worker thread), and a wait
+for output is a future that the shell's reading thread resolves, so a
+command costs one hand-over between threads, as with Shell.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import functools
+import os
+import re
+import time
+from collections.abc import Mapping
+from types import TracebackType
+from typing import TYPE_CHECKING, Self, TypeVar
+
+from marrowfen import PyTerminalSession, PyUser
+
+from . import _shell_arguments as arguments
+from ._command_result import CommandResult
+from ._shell_engine import Cancelled, ShellEngine, Steps, Wait, Write
+from ._shell_front import DEFAULT_TERMINAL_SIZE, _ShellFront
+
+if TYPE_CHECKING:
+    from .fs import MemPath
+
+_T = TypeVar("_T")
+
+# Lines up to this long are written from the event loop: a pipe with room
+# for them never blocks, and one without room means a shell that stopped
+# reading a 64 KiB backlog.
+_INLINE_WRITE = 4096
+
+
+class AsyncShell(_ShellFront):
+    """A Shell for asyncio: the same operations, as coroutines.
+
+    Nothing blocks the event loop: the loop is woken by the shell's reading
+    thread when output comes. send(), interrupt() and close() do not wait
+    for a command to end.
+
+    A cancelled run() interrupts its command like a timeout (Ctrl-C, then the
+    shell is given RECOVERY_TIMEOUT seconds to come back, or is closed)
+    before the CancelledError comes through; a cancelled expect() just stops
+    waiting. It has START_TIMEOUT and RECOVERY_TIMEOUT of its own, as Shell
+    has.
+    """
+
+    def __init__(self, session: PyTerminalSession, *, encoding: str = "utf-8", errors: str = "replace",
+                 terminal_size: tuple[int, int] = DEFAULT_TERMINAL_SIZE) -> None:
+        """Takes over `session` without blocking; the shell's set-up is
+        awaited by the first operation (or by `async with`)."""
+        self._connect(session, encoding, errors, terminal_size)
+        self._busy = asyncio.Lock()  # one run() or expect() at a time
+        self._deadlines: _DeadlineWatch | None = None
+
+    @classmethod
+    async def start(cls, user: PyUser, *, encoding: str = "utf-8", errors: str = "replace",
+                    terminal_size: tuple[int, int] = DEFAULT_TERMINAL_SIZE) -> Self:
+        """A shell on a new session of `user`, set up and ready; it knows
+        its account (restart(), put(), get())."""
+        arguments.codec(encoding, errors)
+        arguments.terminal_size(terminal_size)
+        session = await asyncio.to_thread(arguments.user(user).spawn)
+        shell = cls(session, encoding=encoding, errors=errors, terminal_size=terminal_size)
+        shell._remember(user)
+        try:
+            await shell._complete(shell._engine.ready_steps())
+        except BaseException:
+            await shell.close()
+            raise
+        return shell
+
+    async def run(self, command: str, timeout: float | None = 30.0, check: bool = False, *,
+                  input: str | bytes | None = None, env: Mapping[str, str] | None = None,
+                  cwd: str | os.PathLike[str] | None = None) -> CommandResult:
+        """As Shell.run(); cancelling it interrupts the command."""
+        return await self._complete(self._run_steps(command, timeout, check, input, env, cwd))
+
+    async def send(self, text: str | bytes) -> None:
+        """As Shell.send()."""
+        data = self._send_data(text)
+        if not self._engine.ready:
+            await self._complete(self._engine.ready_steps())
+        await asyncio.to_thread(self._engine.write_input, data)
+
+    async def expect(self, pattern: str | re.Pattern[str], timeout: float | None = 30.0) -> re.Match[str]:
+        """As Shell.expect(); cancelling it stops the wait."""
+        return await self._complete(self._expect_steps(pattern, timeout))
+
+    async def interrupt(self) -> None:
+        """As Shell.interrupt()."""
+        await asyncio.to_thread(self._engine.interrupt)
+
+    async def resize(self, columns: int, lines: int) -> None:
+        """As Shell.resize()."""
+        await self._complete(self._resize_steps(columns, lines))
+
+    async def restart(self) -> None:
+        """As Shell.restart()."""
+        engine = await asyncio.to_thread(self._respawn)
+        await self._complete(engine.ready_steps())
+
+    async def put(self, source: str | os.PathLike[str] | bytes | MemPath, dest: str | os.PathLike[str], *,
+                  limit: int | None = None) -> None:
+        """As Shell.put(), in a worker thread."""
+        await asyncio.to_thread(self._put, source, dest, limit)
+
+    async def get(self, source: str | os.PathLike[str], dest: str | os.PathLike[str] | MemPath | None = None, *,
+                  limit: int | None = None) -> bytes | None:
+        """As Shell.get(), in a worker thread."""
+        return await asyncio.to_thread(self._get, source, dest, limit)
+
+    async def close(self) -> None:
+        """As Shell.close(); an operation in progress ends with ShellEnded."""
+        self._user = None
+        await asyncio.to_thread(self._engine.close)
+
+    async def __aenter__(self) -> Self:
+        try:
+            await self._complete(self._engine.ready_steps())
+        except BaseException:
+            await self.close()
+            raise
+        return self
+
+    async def __aexit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                        traceback: TracebackType | None) -> None:
+        await self.close()
+
+    async def _complete(self, steps: Steps[_T]) -> _T:
+        """Carries out `steps` on the event loop, one operation at a time."""
+        async with self._busy:
+            loop = asyncio.get_running_loop()
+            watch = self._deadlines
+            if watch is None or watch.loop is not loop:
+                watch = self._deadlines = _DeadlineWatch(loop)
+            return await complete(self._engine, steps, watch)
+
+
+class _DeadlineWatch:
+    """The deadlines of one shell's waits, on one timer.
+
+    A wait's deadline is mostly later than the one before it (each command
+    has its own), so the timer stays where it is and, should it come before
+    the deadline of the wait in progress, moves on to it: no timer is made
+    and cancelled for every command.
+    """
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self.loop = loop
+        self._timer: asyncio.TimerHandle | None = None
+        self._deadline: float | None = None  # of the wait in progress (time.monotonic())
+        self._woken: asyncio.Future[None] | None = None  # resolved when it passes
+
+    def watch(self, deadline: float | None, woken: asyncio.Future[None]) -> None:
+        self._deadline, self._woken = deadline, woken
+        if deadline is None:
+            return
+        timer = self._timer
+        if timer is not None and timer.when() <= self._loop_time(deadline):
+            return
+        if timer is not None:
+            timer.cancel()
+        self._timer = self.loop.call_at(self._loop_time(deadline), self._ring)
+
+    def stop(self) -> None:
+        """The wait is over; the timer stays for the next."""
+        self._deadline = self._woken = None
+
+    def _loop_time(self, deadline: float) -> float:
+        return self.loop.time() + (deadline - time.monotonic())
+
+    def _ring(self) -> None:
+        self._timer = None
+        deadline, woken = self._deadline, self._woken
+        if deadline is None or woken is None:
+            return
+        if time.monotonic() >= deadline:
+            _resolve(woken)
+        else:
+            self._timer = self.loop.call_at(self._loop_time(deadline), self._ring)
+
+
+async def complete(engine: ShellEngine, steps: Steps[_T], deadlines: _DeadlineWatch) -> _T:
+    """Carries out `steps` of `engine` on the running event loop.
+
+    A cancellation does not stop the steps: it asks them to give up
+    (request_cancel()) and they are carried on until they do (a run()
+    interrupts its command and waits for the shell to come back), then the
+    CancelledError comes through.
+    """
+    loop = asyncio.get_running_loop()
+    pump = engine.pump
+    engine.cancel_requested = False
+    cancelled = False
+    answer: bytearray | None = None
+    error: BaseException | None = None
+    while True:
+        try:
+            step = steps.send(answer) if error is None else steps.throw(error)
+        except StopIteration as done:
+            if cancelled:
+                raise asyncio.CancelledError() from None
+            result: _T = done.value
+            return result
+        except Cancelled:
+            raise asyncio.CancelledError() from None
+        except BaseException:
+            if cancelled:
+                raise asyncio.CancelledError() from None
+            raise
+        answer = error = None
+        if type(step) is Wait:
+            woken: asyncio.Future[None] = loop.create_future()
+            if pump.arm(functools.partial(_resolve_threadsafe, loop, woken), step.wake_on):
+                deadlines.watch(step.deadline, woken)
+                try:
+                    await woken
+                except asyncio.CancelledError:
+                    cancelled = True
+                    engine.request_cancel()
+                finally:
+                    pump.disarm()
+                    deadlines.stop()
+            answer = pump.take_nowait()
+        else:
+            assert type(step) is Write
+            try:
+                if len(step.data) <= _INLINE_WRITE:
+                    engine.write_line(step.data, step.command)
+                else:
+                    cancelled = await _write_in_thread(engine, step) or cancelled
+            except BaseException as raised:
+                error = raised
+
+
+async def _write_in_thread(engine: ShellEngine, step: Write) -> bool:
+    """Writes a long line from a worker thread, to the end even if the
+    caller is cancelled meanwhile (half a line would join the next one).
+    True if it was."""
+    writing = asyncio.ensure_future(asyncio.to_thread(engine.write_line, step.data, step.command))
+    cancelled = False
+    while not writing.done():
+        try:
+            await asyncio.shield(writing)
+        except asyncio.CancelledError:
+            cancelled = True
+            engine.request_cancel()
+    writing.result()  # what the write raised
+    return cancelled
+
+
+def _resolve(future: asyncio.Future[None]) -> None:
+    if not future.done():
+        future.set_result(None)
+
+
+def _resolve_threadsafe(loop: asyncio.AbstractEventLoop, future: asyncio.Future[None]) -> None:
+    try:
+        loop.call_soon_threadsafe(_resolve, future)
+    except RuntimeError:  # the loop was closed meanwhile
+        pass
