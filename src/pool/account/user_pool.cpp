@@ -1,6 +1,7 @@
 #include "pool/account/user_pool.h"
 
 #include <algorithm>
+#include <variant>
 
 #include "base/interrupt.h"
 #include "base/os_error.h"
@@ -12,6 +13,7 @@
 #include "pool/account/subordinate_ids.h"
 #include "pool/account/userid.h"
 #include "pool/cleanup/account_cleanup.h"
+#include "pool/containment/tenant_containment.h"
 #include "pool/process/host_command.h"
 
 namespace marrowfen::pool {
@@ -65,9 +67,23 @@ Result<std::optional<AccountLock>, std::string> claim_account(const std::string&
   return err(kAllocationFailed);
 }
 
+// The tenant's containment, when the pool has any (nullptr when not). A
+// failure is a warning line, and the hand-out fails.
+Result<std::unique_ptr<TenantContainment>, std::monostate> contain_tenant(const ContainmentOptions& options,
+                                                                          const std::optional<CgroupLayout>& cgroups,
+                                                                          const std::string& name,
+                                                                          const std::string& home) {
+  if (!options.contains_anything()) return Ok<std::unique_ptr<TenantContainment>>{nullptr};
+  auto contained = TenantContainment::create(options, cgroups, name, home);
+  if (contained) return Ok<std::unique_ptr<TenantContainment>>{std::move(contained).value()};
+  print_warning_line("⚠️ Failed to contain the user account: " + contained.error());
+  return err(std::monostate{});
+}
+
 }  // namespace
 
-UserPool::UserPool(size_t max_user) : state_() {
+UserPool::UserPool(size_t max_user, ContainmentOptions containment, std::optional<CgroupLayout> cgroups)
+    : state_(), containment_(std::move(containment)), cgroups_(std::move(cgroups)) {
   PoolState& state = *state_.lock();
   state.max_user = max_user;
   state.user.reserve(std::min(max_user, kMaxReservedEntries));
@@ -209,8 +225,13 @@ Result<SharedUser, std::string> UserPool::hand_out(std::shared_ptr<UserPool> poo
     pool->give_back(std::move(taken));
     return err(std::move(home).error());
   }
+  auto contained = contain_tenant(pool->containment_, pool->cgroups_, taken.entry.name, home.value());
+  if (!contained) {
+    pool->give_back(std::move(taken));
+    return err(kAllocationFailed);
+  }
   auto user = std::make_shared<UserRecord>(std::move(taken.entry.name), std::move(home).value(), taken.entry.uid,
-                                           std::move(pool), std::move(taken.claim));
+                                           std::move(pool), std::move(taken.claim), std::move(contained).value());
   user->lock()->cleared = cleared;
   return user;
 }
