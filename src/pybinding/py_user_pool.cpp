@@ -44,8 +44,7 @@ PyObject* pool_new(PyTypeObject* type, Args& a) {
   pool::ContainmentOptions options;
   std::optional<pool::CgroupLayout> cgroups;
   if (!containment_options(a, options, cgroups)) return nullptr;
-  return new_instance<PyUserPoolObject>(
-      type, std::make_shared<pool::UserPool>(capacity, std::move(options), std::move(cgroups)));
+  return new_instance<PyUserPoolObject>(type, std::make_shared<pool::UserPool>(capacity, options, std::move(cgroups)));
 }
 
 PyObject* pool_allocate(PyUserPoolObject& o) {

@@ -74,7 +74,7 @@ void release_account(User& user) {
   {
     AccountLock ended = std::move(user.claim);
   }
-  pool->return_account(user.uid, std::move(record));
+  pool->return_account(user.uid, record);
   pool->finish_aside_accounts();
 }
 

@@ -83,7 +83,7 @@ Result<std::unique_ptr<TenantContainment>, std::monostate> contain_tenant(const 
 }  // namespace
 
 UserPool::UserPool(size_t max_user, ContainmentOptions containment, std::optional<CgroupLayout> cgroups)
-    : state_(), containment_(std::move(containment)), cgroups_(std::move(cgroups)) {
+    : state_(), containment_(containment), cgroups_(std::move(cgroups)) {
   PoolState& state = *state_.lock();
   state.max_user = max_user;
   state.user.reserve(std::min(max_user, kMaxReservedEntries));
@@ -183,7 +183,7 @@ void UserPool::finish_aside_accounts() {
       }
       auto state = lock_state();
       if (record) {
-        account.entry.last_clear = std::move(record);
+        account.entry.last_clear = record;
         state->free.push_back(account.entry);  // the only step that can fail, so it goes first
         end_claim(account.claim);
       } else {
@@ -241,7 +241,7 @@ void UserPool::return_account(uint32_t uid, std::optional<ClearRecord> cleared) 
   auto it = std::find_if(state->user.begin(), state->user.end(), [uid](const AccountEntry& e) { return e.uid == uid; });
   if (it == state->user.end()) return;
   state->free.push_back(*it);  // the only step that can fail, so it goes first
-  state->free.back().last_clear = std::move(cleared);
+  state->free.back().last_clear = cleared;
   state->user.erase(it);
 }
 

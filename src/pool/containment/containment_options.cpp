@@ -39,7 +39,7 @@ Result<ContainmentOptions, OptionError> validate_containment(const RequestedCont
   if (options.tmp_size && !options.isolate) {
     return err(OptionError{"tmp_size", "sizes the private /tmp of isolate=True, which is not set"});
   }
-  return Ok<ContainmentOptions>{std::move(options)};
+  return Ok<ContainmentOptions>{options};
 }
 
 }  // namespace marrowfen::pool

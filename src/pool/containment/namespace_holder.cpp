@@ -28,7 +28,7 @@ namespace marrowfen::pool {
 
 namespace {
 
-constexpr size_t kHolderStackSize = 64 * 1024;
+constexpr size_t kHolderStackSize = size_t{64} * 1024;
 constexpr std::chrono::milliseconds kHolderStartTimeout{5000};
 constexpr int kStatusFd = 3;
 
@@ -269,8 +269,8 @@ Result<void, std::string> NamespaceHolder::end() {
     // are let go of, never freed.
     int error = errno;
     pid_ = -1;
-    (void)stack_.release();
-    (void)plan_.release();
+    [[maybe_unused]] auto* stack = stack_.release();
+    [[maybe_unused]] auto* plan = plan_.release();
     return err("Failed to reap the namespace holder: " + os_error_text(error));
   }
   pid_ = -1;

@@ -99,7 +99,7 @@ Result<void, std::string> kill_and_remove_group(CgroupVersion version, const std
   bool emptied;
   if (version == CgroupVersion::kV2) {
     // One write kills them all; older kernels without cgroup.kill freeze.
-    std::string dir = present.front();
+    const std::string& dir = present.front();
     if (write_control(dir + "/cgroup.kill", "1") == 0) {
       emptied = kill_members(present, "", "", "");
     } else {

@@ -31,7 +31,7 @@ Result<std::unique_ptr<TenantContainment>, std::string> TenantContainment::creat
 TenantContainment::~TenantContainment() {
   if (!owner_.is_current()) {
     // A forked copy: the holder is the parent's, and so is ending it.
-    (void)holder_.release();
+    [[maybe_unused]] NamespaceHolder* parents = holder_.release();
     return;
   }
   (void)end();

@@ -27,7 +27,7 @@ namespace marrowfen::pool {
 namespace {
 
 // The stack of a contained tenant's process until it execs.
-constexpr size_t kTenantStackSize = 64 * 1024;
+constexpr size_t kTenantStackSize = size_t{64} * 1024;
 
 // The caller's environment variables the tenant gets, besides its own PATH.
 bool passed_to_tenant(std::string_view name) {
@@ -60,7 +60,7 @@ struct ChildPlan {
   volatile pid_t tenant_pid;  // the process that runs argv, when contained
 };
 
-MF_VFORK_CHILD_FUNCTION [[noreturn]] void fail(ChildPlan* plan, int error) {
+[[noreturn]] MF_VFORK_CHILD_FUNCTION void fail(ChildPlan* plan, int error) {
   plan->exec_error = error;
   ::syscall(SYS_exit, 127);
   __builtin_unreachable();
@@ -83,7 +83,7 @@ MF_VFORK_CHILD_FUNCTION void join_new_keyring(ChildPlan* plan) {
 // The working directory, umask and signal mask the tenant starts with, then
 // argv run as execvp would: the first candidate that runs; EACCES from any
 // of them wins over ENOENT; an error other than "not here" ends the search.
-MF_VFORK_CHILD_FUNCTION [[noreturn]] void exec_tenant(ChildPlan* plan) {
+[[noreturn]] MF_VFORK_CHILD_FUNCTION void exec_tenant(ChildPlan* plan) {
   // Not the caller's working directory: its path is the host's business
   // (bash would show it as OLDPWD after the shell text's cd).
   ::syscall(SYS_chdir, "/");
