@@ -162,6 +162,9 @@ def check(res: Results, sizes) -> None:
     kit_shell.check(res)
     kit_pool.check(res)
     shell_throughput.check(res)
+    import containment
+
+    containment.check(res)
     mem = res.sections.get("mem")
     if mem:
         for what, key, cpp_kind, limit in (("empty file", "marrowfen", "file", 128),
@@ -441,7 +444,8 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,mem,scale,bigtree,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,"
+                                               "contain,mem,scale,bigtree,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -452,6 +456,7 @@ def main() -> None:
     info = machine()
     res = Results()
     start = time.perf_counter()
+    import containment
     import fs_ops
     import sessions
     import term_ops
@@ -478,7 +483,8 @@ def main() -> None:
                                ("transfer", "files into a home and out", kit_pool.run_transfer),
                                ("shellpool", "the warm shell pool", kit_pool.run_shell_pool),
                                ("shellrate", "marrowfen_kit.shell commands per second",
-                                shell_throughput.run_shell_throughput)):
+                                shell_throughput.run_shell_throughput),
+                               ("contain", "contained tenants", containment.run_containment)):
             if key in skip:
                 continue
             log(what)

@@ -7,6 +7,10 @@ BENCH_WHEELS := $(BENCH_VENV)/wheels
 BENCH_VALGRIND := command -v valgrind >/dev/null || { \
 	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq valgrind; \
 	  else echo "valgrind is missing; install it (apt-get install valgrind)" >&2; exit 1; fi; }
+# bubblewrap, the sandbox the contained pools are set against, from Debian.
+BENCH_BWRAP := command -v bwrap >/dev/null || { \
+	  if [ "$$(id -u)" = 0 ]; then apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq bubblewrap; \
+	  else echo "bubblewrap is missing; install it (apt-get install bubblewrap)" >&2; exit 1; fi; }
 
 .PHONY: bench bench-callgrind bench-env bench-cpp bench-scale
 
@@ -19,6 +23,7 @@ $(BENCH_STAMP): bench/requirements.txt
 # The build of `install` (same directory and options, so incremental), packed as
 # a wheel that keeps its symbols for profiles, installed beside the peers.
 bench-env: install $(BENCH_STAMP) ## bench/.venv with the peers and a wheel of marrowfen that keeps its symbols
+	@$(BENCH_BWRAP)
 	rm -rf $(BENCH_WHEELS)
 	CMAKE_BUILD_PARALLEL_LEVEL=$(JOBS) $(VPY) -m pip wheel -q --no-deps --no-build-isolation \
 	  --config-settings=cmake.define.MARROWFEN_WERROR=ON --config-settings=install.strip=false \
@@ -32,7 +37,7 @@ bench-cpp: $(STAMP) ## the C++ memory probe of the bench, an optimised build of 
 	  -DMARROWFEN_BUILD_BENCH=ON -DMARROWFEN_WERROR=ON >/dev/null
 	$(VENV)/bin/cmake --build $(BENCH_CPP) -j $(JOBS) --target inode_memory
 
-bench: bench-env bench-cpp ## against pyfakefs, PyFilesystem2, fsspec, pexpect; writes bench/RESULTS.md (minutes; pool rows need root)
+bench: bench-env bench-cpp ## against pyfakefs, PyFilesystem2, fsspec, pexpect, bubblewrap; writes bench/RESULTS.md (minutes; pool rows need root)
 	@$(BENCH_VALGRIND)
 	$(BENCH_PY) bench/run.py
 

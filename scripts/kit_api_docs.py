@@ -255,7 +255,15 @@ def render_module(name: str, package: Package) -> str:
     if names:
         parts.append("Names: " + ", ".join(f"[`{n}`](#{slug(n)})" for n in names) + ".")
     text = "\n\n".join(parts) + "\n"
-    return text + "".join("\n" + render_object(n, getattr(module, n)) for n in names)
+    # A name that a module re-exports from another public module of the kit is
+    # described where it is defined; the list above links there.
+    own = [n for n in names if not documented_elsewhere(getattr(module, n), name, package)]
+    return text + "".join("\n" + render_object(n, getattr(module, n)) for n in own)
+
+
+def documented_elsewhere(obj: object, module_name: str, package: Package) -> bool:
+    home = getattr(obj, "__module__", None)
+    return home != module_name and home in package.modules
 
 
 def render_index(package: Package) -> str:

@@ -158,7 +158,17 @@ class PyUserPool:
     thread-safe and can be shared between threads.
     """
 
-    def __new__(cls, user_count: SupportsIndex | None = None) -> PyUserPool: ...
+    def __new__(
+        cls,
+        user_count: SupportsIndex | None = None,
+        *,
+        isolate: bool = False,
+        network: bool = True,
+        max_processes: SupportsIndex | None = None,
+        memory_limit: SupportsIndex | None = None,
+        cpu_limit: float | None = None,
+        tmp_size: SupportsIndex | None = None,
+    ) -> PyUserPool: ...
     def allocate(self) -> PyUser:
         """Allocate a new user account from the pool.
 

@@ -25,6 +25,7 @@ from ._command_result import CommandResult
 from ._shell import Shell
 from ._shell_errors import CommandFailed, OutputLimitExceeded, ShellEnded, ShellError, ShellTimeout
 from ._transfer import TransferLimitExceeded
+from .sandbox import Sandbox
 from .shell_pool import AsyncShellPool, ShellPool
 
 __all__ = [
@@ -39,4 +40,5 @@ __all__ = [
     "TransferLimitExceeded",
     "ShellPool",
     "AsyncShellPool",
+    "Sandbox",
 ]

@@ -204,6 +204,32 @@ bool Args::usize_or(size_t i, size_t fallback, size_t& out) const {
   return usize(i, out);
 }
 
+bool Args::optional_int64(size_t i, std::optional<int64_t>& out) const {
+  out.reset();
+  if (!values_[i]) return true;
+  PyRef index = PyRef::steal(PyNumber_Index(values_[i]));
+  if (!index) return prefix_type_error(i);
+  long long value = PyLong_AsLongLong(index.get());
+  if (value == -1 && PyErr_Occurred()) return prefix_type_error(i);
+  out = value;
+  return true;
+}
+
+bool Args::optional_double(size_t i, std::optional<double>& out) const {
+  out.reset();
+  PyObject* v = values_[i];
+  if (!v) return true;
+  // A str has no number in it for us, though float() would parse one.
+  if (!PyFloat_Check(v) && !PyIndex_Check(v) && !(Py_TYPE(v)->tp_as_number && Py_TYPE(v)->tp_as_number->nb_float)) {
+    PyErr_Format(PyExc_TypeError, "must be real number, not %s", type_qualname(v).c_str());
+    return prefix_type_error(i);
+  }
+  double value = PyFloat_AsDouble(v);
+  if (value == -1.0 && PyErr_Occurred()) return prefix_type_error(i);
+  out = value;
+  return true;
+}
+
 bool Args::instance(size_t i, PyTypeObject* type, const char* type_name, PyObject*& out) const {
   PyObject* v = values_[i];
   if (!v || !PyObject_TypeCheck(v, type)) return fail_conversion(i, type_name);

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -24,7 +25,7 @@ struct Param {
 
 // The most parameters a method may have: the matcher keeps the matched
 // arguments in an array of this size.
-inline constexpr size_t kMaxParams = 4;
+inline constexpr size_t kMaxParams = 8;
 
 // A parameter table as the matcher takes it. It is made only from an array,
 // and an array longer than kMaxParams does not build.
@@ -72,6 +73,11 @@ class Args {
   bool flag_or(size_t i, bool fallback, bool& out) const;
   bool usize(size_t i, size_t& out) const;
   bool usize_or(size_t i, size_t fallback, size_t& out) const;
+  // Optional parameters whose absence means "none": an integer (anything
+  // with __index__), a number (a float, or anything with __float__ or
+  // __index__). Out of range is the interpreter's OverflowError.
+  bool optional_int64(size_t i, std::optional<int64_t>& out) const;
+  bool optional_double(size_t i, std::optional<double>& out) const;
   // An instance of `type` or of a subclass, named `type_name` in errors.
   bool instance(size_t i, PyTypeObject* type, const char* type_name, PyObject*& out) const;
 

@@ -35,6 +35,14 @@ ENFORCED = {
 # of the text signatures (declared with `keyword_only` in the parameter tables).
 KEYWORD_ONLY = {
     ("PyFileHandle", "read"): [("quiet", True, False)],
+    ("PyUserPool", "__new__"): [
+        ("isolate", True, False),
+        ("network", True, True),
+        ("max_processes", True, None),
+        ("memory_limit", True, None),
+        ("cpu_limit", True, None),
+        ("tmp_size", True, None),
+    ],
 }
 
 Param = tuple[str, bool, object]  # name, has a default, the default
@@ -139,6 +147,12 @@ def test_class_members_and_parameters_match(class_name):
     else:
         assert "__init__" not in members, "the constructors are __new__ (tp_new), so declare __new__"
         assert stub_params(members["__new__"]) == live_params(live)
+        options = KEYWORD_ONLY.get((class_name, "__new__"), [])
+        assert stub_keyword_only(members["__new__"]) == options
+        # Each option's default keeps the class as it is without it (for the
+        # pool: nothing happens on the host).
+        if options:
+            live(**{name: default for name, _, default in options})
 
     # Methods: names, order of parameters, defaults.
     for name in live_public(live):
@@ -188,7 +202,8 @@ def test_keyword_only_options_are_taken_by_keyword_alone(fs):
     with pytest.raises(TypeError, match=r"^PyFileHandle.read\(\) missing 1 required positional argument: 'buffer'$"):
         handle.read(quiet=True)
     for class_name, method in KEYWORD_ONLY:
-        signature = getattr(getattr(marrowfen, class_name), method).__text_signature__
+        owner = getattr(marrowfen, class_name)
+        signature = (owner if method == "__new__" else getattr(owner, method)).__text_signature__
         assert all(name not in signature for name, _, _ in KEYWORD_ONLY[class_name, method])
 
 

@@ -8,6 +8,7 @@
 #include "pool/account/user_pool.h"
 #include "pool/cleanup/account_cleanup.h"
 #include "pool/cleanup/deferred_panic.h"
+#include "pool/containment/tenant_containment.h"
 #include "pool/process/host_command.h"
 #include "pool/process/tenant_process.h"
 #include "pool/process/terminal_session.h"
@@ -28,8 +29,26 @@ Result<void, Error> pkill_account(uint32_t uid) {
                      utf8_or_empty(std::move(output.stderr_bytes)) + ")");
 }
 
+// The containment goes first: the holder and the group take every process
+// of a contained tenant with them, before the kill loop looks. True when
+// that was all of them: an isolated tenant's processes all live in its PID
+// namespace (a process cannot leave one), which ended with its holder.
+bool end_containment(User& user) {
+  if (!user.containment) return false;
+  std::vector<std::string> problems = user.containment->end();
+  // Texts already: pool/containment makes its own.
+  for (const std::string& problem : problems) warn(Error::text(problem).within(kKillFailure));
+  bool whole_tenant = problems.empty() && user.containment->held_every_process();
+  user.containment.reset();
+  return whole_tenant;
+}
+
 void release_account(User& user) {
-  if (auto killed = pkill_account(user.uid); !killed) warn(std::move(killed).error().within(kKillFailure));
+  // pkill only where processes of the account may be left: the kill loop
+  // below looks again in every case.
+  if (!end_containment(user)) {
+    if (auto killed = pkill_account(user.uid); !killed) warn(std::move(killed).error().within(kKillFailure));
+  }
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
   // cannot. Its failures are warning lines already. Only what changed since
   // the hand-out's clearing needs a look.
@@ -55,14 +74,20 @@ void release_account(User& user) {
   {
     AccountLock ended = std::move(user.claim);
   }
-  pool->return_account(user.uid, std::move(record));
+  pool->return_account(user.uid, record);
   pool->finish_aside_accounts();
 }
 
 }  // namespace
 
-User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool, AccountLock claim)
-    : username(std::move(username)), home(std::move(home)), uid(uid), pool(std::move(pool)), claim(std::move(claim)) {}
+User::User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool, AccountLock claim,
+           std::unique_ptr<TenantContainment> containment)
+    : username(std::move(username)),
+      home(std::move(home)),
+      uid(uid),
+      pool(std::move(pool)),
+      claim(std::move(claim)),
+      containment(std::move(containment)) {}
 
 User::~User() {
   if (!owner.is_current()) return;
@@ -82,14 +107,17 @@ std::string shell_command(const std::string& home) {
 Result<TerminalSession, Error> User::spawn_terminal(SharedUser user) {
   std::string name;
   std::string home;
+  std::optional<TenantJoin> join;
   {
     auto locked = user->lock_or_else([] { return poisoned_lock_message("user"); });
     name = locked->username;
     home = locked->home;
+    // Its descriptors stay valid: the containment ends only with the record.
+    if (locked->containment) join = locked->containment->join();
   }
   // Starting the child happens without the user lock.
   std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
-  auto spawned = spawn_tenant_process(argv);
+  auto spawned = spawn_tenant_process(argv, join ? &*join : nullptr);
   if (!spawned) return Error::os(spawned.error()).within("Failed to create the terminal session");
   return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }

@@ -17,6 +17,7 @@ namespace marrowfen::pool {
 
 class UserPool;
 class TerminalSession;
+class TenantContainment;
 struct User;
 
 // The lock-protected user record, shared by reference counting between the
@@ -27,13 +28,16 @@ using UserRecord = Mutex<User>;
 using SharedUser = std::shared_ptr<UserRecord>;
 
 struct User {
-  User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool, AccountLock claim);
+  User(std::string username, std::string home, uint32_t uid, std::shared_ptr<UserPool> pool, AccountLock claim,
+       std::unique_ptr<TenantContainment> containment = nullptr);
   // The record is built in place and never copied or moved: its destruction
   // is the account's release, which must happen exactly once.
   User(const User&) = delete;
   User& operator=(const User&) = delete;
 
-  // Releases the account: `pkill -u <uid>` (a failure is a warning line), then
+  // Releases the account: its containment ends first (the holder and the
+  // group killed: every process of a contained tenant at once), then
+  // `pkill -u <uid>` (a failure is a warning line), then
   // every remaining process of the account is killed and what it left in
   // the shared places removed (account_cleanup.h; problems are warning
   // lines), then the claim on the account ends and it goes back on its
@@ -49,7 +53,8 @@ struct User {
 
   // Starts `su ... /bin/bash` as the account, in its home (include
   // pool/terminal_session.h to call it). The user lock is held only to copy the
-  // name and home. A poisoned user lock throws Panic; a start failure is
+  // name and home (and, when contained, what the spawn joins). A poisoned
+  // user lock throws Panic; a start failure is
   // "Failed to create the terminal session: " and the system error text.
   static Result<TerminalSession, Error> spawn_terminal(SharedUser user);
 
@@ -60,6 +65,8 @@ struct User {
   std::shared_ptr<UserPool> pool;
   // This process's claim on the account, held until the release is over.
   AccountLock claim;
+  // The tenant's namespaces and group in a contained pool; else nullptr.
+  std::unique_ptr<TenantContainment> containment;
   OwnerProcess owner;
   // When the clearing before its hand-out began (clear_record.h).
   std::optional<WallMark> cleared;

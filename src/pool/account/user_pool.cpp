@@ -11,6 +11,7 @@
 #include "pool/account/subordinate_ids.h"
 #include "pool/account/userid.h"
 #include "pool/cleanup/account_cleanup.h"
+#include "pool/containment/tenant_containment.h"
 #include "pool/process/host_command.h"
 
 namespace marrowfen::pool {
@@ -67,9 +68,22 @@ Result<std::optional<AccountLock>, Error> claim_account(const std::string& name)
   return allocation_failed();
 }
 
+// The tenant's containment, when the pool has any (nullptr when not). The
+// error is why it could not be made (a warning line, and the hand-out fails).
+Result<std::unique_ptr<TenantContainment>, Error> contain_tenant(const ContainmentOptions& options,
+                                                                 const std::optional<CgroupLayout>& cgroups,
+                                                                 const std::string& name, const std::string& home) {
+  if (!options.contains_anything()) return Ok<std::unique_ptr<TenantContainment>>{nullptr};
+  auto contained = TenantContainment::create(options, cgroups, name, home);
+  if (contained) return Ok<std::unique_ptr<TenantContainment>>{std::move(contained).value()};
+  // The containment's own texts are made in pool/containment.
+  return Error::text(std::move(contained).error()).within("Failed to contain the user account");
+}
+
 }  // namespace
 
-UserPool::UserPool(size_t max_user) : state_() {
+UserPool::UserPool(size_t max_user, ContainmentOptions containment, std::optional<CgroupLayout> cgroups)
+    : state_(), containment_(containment), cgroups_(std::move(cgroups)) {
   PoolState& state = *state_.lock();
   state.max_user = max_user;
   state.user.reserve(std::min(max_user, kMaxReservedEntries));
@@ -172,7 +186,7 @@ void UserPool::finish_aside_accounts() {
       }
       auto state = lock_state();
       if (record) {
-        account.entry.last_clear = std::move(record);
+        account.entry.last_clear = record;
         state->free.push_back(account.entry);  // the only step that can fail, so it goes first
         end_claim(account.claim);
       } else {
@@ -213,8 +227,14 @@ Result<SharedUser, Error> UserPool::hand_out(std::shared_ptr<UserPool> pool, Cla
     pool->give_back(std::move(taken));
     return err(std::move(home).error());
   }
+  auto contained = contain_tenant(pool->containment_, pool->cgroups_, taken.entry.name, home.value());
+  if (!contained) {
+    warn(contained.error());
+    pool->give_back(std::move(taken));
+    return allocation_failed();
+  }
   auto user = std::make_shared<UserRecord>(std::move(taken.entry.name), std::move(home).value(), taken.entry.uid,
-                                           std::move(pool), std::move(taken.claim));
+                                           std::move(pool), std::move(taken.claim), std::move(contained).value());
   user->lock()->cleared = cleared;
   return user;
 }
@@ -224,7 +244,7 @@ void UserPool::return_account(uint32_t uid, std::optional<ClearRecord> cleared) 
   auto it = std::find_if(state->user.begin(), state->user.end(), [uid](const AccountEntry& e) { return e.uid == uid; });
   if (it == state->user.end()) return;
   state->free.push_back(*it);  // the only step that can fail, so it goes first
-  state->free.back().last_clear = std::move(cleared);
+  state->free.back().last_clear = cleared;
   state->user.erase(it);
 }
 

@@ -37,6 +37,8 @@
 #include "pool/account/name_generator.h"
 #include "pool/account/user.h"
 #include "pool/cleanup/clear_record.h"
+#include "pool/containment/cgroup_layout.h"
+#include "pool/containment/containment_options.h"
 
 namespace marrowfen::pool {
 
@@ -67,7 +69,11 @@ class UserPool {
  public:
   // An empty pool of capacity `max_user`; touches nothing on the host.
   // Create it with std::make_shared: allocation needs a shared reference.
-  explicit UserPool(size_t max_user);
+  // A pool given `containment` options contains every tenant it hands out
+  // (pool/containment/): its control groups go where `cgroups` says, which
+  // check_host_support found for those options.
+  explicit UserPool(size_t max_user, ContainmentOptions containment = {},
+                    std::optional<CgroupLayout> cgroups = std::nullopt);
   UserPool(const UserPool&) = delete;
   UserPool& operator=(const UserPool&) = delete;
 
@@ -116,6 +122,9 @@ class UserPool {
   Mutex<PoolState>::Guard lock_state();
 
   Mutex<PoolState> state_;
+  // Set at construction, never changed: read without the lock.
+  const ContainmentOptions containment_;
+  const std::optional<CgroupLayout> cgroups_;
 };
 
 }  // namespace marrowfen::pool

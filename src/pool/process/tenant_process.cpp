@@ -1,6 +1,9 @@
 #include "pool/process/tenant_process.h"
 
+#include <fcntl.h>
 #include <linux/keyctl.h>
+#include <linux/seccomp.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
@@ -11,8 +14,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <memory>
 #include <string_view>
 
+#include "pool/process/raw_child_steps.h"
 #include "pool/process/spawn_thread.h"
 #include "pool/process/vfork_child.h"
 
@@ -20,6 +25,9 @@ extern char** environ;
 
 namespace marrowfen::pool {
 namespace {
+
+// The stack of a contained tenant's process until it execs.
+constexpr size_t kTenantStackSize = size_t{64} * 1024;
 
 // The caller's environment variables the tenant gets, besides its own PATH.
 bool passed_to_tenant(std::string_view name) {
@@ -44,66 +52,44 @@ struct ChildPlan {
   char* const* envp;
   char* const* candidates;
   volatile int exec_error;  // set by the child when no exec succeeded
+  // A contained tenant (nullptr: none).
+  const TenantJoin* join;
+  char* const* cgroup_join_files;
+  char* tenant_stack_top;
+  CloneFunction clone;
+  volatile pid_t tenant_pid;  // the process that runs argv, when contained
 };
 
-// The kernel's form of a signal action, for rt_sigaction.
-struct KernelSigaction {
-  void (*handler)(int);
-  unsigned long flags;
-  void (*restorer)();
-  uint64_t mask;
-};
-constexpr long kKernelSigsetSize = sizeof(uint64_t);
-constexpr int kLastSignal = 64;
-
-// Closes every descriptor from 3 up, where close_range is missing too.
-MF_VFORK_CHILD_FUNCTION void close_from_3() {
-#ifdef SYS_close_range
-  if (::syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
-#endif
-  rlimit limit{};
-  long highest = 1024;
-  if (::syscall(SYS_prlimit64, 0, RLIMIT_NOFILE, nullptr, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-    highest = static_cast<long>(limit.rlim_cur);
-  }
-  for (long fd = 3; fd < highest; ++fd) ::syscall(SYS_close, fd);
+[[noreturn]] MF_VFORK_CHILD_FUNCTION void fail(ChildPlan* plan, int error) {
+  plan->exec_error = error;
+  ::syscall(SYS_exit, 127);
+  __builtin_unreachable();
 }
 
-// The child, between clone and exec (see vfork_child.h), with every signal
-// blocked as the spawn thread has them.
-MF_VFORK_CHILD_FUNCTION int tenant_child(void* arg) {
-  ChildPlan* plan = static_cast<ChildPlan*>(arg);
-  // No handler of this process may run here once signals are unblocked.
-  KernelSigaction default_action{SIG_DFL, 0, nullptr, 0};
-  for (int sig = 1; sig <= kLastSignal; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) ::syscall(SYS_rt_sigaction, sig, &default_action, nullptr, kKernelSigsetSize);
-  }
-  // Set before su runs; if the parent is gone already, nobody will send it.
-  ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-  if (::syscall(SYS_getppid) != plan->parent) ::syscall(SYS_exit, 127);
+// Standard streams onto the pipes.
+MF_VFORK_CHILD_FUNCTION void set_up_stdio(ChildPlan* plan) {
   for (int fd = 0; fd < 3; ++fd) {
-    if (::syscall(SYS_dup3, plan->stdio[fd], fd, 0) < 0) {
-      plan->exec_error = errno;
-      ::syscall(SYS_exit, 127);
-    }
+    if (::syscall(SYS_dup3, plan->stdio[fd], fd, 0) < 0) fail(plan, errno);
   }
-  close_from_3();
-  // A new anonymous session keyring: whatever keyring this process has (a
-  // login's, under pam_keyinit) must not reach the tenant, nor one tenant's
-  // another's. A kernel without keyrings has nothing to share.
-  if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS) {
-    plan->exec_error = errno;
-    ::syscall(SYS_exit, 127);
-  }
+}
+
+// A new anonymous session keyring: whatever keyring this process has (a
+// login's, under pam_keyinit) must not reach the tenant, nor one tenant's
+// another's. A kernel without keyrings has nothing to share.
+MF_VFORK_CHILD_FUNCTION void join_new_keyring(ChildPlan* plan) {
+  if (::syscall(SYS_keyctl, KEYCTL_JOIN_SESSION_KEYRING, nullptr) < 0 && errno != ENOSYS) fail(plan, errno);
+}
+
+// The working directory, umask and signal mask the tenant starts with, then
+// argv run as execvp would: the first candidate that runs; EACCES from any
+// of them wins over ENOENT; an error other than "not here" ends the search.
+[[noreturn]] MF_VFORK_CHILD_FUNCTION void exec_tenant(ChildPlan* plan) {
   // Not the caller's working directory: its path is the host's business
   // (bash would show it as OLDPWD after the shell text's cd).
   ::syscall(SYS_chdir, "/");
   ::syscall(SYS_umask, 077);
   uint64_t no_signals = 0;
-  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, kKernelSigsetSize);
-
-  // As execvp: the first candidate that runs; EACCES from any of them wins
-  // over ENOENT; an error other than "not here" ends the search.
+  ::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &no_signals, nullptr, raw::kKernelSigsetSize);
   int error = ENOENT;
   bool denied = false;
   for (char* const* path = plan->candidates; *path != nullptr; ++path) {
@@ -115,15 +101,84 @@ MF_VFORK_CHILD_FUNCTION int tenant_child(void* arg) {
       break;
     }
   }
-  plan->exec_error = denied && (error == ENOENT || error == ENOTDIR) ? EACCES : error;
-  ::syscall(SYS_exit, 127);
-  return 127;
+  fail(plan, denied && (error == ENOENT || error == ENOTDIR) ? EACCES : error);
+}
+
+// The child, between clone and exec (see vfork_child.h), with every signal
+// blocked as the spawn thread has them.
+MF_VFORK_CHILD_FUNCTION int tenant_child(void* arg) {
+  ChildPlan* plan = static_cast<ChildPlan*>(arg);
+  raw::reset_signal_actions();
+  // Set before su runs; if the parent is gone already, nobody will send it.
+  ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  if (::syscall(SYS_getppid) != plan->parent) ::syscall(SYS_exit, 127);
+  set_up_stdio(plan);
+  raw::close_from(3);
+  join_new_keyring(plan);
+  exec_tenant(plan);
+}
+
+// A contained tenant's process, forked by contained_child after it entered
+// the namespaces, but a child of ours (CLONE_PARENT), as an uncontained
+// one is: it joins the group, takes the limits and the filter, and runs argv.
+MF_VFORK_CHILD_FUNCTION int contained_tenant(void* arg) {
+  ChildPlan* plan = static_cast<ChildPlan*>(arg);
+  const TenantJoin& join = *plan->join;
+  ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  // In the tenant's PID namespace our process has no number: 0. A parent
+  // that died already left this process to the holder (1).
+  pid_t expected_parent = join.pid_namespace ? 0 : plan->parent;
+  if (::syscall(SYS_getppid) != expected_parent) ::syscall(SYS_exit, 127);
+  for (char* const* procs = plan->cgroup_join_files; *procs != nullptr; ++procs) {
+    long fd = ::syscall(SYS_openat, AT_FDCWD, *procs, O_WRONLY | O_CLOEXEC);
+    if (fd < 0) fail(plan, errno);
+    long written = ::syscall(SYS_write, fd, "0", 1);
+    int error = errno;
+    ::syscall(SYS_close, fd);
+    if (written != 1) fail(plan, error);
+  }
+  if (join.max_processes) {
+    rlimit limit{*join.max_processes, *join.max_processes};
+    if (::syscall(SYS_prlimit64, 0, RLIMIT_NPROC, &limit, nullptr) < 0) fail(plan, errno);
+  }
+  // Root may install a filter without no_new_privs, so su still works.
+  if (join.seccomp && ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, 0, join.seccomp) < 0) fail(plan, errno);
+  exec_tenant(plan);
+}
+
+// The first child of a contained spawn: enters the holder's namespaces and
+// forks the tenant's process, which is the first to be in the PID namespace
+// (setns places only the caller's children there).
+MF_VFORK_CHILD_FUNCTION int contained_child(void* arg) {
+  ChildPlan* plan = static_cast<ChildPlan*>(arg);
+  raw::reset_signal_actions();
+  // Before the streams go onto 0 to 2, where a namespace's descriptor may
+  // be when the caller had those closed.
+  for (const TenantJoin::Namespace& ns : plan->join->namespaces) {
+    if (::syscall(SYS_setns, ns.fd, ns.type) < 0) fail(plan, errno);
+  }
+  set_up_stdio(plan);
+  raw::close_from(3);
+  join_new_keyring(plan);
+  // The C library's clone runs the function on the new stack; a raw clone
+  // would resume this frame there.
+  int pid = plan->clone(contained_tenant, plan->tenant_stack_top, CLONE_VM | CLONE_VFORK | CLONE_PARENT, plan);
+  if (pid < 0) fail(plan, errno);
+  plan->tenant_pid = static_cast<pid_t>(pid);
+  ::syscall(SYS_exit, 0);
+  return 0;
 }
 
 // Starts the child on the calling thread and waits until it has exec'd or
 // given up. The error is an errno.
 Result<pid_t, int> start_child(ChildPlan& plan) {
-  MF_TRY_ASSIGN(pid_t pid, start_vfork_child(tenant_child, &plan));
+  MF_TRY_ASSIGN(pid_t pid, start_vfork_child(plan.join ? contained_child : tenant_child, &plan));
+  if (plan.join) {
+    // The first child is done once the tenant's process has exec'd.
+    (void)wait_for_child(pid);
+    pid = plan.tenant_pid;
+    if (pid <= 0) return err(plan.exec_error ? plan.exec_error : EAGAIN);
+  }
   if (int e = plan.exec_error) {
     (void)wait_for_child(pid);
     return err(e);
@@ -158,7 +213,7 @@ std::vector<std::string> exec_candidates(const std::string& program, const char*
   return candidates;
 }
 
-Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& argv) {
+Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& argv, const TenantJoin* join) {
   if (argv.empty()) return err(EINVAL);
   MF_TRY_ASSIGN(Pipe input, make_pipe());
   MF_TRY_ASSIGN(Pipe output, make_pipe());
@@ -169,11 +224,19 @@ Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& a
   std::vector<char*> argv_pointers = null_terminated(argv);
   std::vector<char*> env_pointers = null_terminated(env);
   std::vector<char*> candidate_pointers = null_terminated(candidates);
+  std::vector<std::string> cgroup_join_files = join ? join->cgroup_join_files : std::vector<std::string>{};
+  std::vector<char*> join_pointers = null_terminated(cgroup_join_files);
+  std::unique_ptr<char[]> tenant_stack(join ? new char[kTenantStackSize] : nullptr);
   ChildPlan plan{::getpid(),
                  {input.read_end.get(), output.write_end.get(), errors.write_end.get()},
                  argv_pointers.data(),
                  env_pointers.data(),
                  candidate_pointers.data(),
+                 0,
+                 join,
+                 join_pointers.data(),
+                 tenant_stack ? tenant_stack.get() + kTenantStackSize : nullptr,
+                 clone_function(),
                  0};
 
   Result<pid_t, int> started = err(EAGAIN);

@@ -14,6 +14,9 @@
 //   owner killed with its sessions open leaves no root `su` behind. The
 //   child is created on the spawn thread (spawn_thread.h), so it does not die
 //   with the thread that asked for it.
+// A contained tenant's process first enters what its TenantJoin names
+// (pool/containment/tenant_containment.h): namespaces, group, process limit,
+// filter. Its parent is still this process, as an uncontained one's.
 // The program is looked up in the caller's PATH (not the tenant's).
 #pragma once
 
@@ -21,6 +24,7 @@
 #include <vector>
 
 #include "base/result.h"
+#include "pool/containment/tenant_containment.h"
 #include "pool/process/child_process.h"
 
 namespace marrowfen::pool {
@@ -29,8 +33,9 @@ inline constexpr const char* kTenantPath = "/usr/local/bin:/usr/bin:/bin";
 
 // Starts argv as described above, standard input, output and error on new
 // pipes (as spawn_child with StdinMode::kPipe). A program that cannot be
-// started is reported here as its errno.
-Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& argv);
+// started is reported here as its errno, as is a containment step that
+// failed. `join` (nullptr: uncontained) must stay valid during the call.
+Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& argv, const TenantJoin* join = nullptr);
 
 // The tenant's environment ("NAME=value" entries) made from the caller's.
 std::vector<std::string> tenant_environment(const char* const* caller_env);

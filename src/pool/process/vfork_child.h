@@ -24,4 +24,14 @@ namespace marrowfen::pool {
 // suspended until then. The error is an errno.
 Result<pid_t, int> start_vfork_child(int (*child)(void*), void* arg);
 
+// The C library's clone(), found once before any child needs it: a child
+// that forks a child of its own calls it through this pointer.
+using CloneFunction = int (*)(int (*)(void*), void*, int, void*, ...);
+CloneFunction clone_function();
+
+// clone() of `child(arg)` sharing this process's memory, on the stack that
+// ends at `stack_top`, with `flags` (CLONE_VM and the exit signal are the
+// caller's to give). The same rules apply to `child`. The error is an errno.
+Result<pid_t, int> clone_in_this_memory(int (*child)(void*), void* arg, char* stack_top, int flags);
+
 }  // namespace marrowfen::pool
