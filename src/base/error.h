@@ -13,7 +13,10 @@
 //   travels up through MF_TRY and gains its outer context on the way.
 //
 // An Error can be nothing but an error, so it converts to a failed Result
-// by itself (`return Error::os(errno, "Failed to read stdout");`).
+// by itself (`return Error::os(e, "Failed to write to the stdin of the process");`).
+//
+// The texts are made only where they leave the pool: the binding's
+// exceptions, warn() (warning.h), the session's terminal calls and a Panic.
 #pragma once
 
 #include <ostream>
