@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <string>
+#include <vector>
 
 #include "base/result.h"
 #include "base/warning.h"
@@ -55,6 +56,18 @@ TEST(Error, TravelsThroughResultAndTry) {
   EXPECT_EQ(quarter(6).error(), "odd");
   EXPECT_TRUE(check_quarter(4).ok());
   EXPECT_EQ(check_quarter(3).error(), "odd");
+}
+
+TEST(Error, LeavesAsItsMessage) {
+  Result<int, std::string> text = with_message(quarter(6));
+  EXPECT_EQ(text.error(), "odd");
+  EXPECT_EQ(with_message(quarter(8)).value(), 2);
+  EXPECT_EQ(with_message(check_quarter(3)).error(), "odd");
+
+  std::vector<Error> problems = {Error::os(ETIMEDOUT, "/tmp"), Error::text("shared memory 7")};
+  EXPECT_TRUE(problems == (std::vector<std::string>{"/tmp: Connection timed out (os error 110)", "shared memory 7"}));
+  EXPECT_FALSE(problems == (std::vector<std::string>{"/tmp", "shared memory 7"}));
+  EXPECT_FALSE(problems == std::vector<std::string>{});
 }
 
 // Everything written to descriptor 2 while `body` runs.
