@@ -363,6 +363,15 @@ def test_ray_temporary_directory_closed_to_tenants(open_directory):
             kit_ray.prepare_temp_dir(parent)
 
 
+def test_an_uncontained_pool_is_refused_where_tenants_reach_ray_files(cluster, open_directory, monkeypatch):
+    # What Ray reports is where this module's cluster keeps its files.
+    assert kit_ray._node._ray_temp_dir().startswith(os.environ["RAY_TMPDIR"] + "/")
+    for reported, text in [(os.path.join(open_directory, "ray"), "open to the tenants"), (None, "cannot tell")]:
+        monkeypatch.setattr(kit_ray._node, "_ray_temp_dir", lambda reported=reported: reported)
+        failure = kit_ray._node.NodeShells(1, 0, {}).open().failure
+        assert failure is not None and failure.kind is ValueError and text in failure.args[0], failure
+
+
 def test_the_kit_imports_without_ray():
     probe = ("import sys; sys.modules['ray'] = None\n"
              "import marrowfen_kit, marrowfen_kit.shell\n"

@@ -29,9 +29,9 @@ writable by everyone.
 from __future__ import annotations
 
 try:
-    import ray as _ray  # noqa: F401 - Ray itself, not this package (imports are absolute)
+    import ray as _ray  # type: ignore[import-not-found, unused-ignore]  # noqa: F401 - Ray itself (imports are absolute)
 except ImportError as missing:
-    raise ImportError("marrowfen_kit.ray needs Ray: pip install 'marrowfen[ray]'") from missing
+    raise ImportError("marrowfen_kit.ray needs Ray: pip install 'marrowfen[ray]'", name="ray") from missing
 
 from ._placement import TENANT_RESOURCE
 from ._pool import AsyncRayShellPool, RayShellPool

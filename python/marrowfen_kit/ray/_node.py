@@ -17,6 +17,8 @@ import time
 from collections.abc import Callable, Mapping
 from typing import Any, Protocol
 
+import ray  # type: ignore[import-not-found, unused-ignore]
+
 from marrowfen import PyUserPool
 from marrowfen_kit.shell import Shell
 
@@ -75,11 +77,22 @@ def _shell_source(pool: PyUserPool, warm: int, size: int) -> _ShellSource:
 
 def _ray_temp_dir() -> str | None:
     """The temporary directory of this node's Ray, where Ray says so."""
-    import ray
-
     node = getattr(ray._private.worker, "_global_node", None)
     getter = getattr(node, "get_temp_dir_path", None)
-    return getter() if callable(getter) else None
+    path = getter() if callable(getter) else None
+    return path if isinstance(path, str) and path else None
+
+
+def _check_temp_dir(temp_dir: str | None) -> None:
+    """Refuses an uncontained pool on a node whose Ray files its tenants could reach."""
+    if temp_dir is None:
+        raise ValueError("cannot tell where this node's Ray keeps its temporary directory, so an uncontained "
+                         "pool is refused here: pass isolate=True")
+    if not _temp_dir.closed_to_tenants(temp_dir):
+        raise ValueError(
+            f"Ray's temporary directory {temp_dir} is open to the tenants of an uncontained pool: start Ray "
+            "with RAY_TMPDIR set to a directory that only root may enter (prepare_temp_dir()), or pass "
+            "isolate=True")
 
 
 def _contains(pool_options: Mapping[str, Any]) -> bool:
@@ -104,12 +117,8 @@ class NodeShells:
         """Makes the node's pool and its warm shells."""
         per_node, warm, pool_options = self._settings
         try:
-            temp_dir = _ray_temp_dir()
-            if not _contains(pool_options) and temp_dir is not None and not _temp_dir.closed_to_tenants(temp_dir):
-                raise ValueError(
-                    f"Ray's temporary directory {temp_dir} is open to the tenants of an uncontained pool: start "
-                    "Ray with RAY_TMPDIR set to a directory that only root may enter (prepare_temp_dir()), or "
-                    "pass isolate=True")
+            if not _contains(pool_options):
+                _check_temp_dir(_ray_temp_dir())
             make_pool: Callable[..., PyUserPool] = PyUserPool
             pool = make_pool(per_node, **pool_options)
             self._source = _shell_source(pool, warm, per_node)
@@ -120,8 +129,6 @@ class NodeShells:
         return Reply()
 
     def node_id(self) -> str:
-        import ray
-
         return str(ray.get_runtime_context().get_node_id())
 
     def acquire(self, timeout: float | None) -> Reply:
@@ -138,8 +145,6 @@ class NodeShells:
 
     def run(self, number: int, command: str, timeout: float | None, check: bool,
             options: dict[str, Any]) -> Reply:
-        import ray
-
         # Large input comes through the object store.
         given = {name: ray.get(value) if isinstance(value, ray.ObjectRef) else value for name, value in options.items()}
         return self._on(number, lambda shell: shell.run(command, timeout, check, **given))

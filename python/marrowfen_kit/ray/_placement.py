@@ -13,10 +13,13 @@ from __future__ import annotations
 import dataclasses
 import threading
 import time
+from collections.abc import Callable
 from typing import Any, Final
 
-import ray
-from ray.util.scheduling_strategies import NodeAffinitySchedulingStrategy
+import ray  # type: ignore[import-not-found, unused-ignore]
+from ray.util.scheduling_strategies import (  # type: ignore[import-not-found, unused-ignore]
+    NodeAffinitySchedulingStrategy,
+)
 
 from marrowfen_kit.shell import ShellTimeout
 
@@ -78,12 +81,13 @@ class Placement:
         self.per_node = per_node
         self._changed = threading.Condition()
         self._closed = False
-        offering = [entry["NodeID"] for entry in ray.nodes()
+        nodes: Callable[[], list[dict[str, Any]]] = ray.nodes  # untyped in Ray
+        offering = [entry["NodeID"] for entry in nodes()
                     if entry.get("Alive") and entry.get("Resources", {}).get(TENANT_RESOURCE, 0) >= per_node]
         if not offering:
             raise ValueError(f"no live Ray node offers {per_node} of the resource {TENANT_RESOURCE!r} (per_node): "
                              f"start the nodes with resources={{{TENANT_RESOURCE!r}: N}}")
-        actor_class = ray.remote(NodeShells)
+        actor_class: Any = ray.remote(NodeShells)
         starting = {}
         for node_id in offering:
             actor = actor_class.options(

@@ -20,7 +20,7 @@ from collections.abc import Awaitable, Callable, Mapping
 from types import TracebackType
 from typing import Any, Final, Self
 
-import ray
+import ray  # type: ignore[import-not-found, unused-ignore]
 
 from marrowfen_kit.fs import MemPath
 from marrowfen_kit.shell import CommandResult, ShellEnded
