@@ -1,7 +1,7 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
 Usage: run.py [--quick] [--sizes 1000,10000,100000]
-              [--skip fs,io,term,kit,pool,shell,mem,scale,bigtree,callgrind]
+              [--skip fs,io,term,kit,pool,shell,ray,mem,scale,bigtree,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -29,6 +29,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 import kit_ops  # noqa: E402
+import kit_ray  # noqa: E402
 import kit_shell  # noqa: E402
 from common import Results, fmt_ratio, fmt_time, log, quiet_stdout  # noqa: E402
 
@@ -265,7 +266,7 @@ def render(res: Results, info: dict, cg, elapsed: float) -> str:
         out.append(f"| {t['group']} | {t['what']} | {t['measured']} | {t['limit']} | {verdict} |")
     met = sum(1 for t in res.targets if t["met"])
     out += ["", f"{met} of {len(res.targets)} targets met.", "", "## Measurements", ""]
-    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "pool", "shell", "mem", "bigtree"]
+    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "pool", "shell", "ray", "mem", "bigtree"]
     keys = sorted(res.sections, key=lambda k: (order.index(k) + 1 if k in order else 0, len(k), k))
     for key in keys:
         sec = res.sections[key]
@@ -324,6 +325,11 @@ METHOD = """\
 - marrowfen_kit.shell: on the same account, `Shell.run("true")` alternates with the raw echo
   round trip above; a command printing 8 MiB runs through `Shell.run`, through a raw session
   (reads until an end marker printed after it) and through pexpect (`expect_exact` of that marker).
+- marrowfen_kit.ray: a two-node Ray cluster on this machine (127.0.0.1, one CPU each, Ray's
+  temporary directory under a root-only parent); `RemoteShell.run("true")` against a local
+  `Shell.run("true")`, then 16 shells (8 on each node; 16 local ones) each running `true` in a
+  thread of the driver (or, for the asyncio row, all awaited by one event loop). The nodes and
+  the driver share the machine's two cores: the rows are the cost of the trip through Ray.
 - Memory: resident set size before and after creating 1,000,000 empty files (names of 2 to 4
   bytes, 1,000 per directory) in a fresh process, divided by the inodes created; peers at 50,000.
   The same for 1,000,000 empty directories, and both again in C++ on the core alone, counting the
@@ -428,7 +434,7 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
-    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,mem,scale,bigtree,callgrind")
+    ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,ray,mem,scale,bigtree,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -461,7 +467,8 @@ def main() -> None:
             log("marrowfen_kit")
             kit_ops.run_kit(res, repeat)
         for key, what, run in (("pool", "pool and session benchmarks", sessions.run_sessions),
-                               ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell)):
+                               ("shell", "marrowfen_kit.shell benchmarks", kit_shell.run_kit_shell),
+                               ("ray", "marrowfen_kit.ray benchmarks", kit_ray.run_kit_ray)):
             if key in skip:
                 continue
             log(what)

@@ -67,7 +67,7 @@ def _tenant_path(path: object, name: str) -> str:
     raise TypeError(f"{name} must be a str or os.PathLike[str], not {type(path).__name__}")
 
 
-def _by_store(data: bytes) -> Any:
+def _by_store(data: bytes | str) -> Any:
     """`data` itself, or a reference to a copy in the object store when it is large."""
     return ray.put(data) if len(data) > INLINE_LIMIT else data
 
@@ -146,7 +146,7 @@ class _RemoteShellBase:
         _check_timeout(timeout)
         options: dict[str, Any] = {}
         if input is not None:
-            options["input"] = _by_store(input) if isinstance(input, bytes) else input
+            options["input"] = _by_store(input) if isinstance(input, bytes | str) else input
         if env is not None:
             options["env"] = dict(env) if isinstance(env, Mapping) else env
         if cwd is not None:
@@ -176,7 +176,11 @@ class _RemoteShellBase:
         return True
 
     def _end_lost(self, lease: Lease, error: BaseException) -> str:
-        """The shell's node or actor is gone: the node takes no more shells."""
+        """The shell's node or actor is gone: the node takes no more shells
+        (unless the pool's close ended the actor)."""
+        if self._placement.closed:
+            self._drop(lease)
+            return "The shell is closed"
         self._placement.mark_lost(lease.node)
         if self._drop(lease):
             self._placement.give_back(lease.node)
