@@ -31,7 +31,7 @@ from __future__ import annotations
 try:
     import ray as _ray  # type: ignore[import-not-found, unused-ignore]  # noqa: F401 - Ray itself (imports are absolute)
 except ImportError as missing:
-    raise ImportError("marrowfen_kit.ray needs Ray: pip install 'marrowfen[ray]'", name="ray") from missing
+    raise ModuleNotFoundError("marrowfen_kit.ray needs Ray: pip install 'marrowfen[ray]'", name="ray") from missing
 
 from ._placement import TENANT_RESOURCE
 from ._pool import AsyncRayShellPool, RayShellPool

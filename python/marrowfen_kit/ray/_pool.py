@@ -41,6 +41,7 @@ class _PoolBase:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called."""
         return self._placement.closed
 
     def __repr__(self) -> str:
@@ -74,7 +75,8 @@ class RayShellPool(_PoolBase):
 
     `RayShellPool(per_node, warm=2, **pool_options)` starts on each such node
     an actor that owns a `PyUserPool(per_node, **pool_options)` and keeps
-    `warm` shells started there; `per_node` tenants of this pool may run on a
+    `warm` shells started there (with the kit's ShellPool; where it is
+    missing, each hand-out starts its shell); `per_node` tenants of this pool may run on a
     node at once. The pool is contained (`isolate=True`) unless
     `pool_options` says otherwise, where this marrowfen can contain tenants;
     an uncontained pool is refused on a node whose Ray keeps its temporary
@@ -90,6 +92,10 @@ class RayShellPool(_PoolBase):
 
     def __init__(self, per_node: int, *, warm: int = 2, replace: bool = False, **pool_options: Any) -> None:
         super().__init__(per_node, warm=warm, replace=replace, **pool_options)
+
+    # What the base holds, named here too, where the reader looks.
+    node_ids = _PoolBase.node_ids
+    closed = _PoolBase.closed
 
     def acquire(self, node_id: str | None = None, timeout: float | None = None) -> RemoteShell:
         """A shell on the node with the most room, or on `node_id`; waits up
@@ -124,6 +130,9 @@ class AsyncRayShellPool(_PoolBase):
 
     def __init__(self, per_node: int, *, warm: int = 2, replace: bool = False, **pool_options: Any) -> None:
         super().__init__(per_node, warm=warm, replace=replace, **pool_options)
+
+    node_ids = _PoolBase.node_ids
+    closed = _PoolBase.closed
 
     async def acquire(self, node_id: str | None = None, timeout: float | None = None) -> AsyncRemoteShell:
         """As RayShellPool.acquire()."""

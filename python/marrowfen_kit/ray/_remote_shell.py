@@ -212,6 +212,13 @@ class RemoteShell(_RemoteShellBase):
     """A shell on a node of the cluster: the operations of a local Shell,
     each carried out on the node. From RayShellPool.acquire()."""
 
+    # What the base holds, named here too, where the reader looks.
+    node_id = _RemoteShellBase.node_id
+    closed = _RemoteShellBase.closed
+    CALL_GRACE = _RemoteShellBase.CALL_GRACE
+    TRANSFER_TIMEOUT = _RemoteShellBase.TRANSFER_TIMEOUT
+    REPLACE_TIMEOUT = _RemoteShellBase.REPLACE_TIMEOUT
+
     def run(self, command: str, timeout: float | None = 30.0, check: bool = False, *,
             input: str | bytes | None = None, env: Mapping[str, str] | None = None,
             cwd: str | os.PathLike[str] | None = None) -> CommandResult:
@@ -269,6 +276,12 @@ class RemoteShell(_RemoteShellBase):
 class AsyncRemoteShell(_RemoteShellBase):
     """RemoteShell for asyncio: the same operations as coroutines, which
     await the replies of the node. From AsyncRayShellPool.acquire()."""
+
+    node_id = _RemoteShellBase.node_id
+    closed = _RemoteShellBase.closed
+    CALL_GRACE = _RemoteShellBase.CALL_GRACE
+    TRANSFER_TIMEOUT = _RemoteShellBase.TRANSFER_TIMEOUT
+    REPLACE_TIMEOUT = _RemoteShellBase.REPLACE_TIMEOUT
 
     async def run(self, command: str, timeout: float | None = 30.0, check: bool = False, *,
                   input: str | bytes | None = None, env: Mapping[str, str] | None = None,
