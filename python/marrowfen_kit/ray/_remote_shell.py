@@ -116,6 +116,7 @@ class _RemoteShellBase:
         self._lease: Lease | None = lease  # None once closed
         self._replace = replace
         self._lock = threading.Lock()
+        self._closed_node_id = ""
 
     @property
     def node_id(self) -> str:
@@ -134,8 +135,6 @@ class _RemoteShellBase:
     def _last_node_id(self) -> str:
         lease = self._lease
         return lease.node.node_id if lease is not None else self._closed_node_id
-
-    _closed_node_id = ""
 
     # ------------------------------------------------------------ calls
 
@@ -162,8 +161,8 @@ class _RemoteShellBase:
         return lease, getattr(lease.node.actor, call.method).remote(lease.number, *call.args)
 
     def _settle(self, lease: Lease, call: _Call, reply: Reply) -> Any:
-        if reply.ended:
-            self._drop(lease)
+        if reply.ended and self._drop(lease):  # the node has let go of it already
+            self._placement.give_back(lease.node)
         return call.finish(reply.unwrap())
 
     def _drop(self, lease: Lease) -> bool:
@@ -195,7 +194,12 @@ class _RemoteShellBase:
     def _ended(self, message: str, call: _Call, replacement: Lease | BaseException | None) -> ShellEnded:
         if isinstance(replacement, Lease):
             with self._lock:
-                self._lease = replacement
+                spare = self._lease  # another call met the loss too, and was quicker
+                if spare is None:
+                    self._lease = replacement
+            if spare is not None:
+                self._placement.release(replacement)
+                replacement = spare
             message += f"; a new shell on node {replacement.node.node_id} took its place"
         elif replacement is not None:
             message += f"; no new shell could take its place ({replacement})"
