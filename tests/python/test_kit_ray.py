@@ -13,12 +13,14 @@ import contextlib
 import fcntl
 import gc
 import inspect
+import io
 import os
 import re
 import shutil
 import signal
 import subprocess
 import sys
+import tarfile
 import tempfile
 import threading
 import time
@@ -337,6 +339,62 @@ def marrowfen_can_isolate():
     except ValueError:
         return True
     return True
+
+
+def tree_of(root):
+    """{relative path: (mode bits, bytes or None for a directory)} of a host tree."""
+    found = {}
+    for path in sorted(root.rglob("*")):
+        mode = path.stat().st_mode & 0o777
+        found[path.relative_to(root).as_posix()] = (mode, None if path.is_dir() else path.read_bytes())
+    return found
+
+
+def test_trees_travel_whole_and_hostile_archives_are_refused(tmp_path):
+    transfer = kit_ray._transfer
+    source = tmp_path / "source"
+    (source / "a" / "empty").mkdir(parents=True)
+    (source / "a" / "tool").write_bytes(b"#!/bin/sh\n")
+    (source / "a" / "tool").chmod(0o755)
+    (source / "data").write_bytes(os.urandom(3000))
+    (source / "data").chmod(0o640)
+    item = transfer.unpack(transfer.pack_host(source), str(tmp_path / "one"))
+    assert tree_of(tmp_path / "one" / "item") == tree_of(source)
+    transfer.place_host(item, tmp_path / "placed")
+    transfer.place_host(item, tmp_path / "placed")  # again, onto what is there
+    assert tree_of(tmp_path / "placed") == tree_of(source)
+
+    fs = marrowfen.PyFs()
+    transfer.place_mem(item, MemPath(fs, "/copy"))
+    assert MemPath(fs, "/copy/data").read_bytes() == (source / "data").read_bytes()
+    assert MemPath(fs, "/copy/a/empty").is_dir()
+    transfer.unpack(transfer.pack_mem(MemPath(fs, "/copy")), str(tmp_path / "two"))
+    back = tree_of(tmp_path / "two" / "item")
+    assert back["data"] == (0o600, (source / "data").read_bytes()) and back["a/empty"][1] is None
+    with pytest.raises(FileNotFoundError):
+        transfer.pack_mem(MemPath(fs, "/missing"))
+    with pytest.raises(FileNotFoundError):
+        transfer.pack_host(tmp_path / "missing")
+
+    def archive(*entries):
+        buffer = io.BytesIO()
+        with tarfile.open(fileobj=buffer, mode="w") as made:
+            for name, kind, target in entries:
+                entry = tarfile.TarInfo(name)
+                entry.type, entry.linkname = kind, target
+                made.addfile(entry)
+        return buffer.getvalue()
+
+    for n, hostile in enumerate([
+        archive(("item", tarfile.DIRTYPE, ""), ("item/../../escaped", tarfile.REGTYPE, "")),
+        archive(("item", tarfile.DIRTYPE, ""), ("item/link", tarfile.SYMTYPE, "/etc")),
+        archive(("item", tarfile.DIRTYPE, ""), ("item/dev", tarfile.CHRTYPE, "")),
+        archive(("/tmp/item", tarfile.REGTYPE, "")),
+        archive(("other", tarfile.REGTYPE, "")),
+    ]):
+        with pytest.raises((ValueError, tarfile.TarError)):
+            transfer.unpack(hostile, str(tmp_path / f"hostile{n}"))
+    assert not (tmp_path / "escaped").exists()
 
 
 @pytest.fixture

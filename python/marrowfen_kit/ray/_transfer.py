@@ -5,7 +5,8 @@ is named `ITEM`: from a host path (modes kept, so that an executable stays
 executable), or from a `MemPath` (which has no modes: files 0600,
 directories 0700). The receiving side unpacks it with tarfile's "data"
 filter, which refuses absolute names, names that climb out, links that point
-outside and device files, whatever the archive holds.
+outside and device files, whatever the archive holds (and leaves directories
+with the default mode: the tenant's side sets its own).
 """
 
 from __future__ import annotations
