@@ -16,6 +16,7 @@ import inspect
 import io
 import os
 import re
+import secrets
 import shutil
 import signal
 import subprocess
@@ -27,8 +28,9 @@ import time
 
 import pytest
 
-# Read by Ray when it is imported: Ray stays on loopback, and quiet.
-RAY_ENVIRONMENT = {"RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER": "0", "RAY_USAGE_STATS_ENABLED": "0"}
+# Read by Ray when it is imported: Ray stays on loopback, quiet, and lets in
+# only callers with its token (the fixture makes it).
+RAY_ENVIRONMENT = {"RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER": "0", "RAY_USAGE_STATS_ENABLED": "0", "RAY_AUTH_MODE": "token"}
 os.environ.update(RAY_ENVIRONMENT)
 
 import marrowfen  # noqa: E402
@@ -99,6 +101,10 @@ def cluster():
     with open(ACCOUNT_LOCK, "a") as lock, pytest.MonkeyPatch.context() as patch:
         fcntl.flock(lock, fcntl.LOCK_EX)
         patch.setenv("RAY_TMPDIR", kit_ray.prepare_temp_dir(parent))
+        token = os.path.join(parent, "auth_token")
+        with open(os.open(token, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+            f.write(secrets.token_hex(32))
+        patch.setenv("RAY_AUTH_TOKEN_PATH", token)
         made = cluster_utils.Cluster(shutdown_at_exit=True)
         try:
             made.add_node(**node_args(_system_config=HEALTH_CHECKS))
@@ -428,13 +434,23 @@ def test_ray_temporary_directory_closed_to_tenants(open_directory):
             kit_ray.prepare_temp_dir(parent)
 
 
-def test_an_uncontained_pool_is_refused_where_tenants_reach_ray_files(cluster, open_directory, monkeypatch):
-    # What Ray reports is where this module's cluster keeps its files.
-    assert kit_ray._node._ray_temp_dir().startswith(os.environ["RAY_TMPDIR"] + "/")
-    for reported, text in [(os.path.join(open_directory, "ray"), "open to the tenants"), (None, "cannot tell")]:
-        monkeypatch.setattr(kit_ray._node, "_ray_temp_dir", lambda reported=reported: reported)
-        failure = kit_ray._node.NodeShells(1, 0, {}).open().failure
-        assert failure is not None and failure.kind is ValueError and text in failure.args[0], failure
+def test_a_pool_whose_tenants_could_reach_ray_is_refused(cluster, open_directory, monkeypatch):
+    node = kit_ray._node
+    # What Ray reports is what this module's cluster does.
+    assert node._ray_temp_dir().startswith(os.environ["RAY_TMPDIR"] + "/") and node._ray_authenticates()
+    refusals = [
+        ({}, os.path.join(open_directory, "ray"), True, "is open to the tenants"),
+        ({}, None, True, "cannot tell"),
+        ({}, os.environ["RAY_TMPDIR"], False, "token authentication"),
+        ({"isolate": True}, os.path.join(open_directory, "ray"), False, "token authentication"),
+    ]
+    for options, temp_dir, authenticates, text in refusals:
+        monkeypatch.setattr(node, "_ray_temp_dir", lambda temp_dir=temp_dir: temp_dir)
+        monkeypatch.setattr(node, "_ray_authenticates", lambda authenticates=authenticates: authenticates)
+        with pytest.raises(ValueError, match=text):
+            node.check_reach(options)
+    # Tenants with a network of their own reach neither Ray's ports nor, contained, its files.
+    node.check_reach({"isolate": True, "network": False})
 
 
 def test_the_kit_imports_without_ray():

@@ -21,9 +21,10 @@ its object store. A shell whose node or actor is lost raises ShellEnded
 releases every tenant on every node.
 
 Run the nodes with Ray's temporary directory under a parent that only root
-may enter (prepare_temp_dir()) and with contained pools (the default where
-this marrowfen can contain tenants): Ray leaves its session directories
-writable by everyone.
+may enter (prepare_temp_dir()), with Ray's token authentication
+(RAY_AUTH_MODE=token), and with contained pools (the default where this
+marrowfen can contain tenants): Ray leaves its session directories writable
+by everyone, and runs as root whatever work reaches its ports.
 """
 
 from __future__ import annotations

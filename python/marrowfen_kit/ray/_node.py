@@ -95,8 +95,31 @@ def _check_temp_dir(temp_dir: str | None) -> None:
             "isolate=True")
 
 
-def _contains(pool_options: Mapping[str, Any]) -> bool:
-    return bool(pool_options.get("isolate", False))
+def _ray_authenticates() -> bool:
+    """Whether this node's Ray asks every caller for its token."""
+    try:
+        from ray._private.authentication.authentication_utils import (  # type: ignore[import-not-found, unused-ignore]
+            is_token_auth_enabled,
+        )
+    except ImportError:  # a Ray without token authentication
+        return False
+    return bool(is_token_auth_enabled())
+
+
+def check_reach(pool_options: Mapping[str, Any]) -> None:
+    """Refuses a pool whose tenants could reach this node's Ray: its files
+    (uncontained tenants see the host's temporary directories) or its ports
+    (tenants on the host's network), through which anyone Ray lets in runs
+    code as root."""
+    contained = bool(pool_options.get("isolate", False))
+    if not contained:
+        _check_temp_dir(_ray_temp_dir())
+    own_network = contained and pool_options.get("network", True) is False
+    if not own_network and not _ray_authenticates():
+        raise ValueError(
+            "the tenants of this pool share the host's network, where this node's Ray takes work from anyone "
+            "who reaches its ports: enable Ray's token authentication (RAY_AUTH_MODE=token) on every node, or "
+            "pass isolate=True, network=False")
 
 
 class NodeShells:
@@ -117,8 +140,7 @@ class NodeShells:
         """Makes the node's pool and its warm shells."""
         per_node, warm, pool_options = self._settings
         try:
-            if not _contains(pool_options):
-                _check_temp_dir(_ray_temp_dir())
+            check_reach(pool_options)
             make_pool: Callable[..., PyUserPool] = PyUserPool
             pool = make_pool(per_node, **pool_options)
             self._source = _shell_source(pool, warm, per_node)

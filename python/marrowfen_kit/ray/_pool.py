@@ -78,9 +78,11 @@ class RayShellPool(_PoolBase):
     `warm` shells started there (with the kit's ShellPool; where it is
     missing, each hand-out starts its shell); `per_node` tenants of this pool may run on a
     node at once. The pool is contained (`isolate=True`) unless
-    `pool_options` says otherwise, where this marrowfen can contain tenants;
-    an uncontained pool is refused on a node whose Ray keeps its temporary
-    directory where tenants can reach it (see prepare_temp_dir()).
+    `pool_options` says otherwise, where this marrowfen can contain tenants.
+    A pool is refused (ValueError) on a node where its tenants could reach
+    Ray: uncontained while Ray's temporary directory is open to them (see
+    prepare_temp_dir()), or on the host's network while Ray lets in callers
+    without its token (RAY_AUTH_MODE=token; or pass network=False).
 
     With `replace=True`, a shell whose node is lost is replaced by a new one
     on another node: the call that met the loss still raises ShellEnded (what
