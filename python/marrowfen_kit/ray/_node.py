@@ -95,6 +95,19 @@ def _check_temp_dir(temp_dir: str | None) -> None:
             "isolate=True")
 
 
+def _can_isolate() -> bool:
+    """Whether this marrowfen's PyUserPool takes `isolate` (made, not used:
+    nothing happens on the host until an account is handed out)."""
+    make_pool: Callable[..., PyUserPool] = PyUserPool
+    try:
+        make_pool(0, isolate=True)
+    except TypeError:
+        return False
+    except ValueError:  # it takes it, and says this host cannot provide it: so will the pool
+        return True
+    return True
+
+
 def _ray_authenticates() -> bool:
     """Whether this node's Ray asks every caller for its token."""
     try:
@@ -140,6 +153,9 @@ class NodeShells:
         """Makes the node's pool and its warm shells."""
         per_node, warm, pool_options = self._settings
         try:
+            # Contained tenants unless asked otherwise, where this node's marrowfen can contain them.
+            if "isolate" not in pool_options and _can_isolate():
+                pool_options = dict(pool_options, isolate=True)
             check_reach(pool_options)
             make_pool: Callable[..., PyUserPool] = PyUserPool
             pool = make_pool(per_node, **pool_options)
@@ -157,7 +173,7 @@ class NodeShells:
         try:
             if self._source is None:
                 raise ValueError("the pool is closed")
-            shell = self._source.acquire(timeout)
+            shell = self._source.acquire(timeout=timeout)
         except Exception as error:
             return Reply(failure=Failure.of(error))
         with self._lock:

@@ -28,9 +28,6 @@ class _PoolBase:
         _check_sizes(per_node, warm)
         if not isinstance(replace, bool):
             raise TypeError(f"replace must be a bool, not {type(replace).__name__}")
-        # Contained tenants unless asked otherwise, where the module can contain them.
-        if "isolate" not in pool_options and _can_isolate():
-            pool_options["isolate"] = True
         self._replace = replace
         self._placement = Placement(per_node, warm, pool_options)
 
@@ -53,20 +50,6 @@ class _PoolBase:
         _check_timeout(timeout)
         if node_id is not None:
             self._placement.node(node_id)
-
-
-def _can_isolate() -> bool:
-    """Whether this marrowfen's PyUserPool takes `isolate` (made, not used:
-    nothing happens on the host until an account is handed out)."""
-    from marrowfen import PyUserPool
-
-    try:
-        PyUserPool(0, isolate=True)  # type: ignore[call-arg, unused-ignore]
-    except TypeError:
-        return False
-    except ValueError:  # it takes it, and says this host cannot provide it: the node will say so too
-        return True
-    return True
 
 
 class RayShellPool(_PoolBase):
