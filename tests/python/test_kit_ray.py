@@ -272,6 +272,51 @@ def test_files_round_trip_through_the_driver(cluster, pool, tmp_path):
             shell.put(b"x", "/etc/outside")
 
 
+def test_the_node_hands_files_to_the_shell_and_takes_them_back(cluster, tmp_path, monkeypatch):
+    """The node's side of put() and get(), with stand-ins for the local
+    Shell's put() and get() that copy as root (the real ones are tested with
+    the shell)."""
+    handed = []
+
+    def put(shell, source, dest):
+        handed.append(source)
+        if isinstance(source, bytes):
+            source_path = tmp_path / "bytes"
+            source_path.write_bytes(source)
+            source = str(source_path)
+        subprocess.run(["cp", "-r", source, shell.run("pwd").output.strip() + "/" + dest], check=True, timeout=30)
+
+    def get(shell, source, dest=None):
+        path = shell.run("pwd").output.strip() + "/" + source
+        if dest is None:
+            with open(path, "rb") as f:
+                return f.read()
+        subprocess.run(["cp", "-r", path, dest], check=True, timeout=30)
+        return None
+
+    monkeypatch.setattr(Shell, "put", put, raising=False)
+    monkeypatch.setattr(Shell, "get", get, raising=False)
+    tree = tmp_path / "tree"
+    (tree / "sub").mkdir(parents=True)
+    (tree / "sub" / "file").write_bytes(b"content")
+    node = kit_ray._node.NodeShells(1, 0, {})
+    assert node.open().failure is None
+    try:
+        number = node.acquire(60).unwrap()
+        assert node.put_archive(number, kit_ray._transfer.pack_host(tree), "tree").unwrap() is None
+        assert handed[0].endswith("/item") and not os.path.exists(handed[0])  # unpacked, then removed
+        assert node.put_bytes(number, b"raw", "raw").unwrap() is None and handed[1] == b"raw"
+        assert node.get_bytes(number, "tree/sub/file").unwrap() == b"content"
+        kit_ray._transfer.unpack(node.get_archive(number, "tree").unwrap(), str(tmp_path / "back"))
+        assert (tmp_path / "back" / "item" / "sub" / "file").read_bytes() == b"content"
+        failed = node.get_bytes(number, "missing")
+        assert failed.failure is not None and not failed.ended  # a failed get costs nothing
+        assert node.run(number, "echo ok", 10, False, {}).unwrap().output == "ok\n"
+    finally:
+        node.close()
+    assert node.run(number, "true", 10, False, {}).ended and not os.path.exists(node._scratch)
+
+
 @pytest.mark.skipif(not shell_has("run", "input"), reason="the local Shell's run() has no input/env/cwd in this build")
 def test_run_with_input_env_and_cwd(cluster, pool):
     large = bytes(range(256)) * (kit_ray.INLINE_LIMIT // 128)
