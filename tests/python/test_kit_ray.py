@@ -229,6 +229,13 @@ def test_many_async_shells_at_once(cluster):
             assert [result.output for result in results] == [f"{n}\n" for n in range(16)]
             with pytest.raises(ShellTimeout):
                 await shells[0].run("sleep 30", timeout=0.3)
+            # Cancelling a run interrupts its command on the node: the next one comes at once.
+            running = asyncio.create_task(shells[1].run("sleep 60", timeout=None))
+            await asyncio.sleep(1)
+            running.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await running
+            assert (await asyncio.wait_for(shells[1].run("echo next"), 20)).output == "next\n"
             await pool.release(shells[0])
             with pytest.raises(ShellEnded):
                 await shells[0].run("true")

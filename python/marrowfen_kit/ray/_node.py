@@ -215,6 +215,16 @@ class NodeShells:
 
         return self._on(number, work)
 
+    def interrupt(self, number: int) -> None:
+        """Ctrl-C for the shell's command: the driver's caller gave up on it."""
+        with self._lock:
+            shell = self._shells.get(number)
+        if shell is not None:
+            try:
+                shell.interrupt()
+            except Exception:  # the shell is gone: nothing to interrupt
+                pass
+
     def release(self, number: int) -> None:
         with self._lock:
             shell = self._shells.pop(number, None)

@@ -205,6 +205,12 @@ class _RemoteShellBase:
             message += f"; no new shell could take its place ({replacement})"
         return ShellEnded(message, command=call.command)
 
+    def _interrupt(self, lease: Lease, call: _Call) -> None:
+        """The caller gave up on `call` (cancelled, or KeyboardInterrupt): a
+        command it started is interrupted, as a local Shell would do."""
+        if call.method == "run" and not lease.node.lost and not self._placement.closed:
+            lease.node.actor.interrupt.remote(lease.number)
+
     def _close_lease(self) -> None:
         with self._lock:
             lease = self._lease
@@ -228,7 +234,8 @@ class RemoteShell(_RemoteShellBase):
             cwd: str | os.PathLike[str] | None = None) -> CommandResult:
         """As Shell.run(), on the node. Raises ShellEnded if the node or its
         actor is lost meanwhile, or does not answer within `timeout` plus
-        CALL_GRACE seconds."""
+        CALL_GRACE seconds. A KeyboardInterrupt while it waits interrupts
+        the command (Ctrl-C on the node)."""
         result: CommandResult = self._call(self._run_call(command, timeout, check, input, env, cwd))
         return result
 
@@ -261,6 +268,9 @@ class RemoteShell(_RemoteShellBase):
         lease, ref = self._issue(call)
         try:
             reply = ray.get(ref, timeout=call.wait)
+        except KeyboardInterrupt:
+            self._interrupt(lease, call)
+            raise
         except LOSS_ERRORS as error:
             message = self._end_lost(lease, error)
             raise self._ended(message, call, self._replacement()) from None
@@ -290,7 +300,7 @@ class AsyncRemoteShell(_RemoteShellBase):
     async def run(self, command: str, timeout: float | None = 30.0, check: bool = False, *,
                   input: str | bytes | None = None, env: Mapping[str, str] | None = None,
                   cwd: str | os.PathLike[str] | None = None) -> CommandResult:
-        """As RemoteShell.run()."""
+        """As RemoteShell.run(); cancelling it interrupts the command (Ctrl-C on the node)."""
         result: CommandResult = await self._call(self._run_call(command, timeout, check, input, env, cwd))
         return result
 
@@ -321,6 +331,9 @@ class AsyncRemoteShell(_RemoteShellBase):
         waiting: Awaitable[Reply] = ref
         try:
             reply = await asyncio.wait_for(waiting, call.wait)
+        except asyncio.CancelledError:
+            self._interrupt(lease, call)
+            raise
         except LOSS_ERRORS as error:
             message = self._end_lost(lease, error)
             raise self._ended(message, call, await self._replacement()) from None
