@@ -13,6 +13,7 @@ import asyncio
 import contextlib
 import fcntl
 import gc
+import glob
 import inspect
 import io
 import os
@@ -45,6 +46,7 @@ pytestmark = [
 
 TENANTS_PER_NODE = 8
 LOOPBACK = "127.0.0.1"
+TRANSIT = os.path.join(tempfile.gettempdir(), "marrowfen-ray-*")  # where files wait on their way
 # A lost node is noticed within about two seconds.
 HEALTH_CHECKS = {"health_check_initial_delay_ms": 0, "health_check_period_ms": 500,
                  "health_check_timeout_ms": 500, "health_check_failure_threshold": 3}
@@ -107,6 +109,7 @@ def cluster():
     the driver connected; Ray's temporary directory under a parent only root
     may enter. The host-account lock is held throughout."""
     before = descendants()
+    transit_before = set(glob.glob(TRANSIT))
     parent = tempfile.mkdtemp(prefix="marrowfen-ray-test-")
     with open(ACCOUNT_LOCK, "a") as lock, pytest.MonkeyPatch.context() as patch:
         fcntl.flock(lock, fcntl.LOCK_EX)
@@ -141,6 +144,7 @@ def cluster():
             fcntl.flock(lock, fcntl.LOCK_UN)
             if not failing:
                 assert left, f"processes left after the cluster was shut down: {sorted(stray)}"
+                assert set(glob.glob(TRANSIT)) <= transit_before, "directories of files in transit were left"
 
 
 @pytest.fixture
@@ -329,7 +333,7 @@ def test_the_node_hands_files_to_the_shell_and_takes_them_back(cluster, tmp_path
     try:
         number = node.acquire(60).unwrap()
         assert node.put_archive(number, kit_ray._transfer.pack_host(tree), "tree").unwrap() is None
-        assert handed[0].endswith("/item") and not os.path.exists(handed[0])  # unpacked, then removed
+        assert handed[0].endswith("/item") and not os.path.exists(os.path.dirname(handed[0]))  # unpacked, then removed
         assert node.put_bytes(number, b"raw", "raw").unwrap() is None and handed[1] == b"raw"
         assert node.get_bytes(number, "tree/sub/file").unwrap() == b"content"
         kit_ray._transfer.unpack(node.get_archive(number, "tree").unwrap(), str(tmp_path / "back"))
@@ -339,7 +343,7 @@ def test_the_node_hands_files_to_the_shell_and_takes_them_back(cluster, tmp_path
         assert node.run(number, "echo ok", 10, False, {}).unwrap().output == "ok\n"
     finally:
         node.close()
-    assert node.run(number, "true", 10, False, {}).ended and not os.path.exists(node._scratch)
+    assert node.run(number, "true", 10, False, {}).ended
 
 
 @pytest.mark.skipif(not shell_has("run", "input"), reason="the local Shell's run() has no input/env/cwd in this build")

@@ -10,7 +10,6 @@ that the kit's exceptions come back whole.
 from __future__ import annotations
 
 import itertools
-import shutil
 import tempfile
 import threading
 import time
@@ -147,7 +146,6 @@ class NodeShells:
         self._numbers = itertools.count(1)
         self._lock = threading.Lock()
         self._source: _ShellSource | None = None
-        self._scratch: str | None = None
 
     def open(self) -> Reply:
         """Makes the node's pool and its warm shells."""
@@ -162,8 +160,6 @@ class NodeShells:
             self._source = _shell_source(pool, warm, per_node)
         except Exception as error:
             return Reply(failure=Failure.of(error))
-        # Files in transit; only root may enter it.
-        self._scratch = tempfile.mkdtemp(prefix="marrowfen-ray-")
         return Reply()
 
     def node_id(self) -> str:
@@ -195,7 +191,7 @@ class NodeShells:
         put: Callable[..., None] = getattr(Shell, "put", _lacks("put"))
 
         def work(shell: Shell) -> None:
-            with tempfile.TemporaryDirectory(dir=self._scratch) as transit:
+            with _transit() as transit:
                 put(shell, _transfer.unpack(archive, transit), dest)
 
         return self._on(number, work)
@@ -208,7 +204,7 @@ class NodeShells:
         get: Callable[..., None] = getattr(Shell, "get", _lacks("get"))
 
         def work(shell: Shell) -> bytes:
-            with tempfile.TemporaryDirectory(dir=self._scratch) as transit:
+            with _transit() as transit:
                 item = f"{transit}/{_transfer.ITEM}"
                 get(shell, source, item)
                 return _transfer.pack_host(item)
@@ -245,8 +241,6 @@ class NodeShells:
             shell.close()
         if source is not None:
             source.close()
-        if self._scratch is not None:
-            shutil.rmtree(self._scratch, ignore_errors=True)
 
     def _on(self, number: int, operation: Callable[[Shell], Any]) -> Reply:
         with self._lock:
@@ -261,6 +255,12 @@ class NodeShells:
             self.release(number)
             return Reply(reply.value, reply.failure, ended=True)
         return reply
+
+
+def _transit() -> tempfile.TemporaryDirectory[str]:
+    """A directory for files on their way, only root may enter it, gone
+    with the operation (an actor may be killed at any time after)."""
+    return tempfile.TemporaryDirectory(prefix="marrowfen-ray-")
 
 
 def _ended() -> Exception:

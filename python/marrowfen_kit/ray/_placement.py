@@ -65,6 +65,16 @@ def loss_reason(error: BaseException) -> str:
     return lines[0] if lines else type(error).__name__
 
 
+def _end(nodes: list[Node], timeout: float) -> None:
+    """Has the nodes' actors release their tenants (`timeout` seconds at
+    most), then ends them."""
+    closing = [node.actor.close.remote() for node in nodes if not node.lost]
+    if closing:
+        ray.wait(closing, num_returns=len(closing), timeout=timeout)
+    for node in nodes:
+        ray.kill(node.actor, no_restart=True)
+
+
 class Placement:
     """The nodes of one pool, their actors and their counts."""
 
@@ -110,8 +120,7 @@ class Placement:
                 continue
             self._nodes[node.node_id] = node
         if failure is not None or not self._nodes:
-            for node in starting.values():
-                ray.kill(node.actor, no_restart=True)
+            _end(list(starting.values()), self.CLOSE_TIMEOUT)
             if failure is not None:
                 raise failure
             raise TimeoutError(f"no node had room for {per_node} tenants within {self.START_TIMEOUT:g} seconds "
@@ -216,11 +225,7 @@ class Placement:
             self._closed = True
             nodes = list(self._nodes.values())
             self._changed.notify_all()
-        closing = [node.actor.close.remote() for node in nodes if not node.lost]
-        if closing:
-            ray.wait(closing, num_returns=len(closing), timeout=self.CLOSE_TIMEOUT)
-        for node in nodes:
-            ray.kill(node.actor, no_restart=True)
+        _end(nodes, self.CLOSE_TIMEOUT)
 
     def _check_open(self) -> None:
         if self._closed:
