@@ -289,7 +289,7 @@ def test_files_round_trip_through_the_driver(cluster, pool, tmp_path):
         shell.put(tree, "tree")
         shell.put(big, "big.bin")
         shell.put(memory, "mem")
-        assert shell.run("./tree/run.sh; cat mem/deep/note.txt; stat -c %a tree/sub; ls tree/sub").output == \
+        assert shell.run("./tree/run.sh; cat mem/deep/note.txt; stat -c %a tree/sub; ls -1 tree/sub").output == \
             "ran\nfrom memory\n700\ndata.bin\nempty\n"
         assert shell.get("big.bin") == big
         shell.get("tree", tmp_path / "back")
