@@ -1,7 +1,7 @@
 """The benchmark harness: marrowfen against the peers a user would pick instead.
 
 Usage: run.py [--quick] [--sizes 1000,10000,100000]
-              [--skip fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,mem,scale,bigtree,callgrind]
+              [--skip fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,contain,ray,mem,scale,bigtree,callgrind]
               [--out bench/RESULTS.md]
 
 Every workload runs against marrowfen and against each peer in this one
@@ -30,6 +30,7 @@ sys.path.insert(0, HERE)
 
 import kit_ops  # noqa: E402
 import kit_pool  # noqa: E402
+import kit_ray  # noqa: E402
 import kit_shell  # noqa: E402
 import shell_throughput  # noqa: E402
 from common import Results, fmt_ratio, fmt_time, log, quiet_stdout  # noqa: E402
@@ -272,7 +273,7 @@ def render(res: Results, info: dict, cg, elapsed: float) -> str:
         out.append(f"| {t['group']} | {t['what']} | {t['measured']} | {t['limit']} | {verdict} |")
     met = sum(1 for t in res.targets if t["met"])
     out += ["", f"{met} of {len(res.targets)} targets met.", "", "## Measurements", ""]
-    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "kittree", "kitcopy", "pool", "shell", "mem", "bigtree"]
+    order = ["listing", "dirsize", "io", "term", "kit", "kitfs", "kittree", "kitcopy", "pool", "shell", "ray", "mem", "bigtree"]
     keys = sorted(res.sections, key=lambda k: (order.index(k) + 1 if k in order else 0, len(k), k))
     for key in keys:
         sec = res.sections[key]
@@ -340,6 +341,11 @@ METHOD = """\
   account each, run `true` for 0.5 s (best of 10 rounds): AsyncShells under one asyncio loop,
   Shells in a thread each, pexpect children in a thread each (no send delay, no echo, a prompt of
   their own).
+- marrowfen_kit.ray: a two-node Ray cluster on this machine (127.0.0.1, one CPU each, Ray's
+  temporary directory under a root-only parent); `RemoteShell.run("true")` against a local
+  `Shell.run("true")`, then 16 shells (8 on each node; 16 local ones) each running `true` in a
+  thread of the driver (or, for the asyncio row, all awaited by one event loop). The nodes and
+  the driver share the machine's two cores: the rows are the cost of the trip through Ray.
 - Memory: resident set size before and after creating 1,000,000 empty files (names of 2 to 4
   bytes, 1,000 per directory) in a fresh process, divided by the inodes created; peers at 50,000.
   The same for 1,000,000 empty directories, and both again in C++ on the core alone, counting the
@@ -445,7 +451,7 @@ def main() -> None:
     ap.add_argument("--quick", action="store_true", help="N = 1k only, fewer repeats, no peers for memory")
     ap.add_argument("--sizes", help="comma-separated N for the filesystem table")
     ap.add_argument("--skip", default="", help="comma-separated: fs,io,term,kit,pool,shell,transfer,shellpool,shellrate,"
-                                               "contain,mem,scale,bigtree,callgrind")
+                                               "contain,ray,mem,scale,bigtree,callgrind")
     ap.add_argument("--out", default=os.path.join(HERE, "RESULTS.md"))
     ap.add_argument("--json", help="also write the raw figures to this file")
     args = ap.parse_args()
@@ -484,7 +490,8 @@ def main() -> None:
                                ("shellpool", "the warm shell pool", kit_pool.run_shell_pool),
                                ("shellrate", "marrowfen_kit.shell commands per second",
                                 shell_throughput.run_shell_throughput),
-                               ("contain", "contained tenants", containment.run_containment)):
+                               ("contain", "contained tenants", containment.run_containment),
+                               ("ray", "marrowfen_kit.ray benchmarks", kit_ray.run_kit_ray)):
             if key in skip:
                 continue
             log(what)

@@ -17,6 +17,12 @@ import pytest
 
 import marrowfen
 
+# Ray reads these when it is imported, which may come before test_kit_ray.py
+# starts its cluster (test_api_docs.py imports the kit's Ray bridge at
+# collection): that cluster stays on loopback, sends no usage reports and
+# lets in only callers with its token.
+os.environ.update(RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0", RAY_USAGE_STATS_ENABLED="0", RAY_AUTH_MODE="token")
+
 # The [project] table of pyproject.toml, where the version has its one source.
 PYPROJECT = tomllib.loads(
     (Path(__file__).resolve().parents[2] / "pyproject.toml").read_text(encoding="utf-8"))["project"]

@@ -103,13 +103,15 @@ def test_links_resolve(document):
 def test_every_public_name_of_the_kit_is_documented():
     text = DOC.read_text(encoding="utf-8")
     assert set(KIT.modules) >= {"marrowfen_kit", "marrowfen_kit.fs", "marrowfen_kit.fsspec", "marrowfen_kit.term"}
-    assert KIT.unavailable == {}, "every optional dependency of the kit is installed by `make install`"
+    # `make install` installs every optional dependency of the kit; Ray only into the 3.12 venv.
+    missing_here = {} if sys.version_info[:2] == (3, 12) else {"marrowfen_kit.ray": "ray"}
+    assert KIT.unavailable in ({}, missing_here), KIT.unavailable
     for name, module in KIT.modules.items():
         assert f"<!-- BEGIN GENERATED {name} -->" in text
         for public in kit_docs.public_names(module):
             obj = getattr(module, public)
             assert f"### {public}\n" in text, f"{name}.{public}"
-            if obj.__doc__:
+            if obj.__doc__ and callable(obj):  # a constant's __doc__ is its type's
                 assert f"> {obj.__doc__.strip().splitlines()[0]}" in text, f"{name}.{public}"
             if isinstance(obj, type):
                 for member, _ in kit_docs.class_members(obj)[0]:

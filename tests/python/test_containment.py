@@ -7,6 +7,7 @@ Every resource test is bounded by the tenant's own limits (64 processes,
 
 import gc
 import os
+import pwd
 import socket
 import subprocess
 import sys
@@ -83,8 +84,27 @@ class Tenant:
         self.shell = None
 
 
+def zombies_of_test_accounts():
+    """Dead processes of the pool's accounts that nobody has reaped yet."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/status") as f:
+                status = dict(line.split(":\t", 1) for line in f.read().splitlines() if ":\t" in line)
+            name = pwd.getpwuid(int(status["Uid"].split()[0])).pw_name
+        except (FileNotFoundError, ProcessLookupError, KeyError):
+            continue
+        if status["State"][0] == "Z" and name.startswith("test_"):
+            found.append(int(entry))
+    return found
+
+
 @pytest.fixture(autouse=True)
 def release_tenants():
+    # The shells of earlier, uncontained tenants end as orphans of the host's
+    # init; until it reaps them they count against the process limit of
+    # their account, which these tests set. Some inits take seconds.
+    wait_for(lambda: not zombies_of_test_accounts(), timeout=30)
     yield
     while Tenant.made:
         Tenant.made.pop().release()

@@ -57,6 +57,7 @@ def test_installed_kit_is_the_source():
     import marrowfen_kit
 
     installed = Path(marrowfen_kit.__file__).parent
-    for source in KIT.iterdir():
-        if source.is_file():
-            assert (installed / source.name).read_bytes() == source.read_bytes(), f"{source.name}: run make install"
+    for source in KIT.rglob("*"):
+        if source.is_file() and "__pycache__" not in source.parts:
+            name = source.relative_to(KIT)
+            assert (installed / name).read_bytes() == source.read_bytes(), f"{name}: run make install"

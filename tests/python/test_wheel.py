@@ -140,16 +140,18 @@ def test_wheel_ships_the_kit(wheel, venv, tmp_path):
         metadata = email.message_from_string(archive.read(f"{info}/METADATA").decode("utf-8"))
     # A repaired wheel also lists the directory itself.
     shipped = {n for n in names if n.startswith("marrowfen_kit/") and not n.endswith("/")}
-    assert shipped == {f"marrowfen_kit/{p.name}" for p in kit.iterdir() if p.is_file()}
+    assert shipped == {f"marrowfen_kit/{p.relative_to(kit).as_posix()}" for p in kit.rglob("*")
+                       if p.is_file() and "__pycache__" not in p.parts}
     assert "marrowfen_kit/py.typed" in shipped and not any("__pycache__" in n for n in names)
     assert "[fsspec.specs]\nmarrowfen = marrowfen_kit.fsspec:MarrowfenFileSystem" in entry_points
     assert "[pytest11]\nmarrowfen = marrowfen_kit.pytest_plugin" in entry_points
-    assert metadata.get_all("Provides-Extra") == ["fsspec"]
-    # The kit works from the installed wheel; its fsspec part says what it needs.
+    assert metadata.get_all("Provides-Extra") == ["fsspec", "ray"]
+    # The kit works from the installed wheel; its fsspec and Ray parts say what they need.
     probe = (
         "import marrowfen\nfrom marrowfen_kit.fs import MemPath\n"
         "p = MemPath(marrowfen.PyFs(), 'a.txt'); p.write_text('kit'); print(p.read_text())\n"
         "try:\n    import marrowfen_kit.fsspec\nexcept ImportError as e:\n    print(e.name)\n"
+        "try:\n    import marrowfen_kit.ray\nexcept ImportError as e:\n    print(e.name)\n"
     )
     result = run_checked([venv / "bin" / "python", "-I", "-c", probe], timeout=60, cwd=tmp_path)
-    assert result.stdout.splitlines() == ["kit", "fsspec"]  # the kit prints nothing of its own
+    assert result.stdout.splitlines() == ["kit", "fsspec", "ray"]  # the kit prints nothing of its own
