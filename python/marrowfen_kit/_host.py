@@ -70,18 +70,6 @@ def _read_all(fd: int) -> bytes:
     return b"".join(chunks)
 
 
-def _write(fs: PyFs, path: str, data: bytes) -> None:
-    try:
-        handle = fs.open(path, "w")
-        try:
-            handle.write(data)
-            handle.truncate(len(data))
-        finally:
-            handle.close()
-    except ValueError as error:
-        raise os_error(error, path) from None
-
-
 def _kind(entry: os.DirEntry[str], shown: str) -> int:
     if entry.is_symlink():
         raise _refused(shown, "a symbolic link")
@@ -103,7 +91,7 @@ def _copy_dir_in(fs: PyFs, fd: int, shown: str, dest: str) -> None:
                 _ops.make_dir(fs, target, False, False)
                 _copy_dir_in(fs, child_fd, f"{shown}/{name}", target)
             else:
-                _write(fs, target, _read_all(child_fd))
+                _ops.write_bytes(fs, target, _read_all(child_fd))
         finally:
             os.close(child_fd)
 
@@ -127,7 +115,7 @@ def copy_from_host(source: HostPath, fs: PyFs, dest: str, dirs_exist_ok: bool) -
     fd = _open_entry(shown, None, shown, kind)
     try:
         if stat.S_ISREG(kind):
-            _write(fs, dest, _read_all(fd))
+            _ops.write_bytes(fs, dest, _read_all(fd))
             return
         _ops.make_dir(fs, dest, False, dirs_exist_ok)
         _copy_dir_in(fs, fd, shown, dest)
@@ -141,11 +129,7 @@ def _tree(fs: PyFs, path: str) -> Iterator[tuple[str, bool]]:
     stack = [path]
     while stack:
         top = stack.pop()
-        try:
-            files, dirs = fs.listdir(top)
-        except ValueError as error:
-            raise os_error(error, top) from None
-        prefix = "/" if top == "/" else top + "/"
+        files, dirs, prefix = _listing(fs, top)
         for name in files:
             yield prefix + name, False
         for name in reversed(dirs):
@@ -153,14 +137,19 @@ def _tree(fs: PyFs, path: str) -> Iterator[tuple[str, bool]]:
             stack.append(prefix + name)
 
 
-def _copy_dir_out(fs: PyFs, top: str, dir_fd: int) -> None:
-    """The entries of the directory `top` into the new host directory
-    `dir_fd`; one descriptor per level (the depth of a PyFs is bounded)."""
+def _listing(fs: PyFs, top: str) -> tuple[list[str], list[str], str]:
+    """The files and directories in `top`, and the prefix of their paths."""
     try:
         files, dirs = fs.listdir(top)
     except ValueError as error:
         raise os_error(error, top) from None
-    prefix = "/" if top == "/" else top + "/"
+    return files, dirs, "/" if top == "/" else top + "/"
+
+
+def _copy_dir_out(fs: PyFs, top: str, dir_fd: int) -> None:
+    """The entries of the directory `top` into the new host directory
+    `dir_fd`; one descriptor per level (the depth of a PyFs is bounded)."""
+    files, dirs, prefix = _listing(fs, top)
     for name in files:
         _write_new_host_file(name, dir_fd, _ops.read_bytes(fs, prefix + name))
     for name in dirs:
@@ -231,7 +220,7 @@ def copy_from_tar(archive: HostPath | BinaryIO, fs: PyFs, base: str) -> None:
             extracted = tar.extractfile(member)
             if extracted is None:
                 raise tarfile.SpecialFileError(member)
-            _write(fs, path, extracted.read())
+            _ops.write_bytes(fs, path, extracted.read())
 
 
 def copy_to_tar(fs: PyFs, top: str, archive: HostPath | BinaryIO, compression: str) -> None:
