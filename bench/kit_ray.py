@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import asyncio
 import os
+import secrets
 import shutil
 import statistics
 import tempfile
@@ -82,8 +83,9 @@ def run_kit_ray(res: Results, repeat: int) -> None:
     if os.geteuid() != 0:
         log("  not root: marrowfen_kit.ray benchmarks skipped")
         return
-    # Read by Ray at import: loopback only, no usage reports.
-    os.environ.update(RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0", RAY_USAGE_STATS_ENABLED="0")
+    # Read by Ray at import: loopback only, no usage reports, and token
+    # authentication, without which a node refuses an uncontained pool.
+    os.environ.update(RAY_ENABLE_WINDOWS_OR_OSX_CLUSTER="0", RAY_USAGE_STATS_ENABLED="0", RAY_AUTH_MODE="token")
     try:
         import ray
         from ray.cluster_utils import Cluster
@@ -101,6 +103,10 @@ def run_kit_ray(res: Results, repeat: int) -> None:
     parent = tempfile.mkdtemp(prefix="marrowfen-ray-bench-")
     saved = os.environ.get("RAY_TMPDIR")
     os.environ["RAY_TMPDIR"] = prepare_temp_dir(parent)
+    token = os.path.join(parent, "auth_token")
+    with open(os.open(token, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o600), "w") as f:
+        f.write(secrets.token_hex(32))
+    os.environ["RAY_AUTH_TOKEN_PATH"] = token
     node = dict(node_ip_address=LOOPBACK, num_cpus=1, include_dashboard=False,
                 resources={TENANT_RESOURCE: SHELLS // 2})
     cluster = Cluster()
