@@ -118,7 +118,7 @@ Result<TerminalSession, Error> User::spawn_terminal(SharedUser user) {
   // Starting the child happens without the user lock.
   std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
   auto spawned = spawn_tenant_process(argv, join ? &*join : nullptr);
-  if (!spawned) return Error::os(spawned.error()).within("Failed to create the terminal session");
+  if (!spawned) return std::move(spawned).error().within("Failed to create the terminal session");
   return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }
 

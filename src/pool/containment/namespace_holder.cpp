@@ -231,12 +231,11 @@ Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::start(con
 
   // Exit signal 0: a clone child, which only a wait with __WALL reaps.
   int flags = CLONE_VM | namespace_flags(request);
-  Result<pid_t, int> started = err(EAGAIN);
+  Result<pid_t, Error> started = Error::os(EAGAIN);
   char* stack_top = holder->stack_.get() + kHolderStackSize;
-  if (int e = run_on_spawn_thread([&] { started = clone_in_this_memory(holder_main, &plan, stack_top, flags); })) {
-    return err("the namespace holder: " + os_error_text(e));
-  }
-  if (!started) return err("the namespace holder: " + os_error_text(started.error()));
+  auto ran = run_on_spawn_thread([&] { started = clone_in_this_memory(holder_main, &plan, stack_top, flags); });
+  if (!ran) return err(std::move(ran).error().within("the namespace holder").message());
+  if (!started) return err(std::move(started).error().within("the namespace holder").message());
   holder->pid_ = started.value();
   write_end.reset();
   // From here a failure ends the holder through the destructor.
