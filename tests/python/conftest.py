@@ -184,6 +184,69 @@ def account_lock():
             fcntl.flock(lock, fcntl.LOCK_UN)
 
 
+def _pid_is_dead(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        pass
+    return False
+
+
+def restore_home_roots_put_aside(root=HOME_ROOT):
+    """Puts back a home root that a test process set aside (as
+    `<root>.aside-<pid>`, test_host_faults.py) and was killed before it could
+    restore it: only when that process is dead and the root is missing or is
+    what such a test plants in its place (a link or a file). A root that is a
+    directory again is left alone, and so is its aside copy. Returns the aside
+    paths put back."""
+    parent, prefix = os.path.dirname(root), os.path.basename(root) + ".aside-"
+    restored = []
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return restored
+    for name in names:
+        pid = name[len(prefix):] if name.startswith(prefix) else ""
+        if not pid.isdigit() or not _pid_is_dead(int(pid)):
+            continue
+        aside = os.path.join(parent, name)
+        try:
+            if not stat.S_ISDIR(os.lstat(aside).st_mode):
+                continue
+            if os.path.lexists(root):
+                if stat.S_ISDIR(os.lstat(root).st_mode):
+                    continue
+                os.unlink(root)
+            os.rename(aside, root)
+            restored.append(aside)
+        except OSError:
+            continue
+    return restored
+
+
+def pytest_sessionstart(session):
+    # Under the account lock, so that no live test is setting a root aside
+    # meanwhile; without the lock in time, nothing is touched.
+    if os.geteuid() != 0:
+        return
+    deadline = time.monotonic() + 30
+    with open(ACCOUNT_LOCK, "a") as lock:
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    return
+                time.sleep(0.1)
+        try:
+            restore_home_roots_put_aside()
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
 def host_account_test(timeout=60):
     """Marks a test that makes real accounts and shells: skipped where they
     cannot be made, run under account_lock, failed if it outlives `timeout`
