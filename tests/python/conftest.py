@@ -194,6 +194,17 @@ def _pid_is_dead(pid):
     return False
 
 
+def _asides_of_dead_runs(root):
+    """The `<root>.aside-<pid>` paths whose test process is gone."""
+    parent, prefix = os.path.dirname(root), os.path.basename(root) + ".aside-"
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return []
+    return [os.path.join(parent, name) for name in names
+            if name.startswith(prefix) and name[len(prefix):].isdigit() and _pid_is_dead(int(name[len(prefix):]))]
+
+
 def restore_home_roots_put_aside(root=HOME_ROOT):
     """Puts back a home root that a test process set aside (as
     `<root>.aside-<pid>`, test_host_faults.py) and was killed before it could
@@ -201,17 +212,8 @@ def restore_home_roots_put_aside(root=HOME_ROOT):
     what such a test plants in its place (a link or a file). A root that is a
     directory again is left alone, and so is its aside copy. Returns the aside
     paths put back."""
-    parent, prefix = os.path.dirname(root), os.path.basename(root) + ".aside-"
     restored = []
-    try:
-        names = os.listdir(parent)
-    except OSError:
-        return restored
-    for name in names:
-        pid = name[len(prefix):] if name.startswith(prefix) else ""
-        if not pid.isdigit() or not _pid_is_dead(int(pid)):
-            continue
-        aside = os.path.join(parent, name)
+    for aside in _asides_of_dead_runs(root):
         try:
             if not stat.S_ISDIR(os.lstat(aside).st_mode):
                 continue
@@ -227,9 +229,10 @@ def restore_home_roots_put_aside(root=HOME_ROOT):
 
 
 def pytest_sessionstart(session):
-    # Under the account lock, so that no live test is setting a root aside
-    # meanwhile; without the lock in time, nothing is touched.
-    if os.geteuid() != 0:
+    # Only when a dead run left one, and then under the account lock, so that
+    # no live test is setting the root aside meanwhile; without the lock in
+    # time, nothing is touched.
+    if os.geteuid() != 0 or not _asides_of_dead_runs(HOME_ROOT):
         return
     deadline = time.monotonic() + 30
     with open(ACCOUNT_LOCK, "a") as lock:

@@ -237,7 +237,7 @@ def home_root_as(kind, tmp_path):
 
 def test_a_home_root_left_aside_by_a_killed_run_is_put_back(tmp_path):
     finished = subprocess.Popen(["true"])
-    finished.wait()
+    finished.wait(timeout=10)
     dead, alive = finished.pid, os.getpid()
 
     def root_with(name, planted):
