@@ -37,7 +37,7 @@ class Sweeper {
   bool sweep_dir(int dir_fd, const struct stat& dir_st, const std::string& path, int depth) {
     auto names = dir_names(dir_fd);
     if (!names) {
-      problems_.push_back(Error::os(names.error(), path));
+      problems_.push_back(std::move(names).error().within(path));
       return true;
     }
     const bool homes = !sweep_.home_root.empty() && path == sweep_.home_root;

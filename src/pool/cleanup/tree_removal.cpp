@@ -31,9 +31,7 @@ struct Level {
 // Removes the non-directories in `dir_fd` and returns the subdirectories'
 // names. The error is an errno, ETIMEDOUT past `deadline`.
 Result<void, Error> empty_of_files(int dir_fd, std::vector<std::string>& subdirs, Deadline deadline) {
-  auto listed = dir_names(dir_fd);
-  if (!listed) return Error::os(listed.error());
-  std::vector<std::string>& names = listed.value();
+  MF_TRY_ASSIGN(std::vector<std::string> names, dir_names(dir_fd));
 
   size_t done = 0;
   for (std::string& name : names) {
