@@ -177,7 +177,7 @@ std::vector<std::string> path_prefixes(const std::string& path) {
 }
 
 // Waits for the holder's status; the error is the warning text.
-Result<void, std::string> await_ready(int read_fd) {
+Result<void, std::string> read_ready_status(int read_fd) {
   Status status{};
   size_t got = 0;
   auto deadline = std::chrono::steady_clock::now() + kHolderStartTimeout;
@@ -210,10 +210,16 @@ int namespace_flags(const HolderRequest& request) {
 }  // namespace
 
 Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::start(const HolderRequest& request) {
+  MF_TRY_ASSIGN(std::unique_ptr<NamespaceHolder> holder, launch(request));
+  MF_TRY(holder->await_ready());
+  return Ok<std::unique_ptr<NamespaceHolder>>{std::move(holder)};
+}
+
+Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::launch(const HolderRequest& request) {
   std::unique_ptr<NamespaceHolder> holder(new NamespaceHolder());
   int status_pipe[2];
   if (::pipe2(status_pipe, O_CLOEXEC) < 0) return err("a pipe for the namespace holder: " + os_error_text(errno));
-  UniqueFd read_end(status_pipe[0]);
+  holder->status_ = UniqueFd(status_pipe[0]);
   UniqueFd write_end(status_pipe[1]);
 
   holder->plan_ = std::make_unique<Plan>();
@@ -238,20 +244,27 @@ Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::start(con
   }
   if (!started) return err("the namespace holder: " + os_error_text(started.error()));
   holder->pid_ = started.value();
+  holder->namespace_flags_ = flags;
+  // Only the holder writes its status: a holder that dies early is an end of
+  // file for await_ready.
   write_end.reset();
-  // From here a failure ends the holder through the destructor.
-  MF_TRY(await_ready(read_end.get()));
+  return Ok<std::unique_ptr<NamespaceHolder>>{std::move(holder)};
+}
 
+Result<void, std::string> NamespaceHolder::await_ready() {
+  if (!status_) return {};
+  MF_TRY(read_ready_status(status_.get()));
+  status_.reset();
   const std::pair<int, const char*> kinds[] = {
       {CLONE_NEWIPC, "ipc"}, {CLONE_NEWUTS, "uts"}, {CLONE_NEWNET, "net"}, {CLONE_NEWPID, "pid"}, {CLONE_NEWNS, "mnt"}};
   for (const auto& [type, name] : kinds) {
-    if (!(flags & type)) continue;
-    std::string path = "/proc/" + std::to_string(holder->pid_) + "/ns/" + name;
+    if (!(namespace_flags_ & type)) continue;
+    std::string path = "/proc/" + std::to_string(pid_) + "/ns/" + name;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return err("the namespace holder's " + std::string(name) + " namespace: " + os_error_text(errno));
-    holder->namespaces_.push_back(NamespaceFd{type, std::move(fd)});
+    namespaces_.push_back(NamespaceFd{type, std::move(fd)});
   }
-  return Ok<std::unique_ptr<NamespaceHolder>>{std::move(holder)};
+  return {};
 }
 
 NamespaceHolder::~NamespaceHolder() { (void)end(); }

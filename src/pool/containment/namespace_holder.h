@@ -57,6 +57,12 @@ class NamespaceHolder {
   // Starts the holder and waits until its namespaces are ready (a few
   // milliseconds; at most kHolderStartTimeout). The error says what failed.
   static Result<std::unique_ptr<NamespaceHolder>, std::string> start(const HolderRequest& request);
+  // start() in two steps, so that other work goes on while the holder sets
+  // up its namespaces: launch() returns once it runs, await_ready() once its
+  // namespaces are ready. namespaces() is empty until then. On any error the
+  // holder is ended by its destructor.
+  static Result<std::unique_ptr<NamespaceHolder>, std::string> launch(const HolderRequest& request);
+  Result<void, std::string> await_ready();
   NamespaceHolder(const NamespaceHolder&) = delete;
   NamespaceHolder& operator=(const NamespaceHolder&) = delete;
   // Ends the holder if end() has not.
@@ -77,6 +83,8 @@ class NamespaceHolder {
   NamespaceHolder() = default;
 
   pid_t pid_ = -1;
+  int namespace_flags_ = 0;
+  UniqueFd status_;  // the reading end of the holder's status, until it is ready
   std::vector<NamespaceFd> namespaces_;
   std::unique_ptr<Plan> plan_;  // read by the holder: lives as long as it
   std::unique_ptr<char[]> stack_;
