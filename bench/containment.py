@@ -6,8 +6,8 @@ network on), "contained, network off" (isolate=True, network=False), and
 the minimum of repeats, the contenders interleaved so that noise hits all
 alike.
 
-- hand-out: allocate() of a clean reused account, namespaces and group
-  included;
+- hand-out: allocate() of a clean reused account (each pool reuses an
+  account of its own), namespaces and group included;
 - spawn: spawn() until the shell has answered its first command, as in
   sessions.py. su is most of it, so the comparison with bubblewrap is of the
   overheads: (contained - uncontained spawn) against (`bwrap --unshare-all
@@ -120,6 +120,14 @@ def process_owners():
                 pass
 
 
+def own_accounts(made):
+    """Gives each pool an account of its own: all of them draw the same
+    names, and one that another pool used last is not a clean reused account
+    to this one (its hand-out clears it whole)."""
+    held = [allocate(pool)[0] for pool in made.values()]
+    del held
+
+
 def run_containment(res: Results, repeat: int) -> None:
     if os.geteuid() != 0:
         log("  not root: containment benchmarks skipped")
@@ -132,6 +140,7 @@ def run_containment(res: Results, repeat: int) -> None:
                 intro=f"Contained: isolate=True with {LIMITS}. Minimum of repeats. The bwrap and plain bash "
                       "columns are a shell started with `subprocess` answering its first command.")
     made = pools(marrowfen)
+    own_accounts(made)
     handout = {name: [] for name in made}
     spawn = {name: [] for name in made}
     i = 0
