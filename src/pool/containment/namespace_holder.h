@@ -10,7 +10,9 @@
 // interpreter's heap would cost more than everything else here, and a
 // forked copy would pin a snapshot of that heap for its whole life), on a
 // stack of its own, with raw system calls only and every signal blocked.
-// So it has nothing of ours to leak: its descriptors are closed at once,
+// Those calls leave errno alone (raw_syscall.h): the holder has no
+// thread-local storage of its own, and the thread whose storage it uses
+// goes on meanwhile. So it has nothing of ours to leak: its descriptors are closed at once,
 // and its /proc entries are hidden from the tenant (hidepid), since its
 // command line is this process's. It dies with the thread that made it
 // (the spawn thread, spawn_thread.h) and is not a SIGCHLD child, so no
