@@ -11,14 +11,18 @@ Result<std::unique_ptr<TenantContainment>, std::string> TenantContainment::creat
     const std::string& home) {
   std::unique_ptr<TenantContainment> contained(new TenantContainment());
   contained->options_ = options;
-  if (options.needs_cgroup() && !cgroups) return err(std::string("no control group layout for the limits"));
+  const CgroupLayout* layout = nullptr;
+  if (options.needs_cgroup()) {
+    if (!cgroups) return err(std::string("no control group layout for the limits"));
+    layout = &*cgroups;
+  }
   // The holder sets up its namespaces while the group is made.
   if (options.needs_holder()) {
     HolderRequest request{options.isolate, !options.network, options.private_tmp_size(), home};
     MF_TRY_ASSIGN(contained->holder_, NamespaceHolder::launch(request));
   }
-  if (options.needs_cgroup()) {
-    auto group = TenantCgroup::create(*cgroups, account, options);
+  if (layout) {
+    auto group = TenantCgroup::create(*layout, account, options);
     if (!group) {
       (void)contained->end();
       return err(std::move(group).error());
