@@ -6,14 +6,16 @@ network on), "contained, network off" (isolate=True, network=False), and
 the minimum of repeats, the contenders interleaved so that noise hits all
 alike.
 
-- hand-out: allocate() of a clean reused account, namespaces and group
-  included;
+- hand-out: allocate() of a clean reused account (each pool reuses an
+  account of its own), namespaces and group included;
 - spawn: spawn() until the shell has answered its first command, as in
   sessions.py. su is most of it, so the comparison with bubblewrap is of the
   overheads: (contained - uncontained spawn) against (`bwrap --unshare-all
   ... bash` - plain `bash`), each answering a first command;
 - release with 500 processes: the release (the session closed first) of a
-  tenant whose 500 sleeping processes are running;
+  tenant whose 500 sleeping processes are running (they ignore the hang-up
+  of the closed session, which would otherwise have killed them before the
+  clock starts);
 - Shell.run("true"): one command through marrowfen_kit.shell.
 """
 
@@ -23,6 +25,7 @@ import functools
 import os
 import shutil
 import subprocess
+import time
 
 from common import Results, log, perf_counter
 from sessions import MARK, MARK_CMD, allocate, read_until
@@ -84,13 +87,45 @@ def release_with_storm(pool):
     """Allocates, starts STORM sleeping processes as the tenant, and times the
     release (the session closed before the clock starts)."""
     user, _ = allocate(pool)
+    uid = user.uid()
     s = user.spawn()
-    s.write(f"for i in $(seq {STORM}); do sleep 600 & done; echo STORM_$((6*7))\n".encode())
+    s.write(f"(trap '' HUP; for i in $(seq {STORM}); do sleep 600 & done); echo STORM_$((6*7))\n".encode())
     read_until(functools.partial(s.read, 4096), b"STORM_42")
     s.close()
     t0 = perf_counter()
     del user, s
-    return perf_counter() - t0
+    dt = perf_counter() - t0
+    wait_for_zombies_of(uid)
+    return dt
+
+
+def wait_for_zombies_of(uid, timeout=10.0):
+    """Waits until no process of `uid` is left, zombies included: an
+    uncontained tenant's killed orphans are the host init's to reap, and
+    until it has, they count against the next tenant's process limit."""
+    deadline = perf_counter() + timeout
+    while perf_counter() < deadline:
+        if not any(owner == uid for owner in process_owners()):
+            return
+        time.sleep(0.01)
+    log(f"  processes of uid {uid} still there after {timeout} s")
+
+
+def process_owners():
+    for entry in os.scandir("/proc"):
+        if entry.name.isdigit():
+            try:
+                yield entry.stat().st_uid
+            except OSError:
+                pass
+
+
+def own_accounts(made):
+    """Gives each pool an account of its own: all of them draw the same
+    names, and one that another pool used last is not a clean reused account
+    to this one (its hand-out clears it whole)."""
+    held = [allocate(pool)[0] for pool in made.values()]
+    del held
 
 
 def run_containment(res: Results, repeat: int) -> None:
@@ -105,6 +140,7 @@ def run_containment(res: Results, repeat: int) -> None:
                 intro=f"Contained: isolate=True with {LIMITS}. Minimum of repeats. The bwrap and plain bash "
                       "columns are a shell started with `subprocess` answering its first command.")
     made = pools(marrowfen)
+    own_accounts(made)
     handout = {name: [] for name in made}
     spawn = {name: [] for name in made}
     i = 0

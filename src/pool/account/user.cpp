@@ -45,14 +45,17 @@ bool end_containment(User& user) {
 void release_account(User& user) {
   // pkill only where processes of the account may be left: the kill loop
   // below looks again in every case.
-  if (!end_containment(user)) {
+  bool whole_tenant = end_containment(user);
+  if (!whole_tenant) {
     if (auto killed = pkill_account(user.uid); !killed) warn(std::move(killed).error().within(kKillFailure));
   }
   // pkill's SIGTERM can be ignored and outrun by forking; the kill loop
   // cannot. Its failures are warning lines already. Only what changed since
-  // the hand-out's clearing needs a look.
+  // the hand-out's clearing needs a look; of a tenant that lived in its own
+  // namespaces, only what it could reach of the host's.
   ClearBasis basis;
   if (user.cleared) basis.last = ClearRecord{*user.cleared, std::nullopt};
+  basis.tenant_namespaced = whole_tenant;
   auto cleared = clear_account(user.uid, user.username, basis);
   std::shared_ptr<UserPool> pool = std::move(user.pool);
   if (!pool) {

@@ -25,10 +25,14 @@ std::vector<Error> sweep_leftovers(uint32_t uid, const std::string& name, const 
   std::vector<Error> problems = sweep_shared_dirs(places.shared_dirs, sweep);
   for (Error& problem : sweep_posix_queues(uid)) problems.push_back(std::move(problem));
   for (Error& problem : sweep_sysv_ipc(uid, places.sysvipc_dir)) problems.push_back(std::move(problem));
-  if (auto removed = remove_crontab(name, places.spools); !removed) problems.push_back(std::move(removed).error());
-  if (auto removed = remove_at_jobs(name, uid, places.spools); !removed) {
-    problems.push_back(std::move(removed).error());
-  }
+  for (Error& problem : sweep_job_spools(uid, name, places.spools)) problems.push_back(std::move(problem));
+  return problems;
+}
+
+std::vector<Error> sweep_job_spools(uint32_t uid, const std::string& name, const JobSpools& spools) {
+  std::vector<Error> problems;
+  if (auto removed = remove_crontab(name, spools); !removed) problems.push_back(std::move(removed).error());
+  if (auto removed = remove_at_jobs(name, uid, spools); !removed) problems.push_back(std::move(removed).error());
   return problems;
 }
 
@@ -43,7 +47,11 @@ Result<WallMark, Error> clear_account(uint32_t uid, const std::string& name, con
   // Even with survivors: what can go, goes.
   std::optional<WallMark> last_began;
   if (basis.last) last_began = basis.last->began;
-  std::vector<Error> problems = sweep_leftovers(uid, name, places, kSweepBudget, last_began);
+  // Nothing of the account ran outside the tenant's namespaces: what it
+  // made in the places it shares with others went with them.
+  bool only_spools = killed && !killed.value() && basis.tenant_namespaced;
+  std::vector<Error> problems = only_spools ? sweep_job_spools(uid, name, places.spools)
+                                            : sweep_leftovers(uid, name, places, kSweepBudget, last_began);
   for (const Error& problem : problems) warn(Error(problem).within(kLeftoverFailure));
   if (!killed) return err(std::move(killed).error());
   if (!problems.empty()) return Error::text(kUncleanError);

@@ -49,6 +49,12 @@ struct ClearBasis {
   std::optional<ClearRecord> last;
   // Its home is still the one `last` left: nobody has handed it out since.
   bool home_untouched = false;
+  // Its last tenant lived in mount and IPC namespaces of its own, which
+  // ended with it: the shared directories, message queues and System V IPC
+  // objects that tenant could reach were private ones. Only the job spools
+  // are the host's. Believed only when the kill loop finds nothing of the
+  // account running outside them.
+  bool tenant_namespaced = false;
 };
 
 // Removes what account `uid` (named `name`) owns in `places`: entries in the
@@ -61,8 +67,13 @@ std::vector<Error> sweep_leftovers(uint32_t uid, const std::string& name, const 
                                    std::chrono::milliseconds budget = kSweepBudget,
                                    const std::optional<WallMark>& last_began = std::nullopt);
 
+// Removes the account's crontab and at jobs (the part of the sweep that a
+// tenant in namespaces of its own can still reach). The problems, one each.
+std::vector<Error> sweep_job_spools(uint32_t uid, const std::string& name, const JobSpools& spools);
+
 // The kill loop of the account (kill_account_processes, which empties its
-// keyrings too), then the sweep of its leftovers. Each problem is one warning
+// keyrings too), then the sweep of its leftovers (of the job spools alone
+// for a namespaced tenant, see ClearBasis). Each problem is one warning
 // line on descriptor 2: surviving processes (or filled keyrings)
 // kKillFailure and why, a leftover kLeftoverFailure and what. The sweep runs
 // even when processes survive. Succeeds only when both finished with nothing

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "pool/process/raw_child_steps.h"
+#include "pool/process/raw_syscall.h"
 #include "pool/process/spawn_thread.h"
 #include "pool/process/vfork_child.h"
 
@@ -85,82 +86,89 @@ using Plan = NamespaceHolder::Plan;
 
 constexpr const char* kPrivateTmp[] = {"/tmp", "/var/tmp", "/dev/shm", "/run/lock"};
 
+// Every system call of the holder goes through raw::call, which leaves
+// errno alone: the holder runs on the thread-local storage of the thread
+// that made it, which goes on meanwhile (raw_syscall.h). A failure is -errno.
 MF_VFORK_CHILD_FUNCTION long raw_mount(const char* source, const char* target, const char* type, unsigned long flags,
                                        const void* data) {
-  return ::syscall(SYS_mount, source, target, type, flags, data);
+  return raw::call(SYS_mount, source, target, type, flags, data);
 }
+
+MF_VFORK_CHILD_FUNCTION Status failure(Step step, long result) { return {step, static_cast<int>(-result)}; }
 
 // The mounts of an isolated tenant (see the header). A failure's step.
 MF_VFORK_CHILD_FUNCTION Status set_up_mounts(const Plan& plan) {
   // Taken before the tmpfs on /tmp hides it.
-  long home = ::syscall(SYS_open_tree, AT_FDCWD, plan.home.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
-  if (home < 0) return {Step::kTakeHome, errno};
-  if (raw_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) < 0) return {Step::kPrivateMounts, errno};
+  long home = raw::call(SYS_open_tree, AT_FDCWD, plan.home.c_str(), OPEN_TREE_CLONE | OPEN_TREE_CLOEXEC);
+  if (home < 0) return failure(Step::kTakeHome, home);
+  if (long r = raw_mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr); r < 0) {
+    return failure(Step::kPrivateMounts, r);
+  }
   for (const char* dir : kPrivateTmp) {
-    if (raw_mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, plan.tmp_options) < 0 && errno != ENOENT) {
-      return {Step::kTmpfs, errno};
-    }
+    long r = raw_mount("tmpfs", dir, "tmpfs", MS_NOSUID | MS_NODEV, plan.tmp_options);
+    if (r < 0 && r != -ENOENT) return failure(Step::kTmpfs, r);
   }
-  if (raw_mount("mqueue", "/dev/mqueue", "mqueue", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) < 0 && errno != ENOENT) {
-    return {Step::kMqueue, errno};
+  if (long r = raw_mount("mqueue", "/dev/mqueue", "mqueue", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr);
+      r < 0 && r != -ENOENT) {
+    return failure(Step::kMqueue, r);
   }
-  if (raw_mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620,gid=5") <
-          0 ||
-      raw_mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr) < 0) {
-    return {Step::kDevpts, errno};
+  long r =
+      raw_mount("devpts", "/dev/pts", "devpts", MS_NOSUID | MS_NOEXEC, "newinstance,ptmxmode=0666,mode=0620,gid=5");
+  if (r == 0) r = raw_mount("/dev/pts/ptmx", "/dev/ptmx", nullptr, MS_BIND, nullptr);
+  if (r < 0) return failure(Step::kDevpts, r);
+  if (r = raw_mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=2"); r < 0) {
+    return failure(Step::kProc, r);
   }
-  if (raw_mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, "hidepid=2") < 0)
-    return {Step::kProc, errno};
   for (const std::string& prefix : plan.home_prefixes) {
-    if (::syscall(SYS_mkdirat, AT_FDCWD, prefix.c_str(), 0755) < 0 && errno != EEXIST) return {Step::kHomePath, errno};
+    r = raw::call(SYS_mkdirat, AT_FDCWD, prefix.c_str(), 0755);
+    if (r < 0 && r != -EEXIST) return failure(Step::kHomePath, r);
   }
-  if (::syscall(SYS_move_mount, home, "", AT_FDCWD, plan.home.c_str(), MOVE_MOUNT_F_EMPTY_PATH) < 0) {
-    return {Step::kMoveHome, errno};
+  if (r = raw::call(SYS_move_mount, home, "", AT_FDCWD, plan.home.c_str(), MOVE_MOUNT_F_EMPTY_PATH); r < 0) {
+    return failure(Step::kMoveHome, r);
   }
-  ::syscall(SYS_close, home);
+  raw::call(SYS_close, home);
   return {Step::kReady, 0};
 }
 
 MF_VFORK_CHILD_FUNCTION Status bring_up_loopback(const Plan& plan) {
-  long sock = ::syscall(SYS_socket, AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (sock < 0) return {Step::kLoopback, errno};
+  long sock = raw::call(SYS_socket, AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (sock < 0) return failure(Step::kLoopback, sock);
   ifreq request = plan.loopback;
-  long done = ::syscall(SYS_ioctl, sock, SIOCGIFFLAGS, &request);
+  long done = raw::call(SYS_ioctl, sock, SIOCGIFFLAGS, &request);
   if (done == 0) {
     request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING);
-    done = ::syscall(SYS_ioctl, sock, SIOCSIFFLAGS, &request);
+    done = raw::call(SYS_ioctl, sock, SIOCSIFFLAGS, &request);
   }
-  int error = errno;
-  ::syscall(SYS_close, sock);
-  return done == 0 ? Status{Step::kReady, 0} : Status{Step::kLoopback, error};
+  raw::call(SYS_close, sock);
+  return done == 0 ? Status{Step::kReady, 0} : failure(Step::kLoopback, done);
 }
 
 MF_VFORK_CHILD_FUNCTION int holder_main(void* arg) {
   const Plan& plan = *static_cast<const Plan*>(arg);
   raw::reset_signal_actions();  // every signal stays blocked, as the spawn thread has them
-  ::syscall(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
+  raw::call(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
   // Nothing of this process's descriptors stays with the holder.
-  if (plan.status_fd != kStatusFd) ::syscall(SYS_dup3, plan.status_fd, kStatusFd, 0);
-  for (int fd = 0; fd < kStatusFd; ++fd) ::syscall(SYS_close, fd);
+  if (plan.status_fd != kStatusFd) raw::call(SYS_dup3, plan.status_fd, kStatusFd, 0);
+  for (int fd = 0; fd < kStatusFd; ++fd) raw::call(SYS_close, fd);
   raw::close_from(kStatusFd + 1);
-  ::syscall(SYS_chdir, "/");
+  raw::call(SYS_chdir, "/");
 
   Status status{Step::kReady, 0};
   if (plan.isolate) status = set_up_mounts(plan);
   if (status.error == 0 && plan.network_off) status = bring_up_loopback(plan);
   // A parent that died meanwhile closed the reading end: EPIPE, and no one
   // will ever kill this holder, so it ends itself.
-  if (::syscall(SYS_write, kStatusFd, &status, sizeof status) != sizeof status || status.error != 0) {
-    ::syscall(SYS_exit_group, 1);
+  if (raw::call(SYS_write, kStatusFd, &status, sizeof status) != sizeof status || status.error != 0) {
+    raw::call(SYS_exit_group, 1);
   }
-  ::syscall(SYS_close, kStatusFd);
+  raw::call(SYS_close, kStatusFd);
 
   // The init of the namespace: reap whatever is orphaned into it.
   uint64_t child_signal = uint64_t{1} << (SIGCHLD - 1);
   for (;;) {
-    while (::syscall(SYS_wait4, -1, nullptr, WNOHANG | __WALL, nullptr) > 0) {
+    while (raw::call(SYS_wait4, -1, nullptr, WNOHANG | __WALL, nullptr) > 0) {
     }
-    ::syscall(SYS_rt_sigtimedwait, &child_signal, nullptr, nullptr, raw::kKernelSigsetSize);
+    raw::call(SYS_rt_sigtimedwait, &child_signal, nullptr, nullptr, raw::kKernelSigsetSize);
   }
   return 0;
 }
@@ -176,7 +184,7 @@ std::vector<std::string> path_prefixes(const std::string& path) {
 }
 
 // Waits for the holder's status; the error is what went wrong.
-Result<void, Error> await_ready(int read_fd) {
+Result<void, Error> read_ready_status(int read_fd) {
   Status status{};
   size_t got = 0;
   auto deadline = std::chrono::steady_clock::now() + kHolderStartTimeout;
@@ -207,10 +215,16 @@ int namespace_flags(const HolderRequest& request) {
 }  // namespace
 
 Result<std::unique_ptr<NamespaceHolder>, Error> NamespaceHolder::start(const HolderRequest& request) {
+  MF_TRY_ASSIGN(std::unique_ptr<NamespaceHolder> holder, launch(request));
+  MF_TRY(holder->await_ready());
+  return Ok<std::unique_ptr<NamespaceHolder>>{std::move(holder)};
+}
+
+Result<std::unique_ptr<NamespaceHolder>, Error> NamespaceHolder::launch(const HolderRequest& request) {
   std::unique_ptr<NamespaceHolder> holder(new NamespaceHolder());
   int status_pipe[2];
   if (::pipe2(status_pipe, O_CLOEXEC) < 0) return Error::os(errno, "a pipe for the namespace holder");
-  UniqueFd read_end(status_pipe[0]);
+  holder->status_ = UniqueFd(status_pipe[0]);
   UniqueFd write_end(status_pipe[1]);
 
   holder->plan_ = std::make_unique<Plan>();
@@ -234,20 +248,27 @@ Result<std::unique_ptr<NamespaceHolder>, Error> NamespaceHolder::start(const Hol
   if (!ran) return std::move(ran).error().within("the namespace holder");
   if (!started) return std::move(started).error().within("the namespace holder");
   holder->pid_ = started.value();
+  holder->namespace_flags_ = flags;
+  // Only the holder writes its status: a holder that dies early is an end of
+  // file for await_ready.
   write_end.reset();
-  // From here a failure ends the holder through the destructor.
-  MF_TRY(await_ready(read_end.get()));
+  return Ok<std::unique_ptr<NamespaceHolder>>{std::move(holder)};
+}
 
+Result<void, Error> NamespaceHolder::await_ready() {
+  if (!status_) return {};
+  MF_TRY(read_ready_status(status_.get()));
+  status_.reset();
   const std::pair<int, const char*> kinds[] = {
       {CLONE_NEWIPC, "ipc"}, {CLONE_NEWUTS, "uts"}, {CLONE_NEWNET, "net"}, {CLONE_NEWPID, "pid"}, {CLONE_NEWNS, "mnt"}};
   for (const auto& [type, name] : kinds) {
-    if (!(flags & type)) continue;
-    std::string path = "/proc/" + std::to_string(holder->pid_) + "/ns/" + name;
+    if (!(namespace_flags_ & type)) continue;
+    std::string path = "/proc/" + std::to_string(pid_) + "/ns/" + name;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) return Error::os(errno, "the namespace holder's " + std::string(name) + " namespace");
-    holder->namespaces_.push_back(NamespaceFd{type, std::move(fd)});
+    namespaces_.push_back(NamespaceFd{type, std::move(fd)});
   }
-  return Ok<std::unique_ptr<NamespaceHolder>>{std::move(holder)};
+  return {};
 }
 
 NamespaceHolder::~NamespaceHolder() { (void)end(); }

@@ -10,7 +10,9 @@
 // interpreter's heap would cost more than everything else here, and a
 // forked copy would pin a snapshot of that heap for its whole life), on a
 // stack of its own, with raw system calls only and every signal blocked.
-// So it has nothing of ours to leak: its descriptors are closed at once,
+// Those calls leave errno alone (raw_syscall.h): the holder has no
+// thread-local storage of its own, and the thread whose storage it uses
+// goes on meanwhile. So it has nothing of ours to leak: its descriptors are closed at once,
 // and its /proc entries are hidden from the tenant (hidepid), since its
 // command line is this process's. It dies with the thread that made it
 // (the spawn thread, spawn_thread.h) and is not a SIGCHLD child, so no
@@ -58,6 +60,12 @@ class NamespaceHolder {
   // Starts the holder and waits until its namespaces are ready (a few
   // milliseconds; at most kHolderStartTimeout). The error says what failed.
   static Result<std::unique_ptr<NamespaceHolder>, Error> start(const HolderRequest& request);
+  // start() in two steps, so that other work goes on while the holder sets
+  // up its namespaces: launch() returns once it runs, await_ready() once its
+  // namespaces are ready. namespaces() is empty until then. On any error the
+  // holder is ended by its destructor.
+  static Result<std::unique_ptr<NamespaceHolder>, Error> launch(const HolderRequest& request);
+  Result<void, Error> await_ready();
   NamespaceHolder(const NamespaceHolder&) = delete;
   NamespaceHolder& operator=(const NamespaceHolder&) = delete;
   // Ends the holder if end() has not.
@@ -78,6 +86,8 @@ class NamespaceHolder {
   NamespaceHolder() = default;
 
   pid_t pid_ = -1;
+  int namespace_flags_ = 0;
+  UniqueFd status_;  // the reading end of the holder's status, until it is ready
   std::vector<NamespaceFd> namespaces_;
   std::unique_ptr<Plan> plan_;  // read by the holder: lives as long as it
   std::unique_ptr<char[]> stack_;

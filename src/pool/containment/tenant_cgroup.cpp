@@ -49,24 +49,30 @@ std::vector<pid_t> members(const std::string& dir) {
   return pids;
 }
 
-// Stops the group (when it can be), kills every member, lets it go on to
-// die, until no member is left or the budget is spent.
+bool has_members(const std::vector<std::string>& dirs) {
+  for (const std::string& dir : dirs) {
+    if (!members(dir).empty()) return true;
+  }
+  return false;
+}
+
+// Until no member is left or the budget is spent: stops the group (when it
+// can be), kills every member, lets them go on to die. An empty group (the
+// usual case once the holder has taken the tenant's PID namespace with it)
+// is never frozen.
 bool kill_members(const std::vector<std::string>& dirs, const std::string& freeze_file, const char* frozen,
                   const char* thawed) {
   auto deadline = std::chrono::steady_clock::now() + kKillBudget;
   for (;;) {
+    if (!has_members(dirs)) return true;
     bool frozen_now = !freeze_file.empty() && write_control(freeze_file, frozen) == 0;
-    bool any = false;
+    // Read again once frozen: whatever forked meanwhile is a member now.
     for (const std::string& dir : dirs) {
-      for (pid_t pid : members(dir)) {
-        any = true;
-        ::kill(pid, SIGKILL);
-      }
+      for (pid_t pid : members(dir)) ::kill(pid, SIGKILL);
     }
     // A frozen task dies of SIGKILL only once thawed.
     if (frozen_now) (void)write_control(freeze_file, thawed);
-    if (!any) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (std::chrono::steady_clock::now() > deadline) return !has_members(dirs);
     std::this_thread::sleep_for(kRetryPause);
   }
 }

@@ -11,7 +11,7 @@
 // The kill: v2 writes cgroup.kill (the kernel kills every member at once);
 // v1 freezes the group (when the freezer is mounted, so nothing forks
 // meanwhile), sends SIGKILL to every member, thaws it and repeats until it
-// is empty. A group is removed once empty; one left over by a process that
+// is empty; a group found empty is removed without being frozen. A group is removed once empty; one left over by a process that
 // died before its release is killed and removed before its account's next
 // hand-out.
 #pragma once

@@ -12,19 +12,29 @@ Result<std::unique_ptr<TenantContainment>, Error> TenantContainment::create(cons
                                                                             const std::string& home) {
   std::unique_ptr<TenantContainment> contained(new TenantContainment());
   contained->options_ = options;
+  const CgroupLayout* layout = nullptr;
   if (options.needs_cgroup()) {
     if (!cgroups) return Error::text("no control group layout for the limits");
-    MF_TRY_ASSIGN(TenantCgroup group, TenantCgroup::create(*cgroups, account, options));
-    contained->cgroup_.emplace(std::move(group));
+    layout = &*cgroups;
   }
+  // The holder sets up its namespaces while the group is made.
   if (options.needs_holder()) {
     HolderRequest request{options.isolate, !options.network, options.private_tmp_size(), home};
-    auto holder = NamespaceHolder::start(request);
-    if (!holder) {
+    MF_TRY_ASSIGN(contained->holder_, NamespaceHolder::launch(request));
+  }
+  if (layout) {
+    auto group = TenantCgroup::create(*layout, account, options);
+    if (!group) {
       (void)contained->end();
-      return err(std::move(holder).error());
+      return std::move(group).error();
     }
-    contained->holder_ = std::move(holder).value();
+    contained->cgroup_.emplace(std::move(group).value());
+  }
+  if (contained->holder_) {
+    if (auto ready = contained->holder_->await_ready(); !ready) {
+      (void)contained->end();
+      return std::move(ready).error();
+    }
   }
   return Ok<std::unique_ptr<TenantContainment>>{std::move(contained)};
 }

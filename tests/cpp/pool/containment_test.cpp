@@ -8,6 +8,7 @@
 #include <map>
 
 #include "pool/containment/cgroup_layout.h"
+#include "pool/containment/namespace_holder.h"
 #include "pool/containment/tenant_cgroup.h"
 #include "test_support.h"
 
@@ -198,6 +199,20 @@ TEST(TenantCgroupTest, V1GroupIsFrozenKilledAndRemoved) {
   ContainmentOptions options;
   options.max_processes = 8;
   kill_a_real_group({true, false, false}, CgroupVersion::kV1, options);
+}
+
+// The holder runs in this thread's memory and on its thread-local storage:
+// its system calls, failed ones included, leave this thread's errno alone
+// (here it fails at once: its home is missing).
+TEST(NamespaceHolderTest, LeavesTheErrnoOfTheThreadThatStartedIt) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root: it makes namespaces";
+  HolderRequest request{true, false, uint64_t{1} << 20, "/nonexistent/marrowfen-home"};
+  errno = 0;
+  auto holder = NamespaceHolder::start(request);
+  int seen = errno;
+  ASSERT_FALSE(holder);
+  EXPECT_NE(holder.error().message().find("take the home aside"), std::string::npos) << holder.error();
+  EXPECT_EQ(seen, 0);
 }
 
 }  // namespace

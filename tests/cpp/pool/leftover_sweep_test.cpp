@@ -61,6 +61,17 @@ class LeftoverSweepTest : public ::testing::Test {
     return sweep_leftovers(kTenant, kName, places_, budget);
   }
 
+  // With a process of the tenant running, clear_account kills it and sweeps
+  // the planted file away, whatever `basis` says.
+  void expect_swept_with_a_process_running(const ClearBasis& basis) {
+    pid_t running = testing::start_process_as(kTenant);
+    ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(kTenant).size() == 1; }));
+    ASSERT_TRUE(clear_account(kTenant, kName, basis, places_).ok());
+    EXPECT_FALSE(fs::exists(shared_ + "/file"));
+    int status = 0;
+    ASSERT_EQ(::waitpid(running, &status, 0), running);
+  }
+
   ScratchDir scratch_;
   std::string shared_ = scratch_ / "tmp";
   LeftoverPlaces places_;
@@ -205,19 +216,31 @@ TEST_F(LeftoverSweepTest, SweepsOnlyWhenATenantMayHaveRunSinceTheLastClearing) {
   ClearBasis untouched{ClearRecord{wall_mark_now(), std::nullopt}, true};
   ASSERT_TRUE(clear_account(kTenant, kName, untouched, places_).ok());
   EXPECT_TRUE(fs::exists(shared_ + "/file"));
-
-  pid_t daemon = testing::start_process_as(kTenant);
-  ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(kTenant).size() == 1; }));
-  ASSERT_TRUE(clear_account(kTenant, kName, untouched, places_).ok());
-  EXPECT_FALSE(fs::exists(shared_ + "/file"));
-  int status = 0;
-  ASSERT_EQ(::waitpid(daemon, &status, 0), daemon);
+  expect_swept_with_a_process_running(untouched);
 
   plant(shared_ + "/file", kTenant);
   ClearBasis handed_out_since = untouched;
   handed_out_since.home_untouched = false;
   ASSERT_TRUE(clear_account(kTenant, kName, handed_out_since, places_).ok());
   EXPECT_FALSE(fs::exists(shared_ + "/file"));
+}
+
+// A tenant that lived in namespaces of its own could reach only the job
+// spools of the host (the file planted here stands for what it could not
+// have made); once something of the account runs outside them, the shared
+// places are swept as well.
+TEST_F(LeftoverSweepTest, ANamespacedTenantLeavesOnlyJobsUnlessTheAccountRanOutside) {
+  Shims shims;
+  shims.add("crontab", "exit 0");
+  PathOverride path(shims);
+  plant(scratch_ / "crontabs/" + kName, kTenant);
+  plant(shared_ + "/file", kTenant);
+  ClearBasis namespaced;
+  namespaced.tenant_namespaced = true;
+  ASSERT_TRUE(clear_account(kTenant, kName, namespaced, places_).ok());
+  EXPECT_EQ(shims.calls("crontab"), std::vector<std::string>{"-r -u test_tenant"});
+  EXPECT_TRUE(fs::exists(shared_ + "/file"));
+  expect_swept_with_a_process_running(namespaced);
 }
 
 TEST_F(LeftoverSweepTest, StopsAtItsDeadlineAndSaysSo) {
