@@ -9,16 +9,16 @@
 
 namespace marrowfen {
 
-Result<std::vector<std::string>, int> dir_names(int dir_fd) {
+Result<std::vector<std::string>, Error> dir_names(int dir_fd) {
   // fdopendir owns the descriptor it gets, so it gets a copy; the copy's
   // offset is shared, hence the rewind.
   int copy = ::fcntl(dir_fd, F_DUPFD_CLOEXEC, 0);
-  if (copy < 0) return err(errno);
+  if (copy < 0) return Error::os(errno);
   DIR* dir = ::fdopendir(copy);
   if (dir == nullptr) {
     int e = errno;
     ::close(copy);
-    return err(e);
+    return Error::os(e);
   }
   ::rewinddir(dir);
   std::vector<std::string> names;
@@ -34,7 +34,7 @@ Result<std::vector<std::string>, int> dir_names(int dir_fd) {
     if (n != "." && n != "..") names.emplace_back(n);
   }
   ::closedir(dir);
-  if (e != 0) return err(e);
+  if (e != 0) return Error::os(e);
   return Ok<std::vector<std::string>>{std::move(names)};
 }
 

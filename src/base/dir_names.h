@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 
 namespace marrowfen {
@@ -15,7 +16,7 @@ namespace marrowfen {
 inline constexpr int kDirOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // The names in the directory open on `dir_fd`, "." and ".." left out. The
-// descriptor stays open and usable; the error is an errno.
-Result<std::vector<std::string>, int> dir_names(int dir_fd);
+// descriptor stays open and usable; the error is an errno, without context.
+Result<std::vector<std::string>, Error> dir_names(int dir_fd);
 
 }  // namespace marrowfen

@@ -31,7 +31,7 @@ bool containment_options(Args& a, pool::ContainmentOptions& options, std::option
   options = std::move(valid).value();
   auto supported = pool::check_host_support(options);
   if (!supported) {
-    raise_value_error(supported.error());
+    raise_value_error(supported.error().message());
     return false;
   }
   cgroups = std::move(supported).value();

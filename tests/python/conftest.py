@@ -184,6 +184,72 @@ def account_lock():
             fcntl.flock(lock, fcntl.LOCK_UN)
 
 
+def _pid_is_dead(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return True
+    except PermissionError:
+        pass
+    return False
+
+
+def _asides_of_dead_runs(root):
+    """The `<root>.aside-<pid>` paths whose test process is gone."""
+    parent, prefix = os.path.dirname(root), os.path.basename(root) + ".aside-"
+    try:
+        names = os.listdir(parent)
+    except OSError:
+        return []
+    return [os.path.join(parent, name) for name in names
+            if name.startswith(prefix) and name[len(prefix):].isdigit() and _pid_is_dead(int(name[len(prefix):]))]
+
+
+def restore_home_roots_put_aside(root=HOME_ROOT):
+    """Puts back a home root that a test process set aside (as
+    `<root>.aside-<pid>`, test_host_faults.py) and was killed before it could
+    restore it: only when that process is dead and the root is missing or is
+    what such a test plants in its place (a link or a file). A root that is a
+    directory again is left alone, and so is its aside copy. Returns the aside
+    paths put back."""
+    restored = []
+    for aside in _asides_of_dead_runs(root):
+        try:
+            if not stat.S_ISDIR(os.lstat(aside).st_mode):
+                continue
+            if os.path.lexists(root):
+                if stat.S_ISDIR(os.lstat(root).st_mode):
+                    continue
+                os.unlink(root)
+            os.rename(aside, root)
+            restored.append(aside)
+        except OSError:
+            continue
+    return restored
+
+
+def pytest_sessionstart(session):
+    # Only when a dead run left one, and then under the account lock, so that
+    # no live test is setting the root aside meanwhile; without the lock in
+    # time, nothing is touched.
+    if os.geteuid() != 0 or not _asides_of_dead_runs(HOME_ROOT):
+        return
+    deadline = time.monotonic() + 30
+    with open(ACCOUNT_LOCK, "a") as lock:
+        while True:
+            try:
+                fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                break
+            except BlockingIOError:
+                if time.monotonic() > deadline:
+                    return
+                time.sleep(0.1)
+        try:
+            restore_home_roots_put_aside()
+        finally:
+            fcntl.flock(lock, fcntl.LOCK_UN)
+
+
 def host_account_test(timeout=60):
     """Marks a test that makes real accounts and shells: skipped where they
     cannot be made, run under account_lock, failed if it outlives `timeout`

@@ -7,9 +7,11 @@ import gc
 import os
 import shutil
 import stat
+import subprocess
 import sys
 import threading
 import time
+from pathlib import Path
 
 import pytest
 
@@ -24,6 +26,7 @@ from conftest import (
     read_until,
     redirected_fd,
     remove_planted,
+    restore_home_roots_put_aside,
     round_trip,
     sentinel_command,
     spawn_with_pid,
@@ -230,6 +233,38 @@ def home_root_as(kind, tmp_path):
             os.rename(aside, HOME_ROOT)
         os.chown(HOME_ROOT, original.st_uid, original.st_gid)
         os.chmod(HOME_ROOT, stat.S_IMODE(original.st_mode))
+
+
+def test_a_home_root_left_aside_by_a_killed_run_is_put_back(tmp_path):
+    finished = subprocess.Popen(["true"])
+    finished.wait(timeout=10)
+    dead, alive = finished.pid, os.getpid()
+
+    def root_with(name, planted):
+        root = tmp_path / name / "home"
+        root.parent.mkdir()
+        aside = Path(f"{root}.aside-{dead}")
+        aside.mkdir()
+        (aside / "kept").write_text("kept")
+        if planted == "link":
+            root.symlink_to(tmp_path)
+        elif planted == "file":
+            root.write_text("")
+        elif planted == "directory":
+            root.mkdir()
+        return root, aside
+
+    for planted in ("nothing", "link", "file"):
+        root, aside = root_with(planted, planted)
+        assert restore_home_roots_put_aside(str(root)) == [str(aside)]
+        assert not root.is_symlink() and (root / "kept").read_text() == "kept" and not aside.exists()
+    # A root that is a directory again, or an aside of a live run, stays.
+    root, aside = root_with("directory", "directory")
+    assert restore_home_roots_put_aside(str(root)) == []
+    assert (aside / "kept").exists() and os.listdir(root) == []
+    root, aside = root_with("live", "nothing")
+    aside.rename(f"{root}.aside-{alive}")
+    assert restore_home_roots_put_aside(str(root)) == [] and not root.exists()
 
 
 @pytest.mark.parametrize("kind", ["link", "file", "another owner", "group-writable", "world-writable"])

@@ -38,7 +38,7 @@ Result<void, Error> remove_old_home(int root_fd, const char* name) {
     return {};
   }
   if (!S_ISDIR(st.st_mode)) return Error::text(kRemoveFailed);
-  if (remove_tree_at(root_fd, name) != 0) return Error::text(kRemoveFailed);
+  if (!remove_tree_at(root_fd, name)) return Error::text(kRemoveFailed);
   return {};
 }
 

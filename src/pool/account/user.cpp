@@ -35,9 +35,8 @@ Result<void, Error> pkill_account(uint32_t uid) {
 // namespace (a process cannot leave one), which ended with its holder.
 bool end_containment(User& user) {
   if (!user.containment) return false;
-  std::vector<std::string> problems = user.containment->end();
-  // Texts already: pool/containment makes its own.
-  for (const std::string& problem : problems) warn(Error::text(problem).within(kKillFailure));
+  std::vector<Error> problems = user.containment->end();
+  for (Error& problem : problems) warn(std::move(problem).within(kKillFailure));
   bool whole_tenant = problems.empty() && user.containment->held_every_process();
   user.containment.reset();
   return whole_tenant;
@@ -118,7 +117,7 @@ Result<TerminalSession, Error> User::spawn_terminal(SharedUser user) {
   // Starting the child happens without the user lock.
   std::vector<std::string> argv = {"su", "-s", "/bin/bash", "-P", "-c", shell_command(home), name};
   auto spawned = spawn_tenant_process(argv, join ? &*join : nullptr);
-  if (!spawned) return Error::os(spawned.error()).within("Failed to create the terminal session");
+  if (!spawned) return std::move(spawned).error().within("Failed to create the terminal session");
   return Ok<TerminalSession>{TerminalSession(std::move(user), std::move(spawned).value())};
 }
 

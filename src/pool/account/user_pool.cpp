@@ -76,8 +76,7 @@ Result<std::unique_ptr<TenantContainment>, Error> contain_tenant(const Containme
   if (!options.contains_anything()) return Ok<std::unique_ptr<TenantContainment>>{nullptr};
   auto contained = TenantContainment::create(options, cgroups, name, home);
   if (contained) return Ok<std::unique_ptr<TenantContainment>>{std::move(contained).value()};
-  // The containment's own texts are made in pool/containment.
-  return Error::text(std::move(contained).error()).within("Failed to contain the user account");
+  return std::move(contained).error().within("Failed to contain the user account");
 }
 
 }  // namespace

@@ -160,9 +160,9 @@ Result<bool, Error> signal_all_as(uint32_t uid, bool signal) {
   if (!proc) return Error::os(errno, "cannot open /proc");
   SignalAllPlan plan{uid, proc.get(), signal};
   auto started = start_vfork_child(signal_all_child, &plan);
-  if (!started) return Error::os(started.error(), "cannot start the killer process");
+  if (!started) return std::move(started).error().within("cannot start the killer process");
   auto status = wait_for_child(started.value());
-  if (!status) return Error::os(status.error(), "cannot wait for the killer process");
+  if (!status) return std::move(status).error().within("cannot wait for the killer process");
   int code = status.value().code().value_or(-1);
   if (code >= kKeyringErrorBase) {
     return Error::os(code - kKeyringErrorBase, "the killer process could not clear the keyrings");

@@ -81,7 +81,7 @@ std::vector<Error> sweep_posix_queues(uint32_t uid) {
   }
   auto names = dir_names(dir.get());
   if (!names) {
-    problems.push_back(Error::os(names.error(), kQueuesPlace));
+    problems.push_back(std::move(names).error().within(kQueuesPlace));
     return problems;
   }
   for (const std::string& name : names.value()) {

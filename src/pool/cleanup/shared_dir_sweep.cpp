@@ -37,7 +37,7 @@ class Sweeper {
   bool sweep_dir(int dir_fd, const struct stat& dir_st, const std::string& path, int depth) {
     auto names = dir_names(dir_fd);
     if (!names) {
-      problems_.push_back(Error::os(names.error(), path));
+      problems_.push_back(std::move(names).error().within(path));
       return true;
     }
     const bool homes = !sweep_.home_root.empty() && path == sweep_.home_root;
@@ -98,7 +98,7 @@ class Sweeper {
   bool remove(int dir_fd, const struct stat& st, const std::string& path, const std::string& name) {
     int e = 0;
     if (S_ISDIR(st.st_mode)) {
-      e = remove_tree_at(dir_fd, name, sweep_.deadline);
+      if (auto removed = remove_tree_at(dir_fd, name, sweep_.deadline); !removed) e = removed.error().os_error;
     } else if (::unlinkat(dir_fd, name.c_str(), 0) != 0) {
       e = errno;
     }

@@ -29,59 +29,57 @@ struct Level {
 };
 
 // Removes the non-directories in `dir_fd` and returns the subdirectories'
-// names. Returns an errno on failure, ETIMEDOUT past `deadline`.
-int empty_of_files(int dir_fd, std::vector<std::string>& subdirs, Deadline deadline) {
-  auto listed = dir_names(dir_fd);
-  if (!listed) return listed.error();
-  std::vector<std::string>& names = listed.value();
+// names. The error is an errno, ETIMEDOUT past `deadline`.
+Result<void, Error> empty_of_files(int dir_fd, std::vector<std::string>& subdirs, Deadline deadline) {
+  MF_TRY_ASSIGN(std::vector<std::string> names, dir_names(dir_fd));
 
   size_t done = 0;
   for (std::string& name : names) {
-    if (++done % kEntriesPerClockCheck == 0 && passed(deadline)) return ETIMEDOUT;
+    if (++done % kEntriesPerClockCheck == 0 && passed(deadline)) return Error::os(ETIMEDOUT);
     struct stat st;
     if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno == ENOENT) continue;
-      return errno;
+      return Error::os(errno);
     }
     if (S_ISDIR(st.st_mode)) {
       subdirs.push_back(std::move(name));
     } else if (::unlinkat(dir_fd, name.c_str(), 0) != 0 && errno != ENOENT) {
-      return errno;
+      return Error::os(errno);
     }
   }
-  return 0;
+  return {};
 }
 
 }  // namespace
 
-int remove_tree_at(int parent_fd, const std::string& name, Deadline deadline) {
+Result<void, Error> remove_tree_at(int parent_fd, const std::string& name, Deadline deadline) {
   UniqueFd current(::openat(parent_fd, name.c_str(), kDirOpenFlags));
-  if (!current) return errno;
+  if (!current) return Error::os(errno);
   std::vector<Level> path;
   path.push_back(Level{name, 0, 0, {}});
-  if (int e = empty_of_files(current.get(), path.back().subdirs, deadline)) return e;
+  MF_TRY(empty_of_files(current.get(), path.back().subdirs, deadline));
 
   for (;;) {
-    if (passed(deadline)) return ETIMEDOUT;
+    if (passed(deadline)) return Error::os(ETIMEDOUT);
     Level& level = path.back();
     if (!level.subdirs.empty()) {
       std::string child = std::move(level.subdirs.back());
       level.subdirs.pop_back();
       struct stat here;
-      if (::fstat(current.get(), &here) != 0) return errno;
+      if (::fstat(current.get(), &here) != 0) return Error::os(errno);
       // O_NOFOLLOW: should the entry have become a link, it is refused here.
       UniqueFd next(::openat(current.get(), child.c_str(), kDirOpenFlags));
       if (!next) {
         if (errno == ENOENT) continue;
         if (errno == ENOTDIR || errno == ELOOP) {
-          if (::unlinkat(current.get(), child.c_str(), 0) != 0 && errno != ENOENT) return errno;
+          if (::unlinkat(current.get(), child.c_str(), 0) != 0 && errno != ENOENT) return Error::os(errno);
           continue;
         }
-        return errno;
+        return Error::os(errno);
       }
       current = std::move(next);
       path.push_back(Level{std::move(child), here.st_dev, here.st_ino, {}});
-      if (int e = empty_of_files(current.get(), path.back().subdirs, deadline)) return e;
+      MF_TRY(empty_of_files(current.get(), path.back().subdirs, deadline));
       continue;
     }
 
@@ -90,15 +88,16 @@ int remove_tree_at(int parent_fd, const std::string& name, Deadline deadline) {
     path.pop_back();
     if (path.empty()) {
       current.reset();
-      return ::unlinkat(parent_fd, done.name.c_str(), AT_REMOVEDIR) == 0 ? 0 : errno;
+      if (::unlinkat(parent_fd, done.name.c_str(), AT_REMOVEDIR) != 0) return Error::os(errno);
+      return {};
     }
     UniqueFd up(::openat(current.get(), "..", kDirOpenFlags));
-    if (!up) return errno;
+    if (!up) return Error::os(errno);
     struct stat parent;
-    if (::fstat(up.get(), &parent) != 0) return errno;
-    if (parent.st_dev != done.parent_dev || parent.st_ino != done.parent_ino) return EXDEV;
+    if (::fstat(up.get(), &parent) != 0) return Error::os(errno);
+    if (parent.st_dev != done.parent_dev || parent.st_ino != done.parent_ino) return Error::os(EXDEV);
     current = std::move(up);
-    if (::unlinkat(current.get(), done.name.c_str(), AT_REMOVEDIR) != 0) return errno;
+    if (::unlinkat(current.get(), done.name.c_str(), AT_REMOVEDIR) != 0) return Error::os(errno);
   }
 }
 

@@ -5,20 +5,22 @@
 namespace marrowfen::pool {
 namespace {
 
-Result<std::optional<uint64_t>, OptionError> at_least(const char* argument, std::optional<int64_t> value,
-                                                      int64_t minimum, const char* unit_text) {
+Result<std::optional<uint64_t>, Error> at_least(const char* argument, std::optional<int64_t> value, int64_t minimum,
+                                                const char* unit_text) {
   if (!value) return Ok<std::optional<uint64_t>>{std::nullopt};
   if (*value < minimum) {
-    return err(OptionError{argument, std::string("must be at least ") + unit_text + ", got " + std::to_string(*value)});
+    return argument_error(argument, std::string("must be at least ") + unit_text + ", got " + std::to_string(*value));
   }
   return Ok<std::optional<uint64_t>>{static_cast<uint64_t>(*value)};
 }
 
 }  // namespace
 
-std::string OptionError::message() const { return std::string("argument '") + argument + "': " + reason; }
+Error argument_error(const char* argument, const std::string& reason) {
+  return Error::text(std::string("argument '") + argument + "': " + reason);
+}
 
-Result<ContainmentOptions, OptionError> validate_containment(const RequestedContainment& requested) {
+Result<ContainmentOptions, Error> validate_containment(const RequestedContainment& requested) {
   ContainmentOptions options;
   options.isolate = requested.isolate;
   options.network = requested.network;
@@ -30,14 +32,14 @@ Result<ContainmentOptions, OptionError> validate_containment(const RequestedCont
     if (!std::isfinite(cpus) || cpus < kMinimumCpuLimit || cpus > kMaximumCpuLimit) {
       char shown[64];
       std::snprintf(shown, sizeof shown, "%g", cpus);
-      return err(OptionError{"cpu_limit", std::string("must be a number of CPUs from 0.01 to 65536, got ") + shown});
+      return argument_error("cpu_limit", std::string("must be a number of CPUs from 0.01 to 65536, got ") + shown);
     }
     options.cpu_limit = cpus;
   }
   MF_TRY_ASSIGN(options.tmp_size,
                 at_least("tmp_size", requested.tmp_size, kMinimumBudgetBytes, "1048576 bytes (1 MiB)"));
   if (options.tmp_size && !options.isolate) {
-    return err(OptionError{"tmp_size", "sizes the private /tmp of isolate=True, which is not set"});
+    return argument_error("tmp_size", "sizes the private /tmp of isolate=True, which is not set");
   }
   return Ok<ContainmentOptions>{options};
 }

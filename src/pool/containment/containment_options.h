@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "base/result.h"
 
 namespace marrowfen::pool {
@@ -41,13 +42,9 @@ struct ContainmentOptions {
   uint64_t private_tmp_size() const { return tmp_size.value_or(kDefaultTmpSize); }
 };
 
-// A refused option: the argument's name and why.
-struct OptionError {
-  const char* argument;
-  std::string reason;
-  // "argument 'memory_limit': must be at least 1048576 bytes (1 MiB), got 5"
-  std::string message() const;
-};
+// A refused option, the argument named first (no errno):
+// "argument 'memory_limit': must be at least 1048576 bytes (1 MiB), got 5".
+Error argument_error(const char* argument, const std::string& reason);
 
 // The options as the caller gave them (a negative count or NaN included),
 // checked one by one in the order of the parameters.
@@ -60,6 +57,6 @@ struct RequestedContainment {
   std::optional<int64_t> tmp_size;
 };
 
-Result<ContainmentOptions, OptionError> validate_containment(const RequestedContainment& requested);
+Result<ContainmentOptions, Error> validate_containment(const RequestedContainment& requested);
 
 }  // namespace marrowfen::pool

@@ -9,10 +9,6 @@ namespace {
 
 bool exists(const char* path) { return ::access(path, F_OK) == 0; }
 
-std::string refusal(const char* argument, const std::string& reason) {
-  return std::string("argument '") + argument + "': " + reason;
-}
-
 // The option whose need is checked: the first one given, in parameter order.
 const char* first_cgroup_argument(const ContainmentOptions& options) {
   if (options.max_processes) return "max_processes";
@@ -20,10 +16,10 @@ const char* first_cgroup_argument(const ContainmentOptions& options) {
   return "cpu_limit";
 }
 
-Result<void, std::string> check_namespaces(const ContainmentOptions& options) {
+Result<void, Error> check_namespaces(const ContainmentOptions& options) {
   const char* argument = options.isolate ? "isolate" : "network";
   if (::geteuid() != 0) {
-    return err(refusal(argument, "needs root, and this process runs as uid " + std::to_string(::geteuid())));
+    return argument_error(argument, "needs root, and this process runs as uid " + std::to_string(::geteuid()));
   }
   struct Need {
     bool wanted;
@@ -40,20 +36,20 @@ Result<void, std::string> check_namespaces(const ContainmentOptions& options) {
   };
   for (const Need& need : needs) {
     if (need.wanted && !exists(need.path)) {
-      return err(refusal(need.argument, std::string("needs ") + need.what + ", which this kernel does not have"));
+      return argument_error(need.argument, std::string("needs ") + need.what + ", which this kernel does not have");
     }
   }
   if (options.isolate) {
     std::optional<std::string> filesystems = read_host_file("/proc/filesystems");
     if (!filesystems || filesystems->find("\ttmpfs\n") == std::string::npos) {
-      return err(refusal("isolate", "needs tmpfs, which this kernel does not have"));
+      return argument_error("isolate", "needs tmpfs, which this kernel does not have");
     }
     std::optional<std::string> status = read_host_file("/proc/self/status");
     if (!status || status->find("\nSeccomp:") == std::string::npos) {
-      return err(refusal("isolate", "needs seccomp filters, which this kernel does not have"));
+      return argument_error("isolate", "needs seccomp filters, which this kernel does not have");
     }
     if (user_namespace_filter() == nullptr) {
-      return err(refusal("isolate", "has no filter against user namespaces for this architecture"));
+      return argument_error("isolate", "has no filter against user namespaces for this architecture");
     }
   }
   return {};
@@ -61,17 +57,18 @@ Result<void, std::string> check_namespaces(const ContainmentOptions& options) {
 
 }  // namespace
 
-Result<std::optional<CgroupLayout>, std::string> check_host_support(const ContainmentOptions& options) {
+Result<std::optional<CgroupLayout>, Error> check_host_support(const ContainmentOptions& options) {
   if (options.needs_holder()) MF_TRY(check_namespaces(options));
   if (!options.needs_cgroup()) return Ok<std::optional<CgroupLayout>>{std::nullopt};
   if (::geteuid() != 0) {
-    return err(refusal(first_cgroup_argument(options),
-                       "needs root, and this process runs as uid " + std::to_string(::geteuid())));
+    return argument_error(first_cgroup_argument(options),
+                          "needs root, and this process runs as uid " + std::to_string(::geteuid()));
   }
   CgroupNeeds needs{options.max_processes.has_value(), options.memory_limit.has_value(), options.cpu_limit.has_value()};
   CgroupLayoutResult found = find_cgroup_layout(needs, this_host_cgroups());
   if (!found.layout)
-    return err(refusal(first_cgroup_argument(options), "needs " + found.missing + ", which this host does not mount"));
+    return argument_error(first_cgroup_argument(options),
+                          "needs " + found.missing + ", which this host does not mount");
   return Ok<std::optional<CgroupLayout>>{std::move(found.layout)};
 }
 

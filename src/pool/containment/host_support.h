@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "pool/containment/cgroup_layout.h"
 #include "pool/containment/containment_options.h"
@@ -13,8 +14,9 @@
 namespace marrowfen::pool {
 
 // The control group layout the limits use (nullopt when they need none),
-// or the refusal naming the argument whose need the host cannot meet:
-// "argument 'isolate': needs root, and this process runs as uid 1000".
-Result<std::optional<CgroupLayout>, std::string> check_host_support(const ContainmentOptions& options);
+// or the refusal naming the argument whose need the host cannot meet
+// (no errno): "argument 'isolate': needs root, and this process runs as uid
+// 1000".
+Result<std::optional<CgroupLayout>, Error> check_host_support(const ContainmentOptions& options);
 
 }  // namespace marrowfen::pool

@@ -19,7 +19,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/os_error.h"
 #include "pool/process/raw_child_steps.h"
 #include "pool/process/spawn_thread.h"
 #include "pool/process/vfork_child.h"
@@ -176,27 +175,25 @@ std::vector<std::string> path_prefixes(const std::string& path) {
   return prefixes;
 }
 
-// Waits for the holder's status; the error is the warning text.
-Result<void, std::string> await_ready(int read_fd) {
+// Waits for the holder's status; the error is what went wrong.
+Result<void, Error> await_ready(int read_fd) {
   Status status{};
   size_t got = 0;
   auto deadline = std::chrono::steady_clock::now() + kHolderStartTimeout;
   while (got < sizeof status) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return err(std::string("the namespace holder did not start in time"));
+    if (left.count() <= 0) return Error::text("the namespace holder did not start in time");
     pollfd ready{read_fd, POLLIN, 0};
     int polled = ::poll(&ready, 1, static_cast<int>(left.count()));
     if (polled < 0 && errno == EINTR) continue;
     if (polled <= 0) continue;
     ssize_t n = ::read(read_fd, reinterpret_cast<char*>(&status) + got, sizeof status - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return err(std::string("the namespace holder ended before it was ready"));
+    if (n <= 0) return Error::text("the namespace holder ended before it was ready");
     got += static_cast<size_t>(n);
   }
-  if (status.error != 0) {
-    return err(std::string("the namespace holder failed to ") + step_text(status.step) + ": " +
-               os_error_text(status.error));
-  }
+  if (status.error != 0)
+    return Error::os(status.error, std::string("the namespace holder failed to ") + step_text(status.step));
   return {};
 }
 
@@ -209,10 +206,10 @@ int namespace_flags(const HolderRequest& request) {
 
 }  // namespace
 
-Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::start(const HolderRequest& request) {
+Result<std::unique_ptr<NamespaceHolder>, Error> NamespaceHolder::start(const HolderRequest& request) {
   std::unique_ptr<NamespaceHolder> holder(new NamespaceHolder());
   int status_pipe[2];
-  if (::pipe2(status_pipe, O_CLOEXEC) < 0) return err("a pipe for the namespace holder: " + os_error_text(errno));
+  if (::pipe2(status_pipe, O_CLOEXEC) < 0) return Error::os(errno, "a pipe for the namespace holder");
   UniqueFd read_end(status_pipe[0]);
   UniqueFd write_end(status_pipe[1]);
 
@@ -231,12 +228,11 @@ Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::start(con
 
   // Exit signal 0: a clone child, which only a wait with __WALL reaps.
   int flags = CLONE_VM | namespace_flags(request);
-  Result<pid_t, int> started = err(EAGAIN);
+  Result<pid_t, Error> started = Error::os(EAGAIN);
   char* stack_top = holder->stack_.get() + kHolderStackSize;
-  if (int e = run_on_spawn_thread([&] { started = clone_in_this_memory(holder_main, &plan, stack_top, flags); })) {
-    return err("the namespace holder: " + os_error_text(e));
-  }
-  if (!started) return err("the namespace holder: " + os_error_text(started.error()));
+  auto ran = run_on_spawn_thread([&] { started = clone_in_this_memory(holder_main, &plan, stack_top, flags); });
+  if (!ran) return std::move(ran).error().within("the namespace holder");
+  if (!started) return std::move(started).error().within("the namespace holder");
   holder->pid_ = started.value();
   write_end.reset();
   // From here a failure ends the holder through the destructor.
@@ -248,7 +244,7 @@ Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::start(con
     if (!(flags & type)) continue;
     std::string path = "/proc/" + std::to_string(holder->pid_) + "/ns/" + name;
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd) return err("the namespace holder's " + std::string(name) + " namespace: " + os_error_text(errno));
+    if (!fd) return Error::os(errno, "the namespace holder's " + std::string(name) + " namespace");
     holder->namespaces_.push_back(NamespaceFd{type, std::move(fd)});
   }
   return Ok<std::unique_ptr<NamespaceHolder>>{std::move(holder)};
@@ -256,7 +252,7 @@ Result<std::unique_ptr<NamespaceHolder>, std::string> NamespaceHolder::start(con
 
 NamespaceHolder::~NamespaceHolder() { (void)end(); }
 
-Result<void, std::string> NamespaceHolder::end() {
+Result<void, Error> NamespaceHolder::end() {
   namespaces_.clear();
   if (pid_ <= 0) return {};
   pid_t pid = pid_;
@@ -271,7 +267,7 @@ Result<void, std::string> NamespaceHolder::end() {
     pid_ = -1;
     [[maybe_unused]] auto* stack = stack_.release();
     [[maybe_unused]] auto* plan = plan_.release();
-    return err("Failed to reap the namespace holder: " + os_error_text(error));
+    return Error::os(error, "Failed to reap the namespace holder");
   }
   pid_ = -1;
   stack_.reset();

@@ -34,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
 
@@ -56,15 +57,15 @@ class NamespaceHolder {
  public:
   // Starts the holder and waits until its namespaces are ready (a few
   // milliseconds; at most kHolderStartTimeout). The error says what failed.
-  static Result<std::unique_ptr<NamespaceHolder>, std::string> start(const HolderRequest& request);
+  static Result<std::unique_ptr<NamespaceHolder>, Error> start(const HolderRequest& request);
   NamespaceHolder(const NamespaceHolder&) = delete;
   NamespaceHolder& operator=(const NamespaceHolder&) = delete;
   // Ends the holder if end() has not.
   ~NamespaceHolder();
 
   // Kills the holder (and so every process of its PID namespace) and reaps
-  // it. Idempotent. The error is a warning text.
-  Result<void, std::string> end();
+  // it. Idempotent. The error is what the release warns of.
+  Result<void, Error> end();
 
   pid_t pid() const { return pid_; }
   // Its namespaces, in the order a joining process enters them (the mount

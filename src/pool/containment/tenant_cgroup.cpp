@@ -12,8 +12,6 @@
 #include <optional>
 #include <thread>
 
-#include "base/os_error.h"
-
 namespace marrowfen::pool {
 namespace {
 
@@ -51,8 +49,6 @@ std::vector<pid_t> members(const std::string& dir) {
   return pids;
 }
 
-Result<void, std::string> failed(const std::string& what, int error) { return err(what + ": " + os_error_text(error)); }
-
 // Stops the group (when it can be), kills every member, lets it go on to
 // die, until no member is left or the budget is spent.
 bool kill_members(const std::vector<std::string>& dirs, const std::string& freeze_file, const char* frozen,
@@ -89,8 +85,8 @@ std::string decimal(uint64_t value) { return std::to_string(value); }
 
 }  // namespace
 
-Result<void, std::string> kill_and_remove_group(CgroupVersion version, const std::vector<std::string>& dirs,
-                                                const std::string& freezer_dir) {
+Result<void, Error> kill_and_remove_group(CgroupVersion version, const std::vector<std::string>& dirs,
+                                          const std::string& freezer_dir) {
   std::vector<std::string> present;
   for (const std::string& dir : dirs) {
     if (exists(dir)) present.push_back(dir);
@@ -109,15 +105,15 @@ Result<void, std::string> kill_and_remove_group(CgroupVersion version, const std
     std::string freeze_file = !freezer_dir.empty() && exists(freezer_dir) ? freezer_dir + "/freezer.state" : "";
     emptied = kill_members(present, freeze_file, "FROZEN", "THAWED");
   }
-  if (!emptied) return err("Failed to kill every process of the control group " + present.front());
+  if (!emptied) return Error::text("Failed to kill every process of the control group " + present.front());
   for (const std::string& dir : present) {
-    if (int e = remove_dir(dir)) return failed("Failed to remove the control group " + dir, e);
+    if (int e = remove_dir(dir)) return Error::os(e, "Failed to remove the control group " + dir);
   }
   return {};
 }
 
-Result<TenantCgroup, std::string> TenantCgroup::create(const CgroupLayout& layout, const std::string& account,
-                                                       const ContainmentOptions& options) {
+Result<TenantCgroup, Error> TenantCgroup::create(const CgroupLayout& layout, const std::string& account,
+                                                 const ContainmentOptions& options) {
   TenantCgroup group;
   group.version_ = layout.version;
   for (const CgroupLayout::Hierarchy& h : layout.hierarchies) {
@@ -130,14 +126,14 @@ Result<TenantCgroup, std::string> TenantCgroup::create(const CgroupLayout& layou
   // One left by an owner that died before its release.
   MF_TRY(kill_and_remove_group(group.version_, group.dirs_, group.freezer_dir_));
 
-  auto undo = [&group](Result<void, std::string> failure) {
+  auto undo = [&group](Error failure) {
     (void)group.kill_and_remove();
     return failure;
   };
   for (size_t i = 0; i < layout.hierarchies.size(); ++i) {
     const CgroupLayout::Hierarchy& h = layout.hierarchies[i];
     if (::mkdir(h.base.c_str(), 0755) < 0 && errno != EEXIST) {
-      return err(failed("Failed to make the control group " + h.base, errno).error());
+      return Error::os(errno, "Failed to make the control group " + h.base);
     }
     if (layout.version == CgroupVersion::kV2 && !h.controllers.empty()) {
       // The controllers reach the tenant's group through ours, all in one write.
@@ -146,12 +142,12 @@ Result<TenantCgroup, std::string> TenantCgroup::create(const CgroupLayout& layou
       std::string parent = h.base.substr(0, h.base.find_last_of('/'));
       for (const std::string& dir : {parent, h.base}) {
         if (int e = write_control(dir + "/cgroup.subtree_control", enable)) {
-          return err(failed("Failed to enable the controllers (" + enable + ") in " + dir, e).error());
+          return Error::os(e, "Failed to enable the controllers (" + enable + ") in " + dir);
         }
       }
     }
     if (::mkdir(group.dirs_[i].c_str(), 0755) < 0) {
-      return err(undo(failed("Failed to make the control group " + group.dirs_[i], errno)).error());
+      return undo(Error::os(errno, "Failed to make the control group " + group.dirs_[i]));
     }
     // v1: the thread's own file. A process that writes "0" there moves
     // itself without the kernel's global lock of every thread group (whose
@@ -161,13 +157,12 @@ Result<TenantCgroup, std::string> TenantCgroup::create(const CgroupLayout& layou
   }
 
   // The limits, each in the hierarchy that has its controller.
-  auto set = [&](const char* controller, const std::string& file,
-                 const std::string& value) -> Result<void, std::string> {
+  auto set = [&](const char* controller, const std::string& file, const std::string& value) -> Result<void, Error> {
     for (size_t i = 0; i < layout.hierarchies.size(); ++i) {
       for (const std::string& c : layout.hierarchies[i].controllers) {
         if (c != controller) continue;
         std::string path = group.dirs_[i] + "/" + file;
-        if (int e = write_control(path, value)) return undo(failed("Failed to write " + path, e));
+        if (int e = write_control(path, value)) return undo(Error::os(e, "Failed to write " + path));
       }
     }
     return {};
@@ -192,7 +187,7 @@ Result<TenantCgroup, std::string> TenantCgroup::create(const CgroupLayout& layou
   return Ok<TenantCgroup>{std::move(group)};
 }
 
-Result<void, std::string> TenantCgroup::kill_and_remove() {
+Result<void, Error> TenantCgroup::kill_and_remove() {
   if (dirs_.empty()) return {};
   auto done = kill_and_remove_group(version_, dirs_, freezer_dir_);
   if (done) {

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "pool/containment/cgroup_layout.h"
 #include "pool/containment/containment_options.h"
@@ -30,16 +31,16 @@ class TenantCgroup {
  public:
   // Makes the group of `account` (removing a stale one first) and writes
   // the limits of `options`. The error says what failed; nothing is left.
-  static Result<TenantCgroup, std::string> create(const CgroupLayout& layout, const std::string& account,
-                                                  const ContainmentOptions& options);
+  static Result<TenantCgroup, Error> create(const CgroupLayout& layout, const std::string& account,
+                                            const ContainmentOptions& options);
   TenantCgroup(TenantCgroup&&) noexcept = default;
   TenantCgroup& operator=(TenantCgroup&&) noexcept = default;
   TenantCgroup(const TenantCgroup&) = delete;
   TenantCgroup& operator=(const TenantCgroup&) = delete;
 
   // Kills every member and removes the group's directories. Idempotent; the
-  // error is a warning text (what could not be killed or removed).
-  Result<void, std::string> kill_and_remove();
+  // error is what the release warns of (what could not be killed or removed).
+  Result<void, Error> kill_and_remove();
 
   // The files a joining process writes "0" into, to enter the group:
   // cgroup.procs (v2), tasks (v1).
@@ -56,9 +57,9 @@ class TenantCgroup {
 };
 
 // Kills and removes the group directories `dirs` of one version, if they
-// exist (the stale-group step and the release share it). The error is a
-// warning text.
-Result<void, std::string> kill_and_remove_group(CgroupVersion version, const std::vector<std::string>& dirs,
-                                                const std::string& freezer_dir);
+// exist (the stale-group step and the release share it). The error is what
+// the release warns of.
+Result<void, Error> kill_and_remove_group(CgroupVersion version, const std::vector<std::string>& dirs,
+                                          const std::string& freezer_dir);
 
 }  // namespace marrowfen::pool

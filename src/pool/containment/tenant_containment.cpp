@@ -6,13 +6,14 @@
 
 namespace marrowfen::pool {
 
-Result<std::unique_ptr<TenantContainment>, std::string> TenantContainment::create(
-    const ContainmentOptions& options, const std::optional<CgroupLayout>& cgroups, const std::string& account,
-    const std::string& home) {
+Result<std::unique_ptr<TenantContainment>, Error> TenantContainment::create(const ContainmentOptions& options,
+                                                                            const std::optional<CgroupLayout>& cgroups,
+                                                                            const std::string& account,
+                                                                            const std::string& home) {
   std::unique_ptr<TenantContainment> contained(new TenantContainment());
   contained->options_ = options;
   if (options.needs_cgroup()) {
-    if (!cgroups) return err(std::string("no control group layout for the limits"));
+    if (!cgroups) return Error::text("no control group layout for the limits");
     MF_TRY_ASSIGN(TenantCgroup group, TenantCgroup::create(*cgroups, account, options));
     contained->cgroup_.emplace(std::move(group));
   }
@@ -37,8 +38,8 @@ TenantContainment::~TenantContainment() {
   (void)end();
 }
 
-std::vector<std::string> TenantContainment::end() {
-  std::vector<std::string> problems;
+std::vector<Error> TenantContainment::end() {
+  std::vector<Error> problems;
   if (!owner_.is_current()) return problems;
   // The holder first: its death ends its whole PID namespace in one step.
   if (holder_) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "pool/account/owner_process.h"
 #include "pool/containment/cgroup_layout.h"
@@ -45,10 +46,9 @@ class TenantContainment {
   // Contains `account` (home `home`) as `options` ask, its group in
   // `cgroups` when there are limits. The error says what failed; nothing
   // of it is left then.
-  static Result<std::unique_ptr<TenantContainment>, std::string> create(const ContainmentOptions& options,
-                                                                        const std::optional<CgroupLayout>& cgroups,
-                                                                        const std::string& account,
-                                                                        const std::string& home);
+  static Result<std::unique_ptr<TenantContainment>, Error> create(const ContainmentOptions& options,
+                                                                  const std::optional<CgroupLayout>& cgroups,
+                                                                  const std::string& account, const std::string& home);
   TenantContainment(const TenantContainment&) = delete;
   TenantContainment& operator=(const TenantContainment&) = delete;
   // end(), its failures dropped; in a forked child, nothing.
@@ -56,8 +56,9 @@ class TenantContainment {
 
   // Kills the holder (every process of the tenant's PID namespace with it)
   // and the group's members, then removes the group. Idempotent; in a
-  // forked child it does nothing. One warning text per problem.
-  std::vector<std::string> end();
+  // forked child it does nothing. One error per problem, for the release
+  // to warn of.
+  std::vector<Error> end();
 
   TenantJoin join() const;
 

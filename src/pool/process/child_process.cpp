@@ -17,12 +17,12 @@ namespace {
 
 // Moves a descriptor above the three standard ones, so that putting the
 // child's ends onto 0, 1 and 2 can never overwrite another of them.
-int lift_above_standard_fds(UniqueFd& fd) {
-  if (fd.get() > STDERR_FILENO) return 0;
+Result<void, Error> lift_above_standard_fds(UniqueFd& fd) {
+  if (fd.get() > STDERR_FILENO) return {};
   int lifted = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-  if (lifted < 0) return errno;
+  if (lifted < 0) return Error::os(errno);
   fd.reset(lifted);
-  return 0;
+  return {};
 }
 
 class SpawnSettings {
@@ -39,51 +39,59 @@ class SpawnSettings {
   SpawnSettings& operator=(const SpawnSettings&) = delete;
 
   // dup2 clears close-on-exec on the copy; the originals close at exec.
-  int connect(int from, int to) { return ::posix_spawn_file_actions_adddup2(&actions_, from, to); }
+  Result<void, Error> connect(int from, int to) {
+    return failure_of(::posix_spawn_file_actions_adddup2(&actions_, from, to));
+  }
 
-  int reset_signals() {
+  Result<void, Error> reset_signals() {
     sigset_t empty;
     sigemptyset(&empty);
     sigset_t defaults;
     sigemptyset(&defaults);
     sigaddset(&defaults, SIGPIPE);
     sigaddset(&defaults, SIGXFSZ);
-    if (int e = ::posix_spawnattr_setsigmask(&attributes_, &empty)) return e;
-    if (int e = ::posix_spawnattr_setsigdefault(&attributes_, &defaults)) return e;
-    return ::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    MF_TRY(failure_of(::posix_spawnattr_setsigmask(&attributes_, &empty)));
+    MF_TRY(failure_of(::posix_spawnattr_setsigdefault(&attributes_, &defaults)));
+    return failure_of(::posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
   }
 
   const posix_spawn_file_actions_t* actions() const { return &actions_; }
   const posix_spawnattr_t* attributes() const { return &attributes_; }
 
  private:
+  // The posix_spawn functions return their errno.
+  static Result<void, Error> failure_of(int e) {
+    if (e != 0) return Error::os(e);
+    return {};
+  }
+
   posix_spawn_file_actions_t actions_;
   posix_spawnattr_t attributes_;
 };
 
 }  // namespace
 
-Result<Pipe, int> make_pipe() {
+Result<Pipe, Error> make_pipe() {
   int ends[2];
-  if (::pipe2(ends, O_CLOEXEC) != 0) return err(errno);
+  if (::pipe2(ends, O_CLOEXEC) != 0) return Error::os(errno);
   Pipe pipe{UniqueFd(ends[0]), UniqueFd(ends[1])};
-  if (int e = lift_above_standard_fds(pipe.read_end)) return err(e);
-  if (int e = lift_above_standard_fds(pipe.write_end)) return err(e);
+  MF_TRY(lift_above_standard_fds(pipe.read_end));
+  MF_TRY(lift_above_standard_fds(pipe.write_end));
   return Ok<Pipe>{std::move(pipe)};
 }
 
-Result<ChildProcess, int> spawn_child(const std::vector<std::string>& argv, StdinMode stdin_mode) {
-  if (argv.empty()) return err(EINVAL);
+Result<ChildProcess, Error> spawn_child(const std::vector<std::string>& argv, StdinMode stdin_mode) {
+  if (argv.empty()) return Error::os(EINVAL);
   MF_TRY_ASSIGN(Pipe input, make_pipe());
   MF_TRY_ASSIGN(Pipe output, make_pipe());
   MF_TRY_ASSIGN(Pipe errors, make_pipe());
   if (stdin_mode == StdinMode::kEmpty) input.write_end.reset();
 
   SpawnSettings settings;
-  if (int e = settings.connect(input.read_end.get(), STDIN_FILENO)) return err(e);
-  if (int e = settings.connect(output.write_end.get(), STDOUT_FILENO)) return err(e);
-  if (int e = settings.connect(errors.write_end.get(), STDERR_FILENO)) return err(e);
-  if (int e = settings.reset_signals()) return err(e);
+  MF_TRY(settings.connect(input.read_end.get(), STDIN_FILENO));
+  MF_TRY(settings.connect(output.write_end.get(), STDOUT_FILENO));
+  MF_TRY(settings.connect(errors.write_end.get(), STDERR_FILENO));
+  MF_TRY(settings.reset_signals());
 
   std::vector<char*> arguments;
   arguments.reserve(argv.size() + 1);
@@ -94,7 +102,7 @@ Result<ChildProcess, int> spawn_child(const std::vector<std::string>& argv, Stdi
   // missing program is known before this returns.
   pid_t pid = -1;
   int e = ::posix_spawnp(&pid, arguments[0], settings.actions(), settings.attributes(), arguments.data(), environ);
-  if (e != 0) return err(e);
+  if (e != 0) return Error::os(e);
 
   ChildProcess child;
   child.pid = pid;
@@ -114,7 +122,7 @@ std::optional<int> ExitStatus::signal() const {
   return std::nullopt;
 }
 
-Result<ExitStatus, int> wait_for_child(pid_t pid) {
+Result<ExitStatus, Error> wait_for_child(pid_t pid) {
   for (;;) {
     int status = 0;
     pid_t r = ::waitpid(pid, &status, 0);
@@ -124,7 +132,7 @@ Result<ExitStatus, int> wait_for_child(pid_t pid) {
       (void)go_on_after_interrupt();
       continue;
     }
-    return err(r < 0 ? errno : ECHILD);
+    return Error::os(r < 0 ? errno : ECHILD);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "base/unique_fd.h"
 
@@ -30,18 +31,18 @@ struct ChildProcess {
 // Starts argv[0], found through the caller's PATH, with the caller's
 // environment and working directory. A program that cannot be started
 // (missing, not executable, out of resources) is reported here, synchronously,
-// as its errno. The child starts with an empty signal mask and with SIGPIPE and
+// as its errno (an Error without context). The child starts with an empty signal mask and with SIGPIPE and
 // SIGXFSZ at their default actions, whatever the caller ignores or blocks.
-Result<ChildProcess, int> spawn_child(const std::vector<std::string>& argv, StdinMode stdin_mode);
+Result<ChildProcess, Error> spawn_child(const std::vector<std::string>& argv, StdinMode stdin_mode);
 
 // A pipe whose two ends are close-on-exec and above the three standard
 // descriptors, so that putting a child's ends onto 0, 1 and 2 can never
-// overwrite another of them. The error is an errno.
+// overwrite another of them. The error is an errno, without context.
 struct Pipe {
   UniqueFd read_end;
   UniqueFd write_end;
 };
-Result<Pipe, int> make_pipe();
+Result<Pipe, Error> make_pipe();
 
 // How a child ended.
 class ExitStatus {
@@ -59,7 +60,7 @@ class ExitStatus {
 
 // Waits for `pid` to end and reaps it, retrying interrupted waits (after the
 // thread's interrupt check, whose answer it ignores: see base/interrupt.h).
-// The error is waitpid's errno.
-Result<ExitStatus, int> wait_for_child(pid_t pid);
+// The error is waitpid's errno, without context.
+Result<ExitStatus, Error> wait_for_child(pid_t pid);
 
 }  // namespace marrowfen::pool

@@ -49,9 +49,7 @@ Result<void, Error> drain_pipes(UniqueFd& out_pipe, UniqueFd& err_pipe, std::str
 }  // namespace
 
 Result<CommandOutput, Error> run_host_command(const std::vector<std::string>& argv) {
-  auto spawned = spawn_child(argv, StdinMode::kEmpty);
-  if (!spawned) return Error::os(spawned.error());
-  ChildProcess child = std::move(spawned).value();
+  MF_TRY_ASSIGN(ChildProcess child, spawn_child(argv, StdinMode::kEmpty));
 
   std::string out;
   std::string err_text;
@@ -62,7 +60,7 @@ Result<CommandOutput, Error> run_host_command(const std::vector<std::string>& ar
   child.stderr_pipe.reset();
   auto status = wait_for_child(child.pid);
   if (!drained) return err(std::move(drained).error());
-  if (!status) return Error::os(status.error());
+  if (!status) return err(std::move(status).error());
   return CommandOutput{status.value(), std::move(out), std::move(err_text)};
 }
 

@@ -35,8 +35,8 @@ class AllSignalsBlocked {
 
 class SpawnThread {
  public:
-  // Starts the thread; the error is an errno.
-  int start() {
+  // Starts the thread; the error is its errno.
+  Result<void, Error> start() {
     // The new thread inherits this mask: no signal is ever handled there,
     // and the children it creates start with every signal blocked until
     // they have reset their handlers.
@@ -44,9 +44,9 @@ class SpawnThread {
     try {
       std::thread(&SpawnThread::serve, this).detach();
     } catch (const std::system_error& error) {
-      return error.code().value() != 0 ? error.code().value() : EAGAIN;
+      return Error::os(error.code().value() != 0 ? error.code().value() : EAGAIN);
     }
-    return 0;
+    return {};
   }
 
   void run(const std::function<void()>& work) {
@@ -88,13 +88,13 @@ std::optional<Mutex<SpawnThread*>::Guard> current_held_for_fork;
 
 }  // namespace
 
-int run_on_spawn_thread(const std::function<void()>& work) {
+Result<void, Error> run_on_spawn_thread(const std::function<void()>& work) {
   if (::gettid() == ::getpid()) {
     // As on the spawn thread, a child starts with every signal blocked, so no
     // handler of ours runs in it before it has reset them.
     AllSignalsBlocked blocked;
     work();
-    return 0;
+    return {};
   }
   SpawnThread* thread = nullptr;
   {
@@ -103,16 +103,16 @@ int run_on_spawn_thread(const std::function<void()>& work) {
     // alone (its locks may be held by threads that do not exist here).
     if (*existing == nullptr || !(*existing)->owner().is_current()) {
       auto* fresh = new SpawnThread();
-      if (int e = fresh->start()) {
+      if (auto started = fresh->start(); !started) {
         delete fresh;
-        return e;
+        return started;
       }
       *existing = fresh;
     }
     thread = *existing;
   }
   thread->run(work);
-  return 0;
+  return {};
 }
 
 }  // namespace marrowfen::pool

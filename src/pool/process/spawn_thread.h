@@ -16,14 +16,17 @@
 
 #include <functional>
 
+#include "base/error.h"
+#include "base/result.h"
+
 namespace marrowfen::pool {
 
 // Runs `work` with every signal blocked, on the calling thread if it is the
 // main thread, else on the process's spawn thread, and returns once it has
 // run. Calls from several threads take turns on the spawn thread. In a child
-// made by fork(), which has no such thread, a new one is started. Returns 0,
-// or the errno of a spawn thread that could not be started (`work` has not
-// run then). `work` must not throw.
-int run_on_spawn_thread(const std::function<void()>& work);
+// made by fork(), which has no such thread, a new one is started. The error
+// is a spawn thread that could not be started (`work` has not run then): its
+// errno, without context. `work` must not throw.
+Result<void, Error> run_on_spawn_thread(const std::function<void()>& work);
 
 }  // namespace marrowfen::pool

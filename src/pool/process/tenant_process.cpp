@@ -170,18 +170,19 @@ MF_VFORK_CHILD_FUNCTION int contained_child(void* arg) {
 }
 
 // Starts the child on the calling thread and waits until it has exec'd or
-// given up. The error is an errno.
-Result<pid_t, int> start_child(ChildPlan& plan) {
+// given up. The child leaves a bare errno in the plan (it may not allocate);
+// the error is made from it here.
+Result<pid_t, Error> start_child(ChildPlan& plan) {
   MF_TRY_ASSIGN(pid_t pid, start_vfork_child(plan.join ? contained_child : tenant_child, &plan));
   if (plan.join) {
     // The first child is done once the tenant's process has exec'd.
     (void)wait_for_child(pid);
     pid = plan.tenant_pid;
-    if (pid <= 0) return err(plan.exec_error ? plan.exec_error : EAGAIN);
+    if (pid <= 0) return Error::os(plan.exec_error ? plan.exec_error : EAGAIN);
   }
   if (int e = plan.exec_error) {
     (void)wait_for_child(pid);
-    return err(e);
+    return Error::os(e);
   }
   return Ok<pid_t>{pid};
 }
@@ -213,8 +214,8 @@ std::vector<std::string> exec_candidates(const std::string& program, const char*
   return candidates;
 }
 
-Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& argv, const TenantJoin* join) {
-  if (argv.empty()) return err(EINVAL);
+Result<ChildProcess, Error> spawn_tenant_process(const std::vector<std::string>& argv, const TenantJoin* join) {
+  if (argv.empty()) return Error::os(EINVAL);
   MF_TRY_ASSIGN(Pipe input, make_pipe());
   MF_TRY_ASSIGN(Pipe output, make_pipe());
   MF_TRY_ASSIGN(Pipe errors, make_pipe());
@@ -239,12 +240,12 @@ Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& a
                  clone_function(),
                  0};
 
-  Result<pid_t, int> started = err(EAGAIN);
-  if (int e = run_on_spawn_thread([&] { started = start_child(plan); })) return err(e);
-  if (!started) return err(started.error());
+  Result<pid_t, Error> started = Error::os(EAGAIN);
+  MF_TRY(run_on_spawn_thread([&] { started = start_child(plan); }));
+  MF_TRY_ASSIGN(pid_t pid, std::move(started));
 
   ChildProcess child;
-  child.pid = started.value();
+  child.pid = pid;
   child.stdin_pipe = std::move(input.write_end);
   child.stdout_pipe = std::move(output.read_end);
   child.stderr_pipe = std::move(errors.read_end);

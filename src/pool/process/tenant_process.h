@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "base/error.h"
 #include "base/result.h"
 #include "pool/containment/tenant_containment.h"
 #include "pool/process/child_process.h"
@@ -33,9 +34,10 @@ inline constexpr const char* kTenantPath = "/usr/local/bin:/usr/bin:/bin";
 
 // Starts argv as described above, standard input, output and error on new
 // pipes (as spawn_child with StdinMode::kPipe). A program that cannot be
-// started is reported here as its errno, as is a containment step that
-// failed. `join` (nullptr: uncontained) must stay valid during the call.
-Result<ChildProcess, int> spawn_tenant_process(const std::vector<std::string>& argv, const TenantJoin* join = nullptr);
+// started is reported here as its errno (an Error without context), as is a
+// containment step that failed. `join` (nullptr: uncontained) must stay valid during the call.
+Result<ChildProcess, Error> spawn_tenant_process(const std::vector<std::string>& argv,
+                                                 const TenantJoin* join = nullptr);
 
 // The tenant's environment ("NAME=value" entries) made from the caller's.
 std::vector<std::string> tenant_environment(const char* const* caller_env);

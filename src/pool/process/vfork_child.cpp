@@ -27,18 +27,18 @@ CloneFunction libc_clone() {
 
 }  // namespace
 
-Result<pid_t, int> start_vfork_child(int (*child)(void*), void* arg) {
+Result<pid_t, Error> start_vfork_child(int (*child)(void*), void* arg) {
   std::unique_ptr<char[]> stack(new (std::nothrow) char[kChildStackSize]);
-  if (!stack) return err(ENOMEM);
+  if (!stack) return Error::os(ENOMEM);
   // The stack grows down on every architecture this builds for.
   return clone_in_this_memory(child, arg, stack.get() + kChildStackSize, CLONE_VM | CLONE_VFORK | SIGCHLD);
 }
 
 CloneFunction clone_function() { return libc_clone(); }
 
-Result<pid_t, int> clone_in_this_memory(int (*child)(void*), void* arg, char* stack_top, int flags) {
+Result<pid_t, Error> clone_in_this_memory(int (*child)(void*), void* arg, char* stack_top, int flags) {
   pid_t pid = libc_clone()(child, stack_top, flags, arg);
-  if (pid < 0) return err(errno);
+  if (pid < 0) return Error::os(errno);
   return Ok<pid_t>{pid};
 }
 

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include "base/error.h"
 #include "base/result.h"
 
 // For the functions that run in such a child. (Spelt as an attribute that
@@ -21,8 +22,9 @@ namespace marrowfen::pool {
 
 // Runs `child(arg)` in a new process (which gets SIGCHLD as its exit signal)
 // and returns its pid once it has exec'd or exited; the calling thread is
-// suspended until then. The error is an errno.
-Result<pid_t, int> start_vfork_child(int (*child)(void*), void* arg);
+// suspended until then. The error is the errno of the failure, without
+// context.
+Result<pid_t, Error> start_vfork_child(int (*child)(void*), void* arg);
 
 // The C library's clone(), found once before any child needs it: a child
 // that forks a child of its own calls it through this pointer.
@@ -31,7 +33,8 @@ CloneFunction clone_function();
 
 // clone() of `child(arg)` sharing this process's memory, on the stack that
 // ends at `stack_top`, with `flags` (CLONE_VM and the exit signal are the
-// caller's to give). The same rules apply to `child`. The error is an errno.
-Result<pid_t, int> clone_in_this_memory(int (*child)(void*), void* arg, char* stack_top, int flags);
+// caller's to give). The same rules apply to `child`. The error is clone's
+// errno, without context.
+Result<pid_t, Error> clone_in_this_memory(int (*child)(void*), void* arg, char* stack_top, int flags);
 
 }  // namespace marrowfen::pool

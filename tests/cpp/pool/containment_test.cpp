@@ -123,6 +123,36 @@ TEST(TenantCgroupTest, WritesEveryLimitInTheHierarchyOfItsController) {
   }
 }
 
+// A step that fails says which, on which path, with the system's reason, in
+// the words the release's warning and the hand-out's error carry.
+TEST(TenantCgroupTest, AFailedStepSaysWhichOnWhatPathAndWhy) {
+  ScratchDir scratch;
+  ContainmentOptions options;
+  options.max_processes = 8;
+  testing::write_file(scratch / "file", "");
+  CgroupLayout under_a_file{CgroupVersion::kV1, {{scratch / "file/marrowfen", {"pids"}}}, false};
+  auto made = TenantCgroup::create(under_a_file, "test_tenant", options);
+  ASSERT_FALSE(made);
+  EXPECT_EQ(made.error(),
+            "Failed to make the control group " + scratch / "file/marrowfen" + ": Not a directory (os error 20)");
+
+  ASSERT_EQ(::mkdir((scratch / "v2").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((scratch / "v2/cgroup.subtree_control").c_str(), 0755), 0);
+  CgroupLayout unwritable{CgroupVersion::kV2, {{scratch / "v2/marrowfen", {"pids"}}}, false};
+  made = TenantCgroup::create(unwritable, "test_tenant", options);
+  ASSERT_FALSE(made);
+  EXPECT_EQ(made.error(),
+            "Failed to enable the controllers (+pids) in " + scratch / "v2" + ": Is a directory (os error 21)");
+  EXPECT_NE(::access((scratch / "v2/marrowfen/test_tenant").c_str(), F_OK), 0);
+
+  std::string group = scratch / "v1-group";
+  ASSERT_EQ(::mkdir(group.c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir((group + "/kept").c_str(), 0755), 0);
+  auto removed = kill_and_remove_group(CgroupVersion::kV1, {group}, "");
+  ASSERT_FALSE(removed);
+  EXPECT_EQ(removed.error(), "Failed to remove the control group " + group + ": Directory not empty (os error 39)");
+}
+
 // A child that waits to be killed.
 pid_t sleeper() {
   pid_t pid = ::fork();

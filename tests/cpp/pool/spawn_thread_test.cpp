@@ -24,11 +24,10 @@ TEST(SpawnThread, TheMainThreadRunsItsOwnWorkWithSignalsBlockedForItsDuration) {
   ASSERT_EQ(gettid(), getpid()) << "gtest runs tests on the main thread";
   pid_t ran_on = 0;
   bool blocked = false;
-  ASSERT_EQ(run_on_spawn_thread([&] {
-              ran_on = gettid();
-              blocked = every_signal_blocked();
-            }),
-            0);
+  ASSERT_TRUE(run_on_spawn_thread([&] {
+                ran_on = gettid();
+                blocked = every_signal_blocked();
+              }).ok());
   EXPECT_EQ(ran_on, getpid());
   EXPECT_TRUE(blocked);
   EXPECT_FALSE(every_signal_blocked()) << "the mask is given back";
@@ -48,13 +47,13 @@ TEST(SpawnThread, OtherThreadsTakeTurnsOnOneThreadThatOutlivesThem) {
       caller_ids[c] = gettid();
       for (int j = 0; j < kJobsEach; ++j) {
         int slot = c * kJobsEach + j;
-        int rc = run_on_spawn_thread([&, slot] {
+        auto ran = run_on_spawn_thread([&, slot] {
           if (running.fetch_add(1) != 0) overlapped.fetch_add(1);
           ran_on[slot] = every_signal_blocked() ? gettid() : -1;
           done.fetch_add(1);
           running.fetch_sub(1);
         });
-        ASSERT_EQ(rc, 0);
+        ASSERT_TRUE(ran.ok());
         ASSERT_NE(ran_on[slot], 0) << "returned before the job ran";
       }
     });
@@ -70,7 +69,7 @@ TEST(SpawnThread, OtherThreadsTakeTurnsOnOneThreadThatOutlivesThem) {
 
   // The callers are gone; the same thread still serves the next one.
   pid_t later = 0;
-  std::thread([&] { ASSERT_EQ(run_on_spawn_thread([&] { later = gettid(); }), 0); }).join();
+  std::thread([&] { ASSERT_TRUE(run_on_spawn_thread([&] { later = gettid(); }).ok()); }).join();
   EXPECT_EQ(later, spawner);
 }
 

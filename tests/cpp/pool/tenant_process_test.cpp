@@ -119,10 +119,10 @@ TEST(TenantProcess, AProgramThatCannotRunIsReportedAtOnce) {
   PathOverride path(scratch.path());
   auto missing = spawn_tenant_process({"no-such-program"});
   ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error(), ENOENT);
+  EXPECT_EQ(missing.error().os_error, ENOENT);
   auto denied = spawn_tenant_process({"not-executable"});
   ASSERT_FALSE(denied.ok());
-  EXPECT_EQ(denied.error(), EACCES);
+  EXPECT_EQ(denied.error().os_error, EACCES);
 }
 
 // Started from a thread that then ends, the child lives on: only the end of

@@ -20,6 +20,9 @@ using testing::read_file;
 using testing::ScratchDir;
 using testing::write_file;
 
+// The errno a removal failed with (0 when it did not).
+int errno_of(const Result<void, Error>& removal) { return removal.ok() ? 0 : removal.error().os_error; }
+
 // Lowers the descriptor limit for its lifetime.
 class FdLimit {
  public:
@@ -59,12 +62,12 @@ TEST(RemoveTreeAt, RemovesATreeDeeperThanTheDescriptorLimitWithoutFollowingLinks
   build_deep_tree(scratch / "tree", 100, outside);
 
   UniqueFd parent(::open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  int result;
+  bool removed = false;
   {
     FdLimit limit(32);
-    result = remove_tree_at(parent.get(), "tree");
+    removed = remove_tree_at(parent.get(), "tree").ok();
   }
-  EXPECT_EQ(result, 0);
+  EXPECT_TRUE(removed);
   EXPECT_FALSE(fs::exists(scratch / "tree"));
   EXPECT_EQ(read_file(outside + "/kept"), "still here");
 }
@@ -76,9 +79,9 @@ TEST(RemoveTreeAt, StopsAtItsDeadline) {
   fs::create_directories(scratch / "tree/sub");
   for (int i = 0; i < 600; ++i) write_file(scratch / ("tree/sub/f" + std::to_string(i)), "x");
   UniqueFd parent(::open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  EXPECT_EQ(remove_tree_at(parent.get(), "tree", std::chrono::steady_clock::now()), ETIMEDOUT);
+  EXPECT_EQ(errno_of(remove_tree_at(parent.get(), "tree", std::chrono::steady_clock::now())), ETIMEDOUT);
   EXPECT_TRUE(fs::exists(scratch / "tree/sub"));
-  EXPECT_EQ(remove_tree_at(parent.get(), "tree"), 0);
+  EXPECT_TRUE(remove_tree_at(parent.get(), "tree").ok());
   EXPECT_FALSE(fs::exists(scratch / "tree"));
 }
 
@@ -91,9 +94,9 @@ TEST(RemoveTreeAt, RefusesWhatIsNotADirectory) {
   write_file(scratch / "file", "y");
   UniqueFd parent(::open(scratch.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
 
-  EXPECT_EQ(remove_tree_at(parent.get(), "link"), ENOTDIR);
-  EXPECT_EQ(remove_tree_at(parent.get(), "file"), ENOTDIR);
-  EXPECT_EQ(remove_tree_at(parent.get(), "missing"), ENOENT);
+  EXPECT_EQ(errno_of(remove_tree_at(parent.get(), "link")), ENOTDIR);
+  EXPECT_EQ(errno_of(remove_tree_at(parent.get(), "file")), ENOTDIR);
+  EXPECT_EQ(errno_of(remove_tree_at(parent.get(), "missing")), ENOENT);
   EXPECT_EQ(read_file(target + "/kept"), "x");
 }
 
