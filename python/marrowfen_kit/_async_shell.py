@@ -2,17 +2,16 @@
 
 The engine's steps are carried out on the event loop itself: a command's
 line is written from the loop (a long one from a worker thread), and a wait
-for output is a future that the shell's reading thread resolves, so a
-command costs one hand-over between threads, as with Shell.
+for output is a future that the shell's reading thread resolves through a
+bell of the shell's own (see _loop_waits), so a command costs one hand-over
+between threads, as with Shell.
 """
 
 from __future__ import annotations
 
 import asyncio
-import functools
 import os
 import re
-import time
 from collections.abc import Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Self, TypeVar
@@ -21,6 +20,7 @@ from marrowfen import PyTerminalSession, PyUser
 
 from . import _shell_arguments as arguments
 from ._command_result import CommandResult
+from ._loop_waits import LoopWaits
 from ._shell_engine import Cancelled, ShellEngine, Steps, Wait, Write
 from ._shell_front import DEFAULT_TERMINAL_SIZE, _ShellFront
 
@@ -55,7 +55,7 @@ class AsyncShell(_ShellFront):
         awaited by the first operation (or by `async with`)."""
         self._connect(session, encoding, errors, terminal_size)
         self._busy = asyncio.Lock()  # one run() or expect() at a time
-        self._deadlines: _DeadlineWatch | None = None
+        self._waits: LoopWaits | None = None  # on the loop it was last used on
 
     @classmethod
     async def start(cls, user: PyUser, *, encoding: str = "utf-8", errors: str = "replace",
@@ -118,6 +118,9 @@ class AsyncShell(_ShellFront):
         """As Shell.close(); an operation in progress ends with ShellEnded."""
         self._user = None
         await asyncio.to_thread(self._engine.close)
+        waits, self._waits = self._waits, None
+        if waits is not None:
+            waits.let_go()
 
     async def __aenter__(self) -> Self:
         try:
@@ -135,57 +138,15 @@ class AsyncShell(_ShellFront):
         """Carries out `steps` on the event loop, one operation at a time."""
         async with self._busy:
             loop = asyncio.get_running_loop()
-            watch = self._deadlines
-            if watch is None or watch.loop is not loop:
-                watch = self._deadlines = _DeadlineWatch(loop)
-            return await complete(self._engine, steps, watch)
+            waits = self._waits
+            if waits is None or waits.loop is not loop:
+                if waits is not None:
+                    waits.let_go()
+                waits = self._waits = LoopWaits(loop)
+            return await complete(self._engine, steps, waits)
 
 
-class _DeadlineWatch:
-    """The deadlines of one shell's waits, on one timer.
-
-    A wait's deadline is mostly later than the one before it (each command
-    has its own), so the timer stays where it is and, should it come before
-    the deadline of the wait in progress, moves on to it: no timer is made
-    and cancelled for every command.
-    """
-
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
-        self.loop = loop
-        self._timer: asyncio.TimerHandle | None = None
-        self._deadline: float | None = None  # of the wait in progress (time.monotonic())
-        self._woken: asyncio.Future[None] | None = None  # resolved when it passes
-
-    def watch(self, deadline: float | None, woken: asyncio.Future[None]) -> None:
-        self._deadline, self._woken = deadline, woken
-        if deadline is None:
-            return
-        timer = self._timer
-        if timer is not None and timer.when() <= self._loop_time(deadline):
-            return
-        if timer is not None:
-            timer.cancel()
-        self._timer = self.loop.call_at(self._loop_time(deadline), self._ring)
-
-    def stop(self) -> None:
-        """The wait is over; the timer stays for the next."""
-        self._deadline = self._woken = None
-
-    def _loop_time(self, deadline: float) -> float:
-        return self.loop.time() + (deadline - time.monotonic())
-
-    def _ring(self) -> None:
-        self._timer = None
-        deadline, woken = self._deadline, self._woken
-        if deadline is None or woken is None:
-            return
-        if time.monotonic() >= deadline:
-            _resolve(woken)
-        else:
-            self._timer = self.loop.call_at(self._loop_time(deadline), self._ring)
-
-
-async def complete(engine: ShellEngine, steps: Steps[_T], deadlines: _DeadlineWatch) -> _T:
+async def complete(engine: ShellEngine, steps: Steps[_T], waits: LoopWaits) -> _T:
     """Carries out `steps` of `engine` on the running event loop.
 
     A cancellation does not stop the steps: it asks them to give up
@@ -193,7 +154,6 @@ async def complete(engine: ShellEngine, steps: Steps[_T], deadlines: _DeadlineWa
     interrupts its command and waits for the shell to come back), then the
     CancelledError comes through.
     """
-    loop = asyncio.get_running_loop()
     pump = engine.pump
     engine.cancel_requested = False
     cancelled = False
@@ -215,17 +175,15 @@ async def complete(engine: ShellEngine, steps: Steps[_T], deadlines: _DeadlineWa
             raise
         answer = error = None
         if type(step) is Wait:
-            woken: asyncio.Future[None] = loop.create_future()
-            if pump.arm(functools.partial(_resolve_threadsafe, loop, woken), step.wake_on):
-                deadlines.watch(step.deadline, woken)
+            if pump.arm(waits.ring, step.wake_on):
                 try:
-                    await woken
+                    await waits.begin(step.deadline)
                 except asyncio.CancelledError:
                     cancelled = True
                     engine.request_cancel()
                 finally:
                     pump.disarm()
-                    deadlines.stop()
+                    waits.end()
             answer = pump.take_nowait()
         else:
             assert type(step) is Write
@@ -252,15 +210,3 @@ async def _write_in_thread(engine: ShellEngine, step: Write) -> bool:
             engine.request_cancel()
     writing.result()  # what the write raised
     return cancelled
-
-
-def _resolve(future: asyncio.Future[None]) -> None:
-    if not future.done():
-        future.set_result(None)
-
-
-def _resolve_threadsafe(loop: asyncio.AbstractEventLoop, future: asyncio.Future[None]) -> None:
-    try:
-        loop.call_soon_threadsafe(_resolve, future)
-    except RuntimeError:  # the loop was closed meanwhile
-        pass

@@ -47,6 +47,7 @@ class OutputPump:
         self._size = 0  # their total length
         self._wake_on: bytes | None = None  # see take()
         self._waker: Callable[[], None] | None = None  # see arm()
+        self._due: Callable[[], None] | None = None  # see _append(); the thread's own
         self.ended = False  # the stream ended, or reading failed
         self.stopping = False  # close() was called
         self.failure: BaseException | None = None  # why reading failed, if it did
@@ -89,7 +90,8 @@ class OutputPump:
         """Has `waker` called once, from the reading thread, when there is
         something to take (with `wake_on`: as take() would wake), or the
         stream ends, or the pump stops or is woken. False, and nothing
-        armed, when there is something to take now."""
+        armed, when there is something to take now. The call may come
+        after disarm(): a waker must bear being called late."""
         with self.condition:
             if self._chunks or self.ended or self.stopping:
                 return False
@@ -116,26 +118,41 @@ class OutputPump:
 
     def _call_waker(self) -> None:
         """Calls the armed waker, once. Called with the condition held."""
+        waker = self._take_waker()
+        if waker is not None:
+            waker()
+
+    def _take_waker(self) -> Callable[[], None] | None:
+        """The armed waker, disarmed. Called with the condition held."""
         waker, self._waker = self._waker, None
         if waker is not None:
             self._wake_on = None
-            waker()
+        return waker
 
     def join(self, timeout: float) -> None:
         if self._thread is not threading.current_thread():
             self._thread.join(timeout)
 
     def _append(self, chunk: bytes) -> bool:
-        """Adds a chunk; False once the thread should end."""
+        """Adds a chunk; False once the thread should end. A waker it calls
+        for is left in `_due`, for the thread to call once it holds nothing
+        (a woken event loop would otherwise wait for the thread to let go of
+        the interpreter lock)."""
         with self.condition:
             self._chunks.append(chunk)
             self._size += len(chunk)
             if self._wake_on is None or self._wake_on in chunk or self._size >= self.high_water:
                 self.condition.notify_all()
-                self._call_waker()
+                self._due = self._take_waker()
             while self._size >= self.high_water and not self.stopping:
+                self._call_due()  # before waiting for room
                 self.condition.wait()
             return not self.stopping
+
+    def _call_due(self) -> None:
+        waker, self._due = self._due, None
+        if waker is not None:
+            waker()
 
     def _end(self, failure: BaseException | None) -> None:
         with self.condition:
@@ -151,6 +168,7 @@ def _pump(session: PyTerminalSession, pump: OutputPump) -> None:
     failure: BaseException | None = None
     failures = 0
     while True:
+        pump._call_due()
         try:
             chunk = session.read(_READ_SIZE)
         except ValueError as error:  # "Failed to read stdout", or closed meanwhile
@@ -165,6 +183,7 @@ def _pump(session: PyTerminalSession, pump: OutputPump) -> None:
         failures = 0
         if not chunk or not pump._append(chunk):
             break
+    pump._call_due()
     pump._end(failure)
     # The shell is gone (or being closed): reap `su` now rather than when the
     # Shell is closed. Closing twice is harmless.

@@ -187,6 +187,33 @@ def test_keyboard_interrupt_during_run_interrupts_the_command(shell, user):
     assert shell.run("echo next").output == "next\n"
 
 
+def test_an_async_shell_lets_go_of_the_loops_it_ran_on(user):
+    """Used on two loops in turn and closed on a third, or dropped while its
+    loop runs: nothing it opened stays open."""
+    def descriptors():
+        return {fd for fd in os.listdir("/proc/self/fd") if os.path.lexists(f"/proc/self/fd/{fd}")}
+
+    async def echo(shell, text):
+        return (await shell.run(f"echo {text}")).output
+
+    before = descriptors()
+    shell = AsyncShell(user.spawn())
+    assert [asyncio.run(echo(shell, text)) for text in ("one", "two")] == ["one\n", "two\n"]
+    asyncio.run(shell.close())
+    assert wait_for(lambda: descriptors() == before)
+
+    async def drop():
+        before = descriptors()  # with the loop's own
+        shell = AsyncShell(user.spawn())
+        assert await echo(shell, "three") == "three\n"
+        del shell
+        gc.collect()
+        await asyncio.sleep(0.01)  # the loop stops watching the dropped shell's bell
+        assert wait_for(lambda: descriptors() == before)
+
+    asyncio.run(drop())
+
+
 def test_a_dropped_shell_closes_its_session_and_a_closed_one_lets_go_of_it():
     pool = PyUserPool(1)
     user = pool.allocate()
