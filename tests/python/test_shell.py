@@ -3,6 +3,7 @@
 import os
 import pty
 import select
+import signal
 import subprocess
 import sys
 import time
@@ -74,6 +75,9 @@ def test_interactive_prompt_ctrl_c_and_ctrl_d():
     pid, fd = pty.fork()
     if pid == 0:  # child: the pseudo-terminal is its controlling terminal
         try:
+            # Ctrl-C must reach it even when this suite started with SIGINT
+            # ignored (run in the background of a script).
+            signal.signal(signal.SIGINT, signal.SIG_DFL)
             os.execve(command[0], command, env)
         finally:
             os._exit(127)
