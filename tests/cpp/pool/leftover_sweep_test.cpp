@@ -31,6 +31,11 @@ using testing::write_file;
 // Owners that need no account: chown and setresuid take any number.
 constexpr uint32_t kTenant = 54321;
 constexpr uint32_t kNeighbour = 54322;
+// Owners of the tests that start a process of the tenant, one each: the
+// tests of this file run side by side (ctest -j), and a process of one
+// test's owner would be another test's tenant running.
+constexpr uint32_t kSweptWhileRunning = 54323;
+constexpr uint32_t kNamespacedTenant = 54324;
 const std::string kName = "test_tenant";
 
 class LeftoverSweepTest : public ::testing::Test {
@@ -61,12 +66,12 @@ class LeftoverSweepTest : public ::testing::Test {
     return sweep_leftovers(kTenant, kName, places_, budget);
   }
 
-  // With a process of the tenant running, clear_account kills it and sweeps
+  // With a process of `tenant` running, clear_account kills it and sweeps
   // the planted file away, whatever `basis` says.
-  void expect_swept_with_a_process_running(const ClearBasis& basis) {
-    pid_t running = testing::start_process_as(kTenant);
-    ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(kTenant).size() == 1; }));
-    ASSERT_TRUE(clear_account(kTenant, kName, basis, places_).ok());
+  void expect_swept_with_a_process_running(uint32_t tenant, const ClearBasis& basis) {
+    pid_t running = testing::start_process_as(tenant);
+    ASSERT_TRUE(testing::eventually([&] { return testing::ps_live_processes(tenant).size() == 1; }));
+    ASSERT_TRUE(clear_account(tenant, kName, basis, places_).ok());
     EXPECT_FALSE(fs::exists(shared_ + "/file"));
     int status = 0;
     ASSERT_EQ(::waitpid(running, &status, 0), running);
@@ -212,16 +217,16 @@ TEST_F(LeftoverSweepTest, LeavesDirectoriesUnchangedSinceTheLastClearingUnopened
 // and nothing of it runs, there is nothing to sweep (the file planted here
 // by root stands for what no tenant could have made). Otherwise, there is.
 TEST_F(LeftoverSweepTest, SweepsOnlyWhenATenantMayHaveRunSinceTheLastClearing) {
-  plant(shared_ + "/file", kTenant);
+  plant(shared_ + "/file", kSweptWhileRunning);
   ClearBasis untouched{ClearRecord{wall_mark_now(), std::nullopt}, true};
-  ASSERT_TRUE(clear_account(kTenant, kName, untouched, places_).ok());
+  ASSERT_TRUE(clear_account(kSweptWhileRunning, kName, untouched, places_).ok());
   EXPECT_TRUE(fs::exists(shared_ + "/file"));
-  expect_swept_with_a_process_running(untouched);
+  expect_swept_with_a_process_running(kSweptWhileRunning, untouched);
 
-  plant(shared_ + "/file", kTenant);
+  plant(shared_ + "/file", kSweptWhileRunning);
   ClearBasis handed_out_since = untouched;
   handed_out_since.home_untouched = false;
-  ASSERT_TRUE(clear_account(kTenant, kName, handed_out_since, places_).ok());
+  ASSERT_TRUE(clear_account(kSweptWhileRunning, kName, handed_out_since, places_).ok());
   EXPECT_FALSE(fs::exists(shared_ + "/file"));
 }
 
@@ -233,14 +238,14 @@ TEST_F(LeftoverSweepTest, ANamespacedTenantLeavesOnlyJobsUnlessTheAccountRanOuts
   Shims shims;
   shims.add("crontab", "exit 0");
   PathOverride path(shims);
-  plant(scratch_ / "crontabs/" + kName, kTenant);
-  plant(shared_ + "/file", kTenant);
+  plant(scratch_ / "crontabs/" + kName, kNamespacedTenant);
+  plant(shared_ + "/file", kNamespacedTenant);
   ClearBasis namespaced;
   namespaced.tenant_namespaced = true;
-  ASSERT_TRUE(clear_account(kTenant, kName, namespaced, places_).ok());
+  ASSERT_TRUE(clear_account(kNamespacedTenant, kName, namespaced, places_).ok());
   EXPECT_EQ(shims.calls("crontab"), std::vector<std::string>{"-r -u test_tenant"});
   EXPECT_TRUE(fs::exists(shared_ + "/file"));
-  expect_swept_with_a_process_running(namespaced);
+  expect_swept_with_a_process_running(kNamespacedTenant, namespaced);
 }
 
 TEST_F(LeftoverSweepTest, StopsAtItsDeadlineAndSaysSo) {
