@@ -144,8 +144,7 @@ class _Wakeup(asyncio.Future[None]):
         if self.done():
             return
         super().set_result(None)
-        wakeup, context = self._task_wakeup, self._task_context
-        self._task_wakeup = self._task_context = None
+        wakeup, context = self._take_task_wakeup()
         if wakeup is None:
             return
         if context is None:
@@ -154,10 +153,14 @@ class _Wakeup(asyncio.Future[None]):
             context.run(wakeup, self)
 
     def _wake_later(self) -> None:
-        wakeup, context = self._task_wakeup, self._task_context
-        self._task_wakeup = self._task_context = None
+        wakeup, context = self._take_task_wakeup()
         if wakeup is not None:
             self.get_loop().call_soon(wakeup, self, context=context)
+
+    def _take_task_wakeup(self) -> tuple[Callable[[Any], object] | None, contextvars.Context | None]:
+        wakeup, context = self._task_wakeup, self._task_context
+        self._task_wakeup = self._task_context = None
+        return wakeup, context
 
 
 class _Ring:
