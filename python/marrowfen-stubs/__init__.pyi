@@ -9,6 +9,8 @@ from BaseException, not Exception, and is not an attribute of the module.
 
 from typing import ClassVar, SupportsIndex, final
 
+from _typeshed import FileDescriptorLike
+
 __all__ = [
     "PyFs",
     "PyFileHandle",
@@ -184,10 +186,14 @@ class PyUser:
     back to the pool when it is dropped.
     """
 
-    def spawn(self) -> PyTerminalSession:
+    def spawn(self, *, epoll: FileDescriptorLike | None = None) -> PyTerminalSession:
         """Spawn a new terminal session for the user.
 
         Starts a bash shell as this account, in its home directory.
+
+        With the keyword `epoll` (a select.epoll, or its descriptor), the
+        shell's standard output is added to that epoll instance for reading
+        until the session is closed, so that an event loop can wait for it.
         """
 
     def username(self) -> str:

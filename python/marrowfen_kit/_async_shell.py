@@ -2,16 +2,19 @@
 
 The engine's steps are carried out on the event loop itself: a command's
 line is written from the loop (a long one from a worker thread), and a wait
-for output is a future that the shell's reading thread resolves through a
-bell of the shell's own (see _loop_waits), so a command costs one hand-over
-between threads, as with Shell.
+for output is a future that the loop's own read of the output resolves (for
+a shell made by start(); see _loop_output), so a command costs the loop one
+wake-up and no thread at all. A shell made from a session of its own has a
+reading thread, which wakes the loop through a bell (see _loop_waits).
 """
 
 from __future__ import annotations
 
 import asyncio
+import contextvars
 import os
 import re
+import select
 from collections.abc import Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Self, TypeVar
@@ -34,6 +37,11 @@ _T = TypeVar("_T")
 # reading a 64 KiB backlog.
 _INLINE_WRITE = 4096
 
+# The session start() spawned, and the epoll instance its output is in, for
+# the constructor (which takes a session only).
+_spawned: contextvars.ContextVar[tuple[PyTerminalSession, select.epoll] | None] = contextvars.ContextVar(
+    "marrowfen_kit_spawned", default=None)
+
 
 class AsyncShell(_ShellFront):
     """A Shell for asyncio: the same operations, as coroutines.
@@ -53,7 +61,9 @@ class AsyncShell(_ShellFront):
                  terminal_size: tuple[int, int] = DEFAULT_TERMINAL_SIZE) -> None:
         """Takes over `session` without blocking; the shell's set-up is
         awaited by the first operation (or by `async with`)."""
-        self._connect(session, encoding, errors, terminal_size)
+        spawned = _spawned.get()
+        epoll = spawned[1] if spawned is not None and spawned[0] is session else None
+        self._connect(session, encoding, errors, terminal_size, epoll)
         self._busy = asyncio.Lock()  # one run() or expect() at a time
         self._waits: LoopWaits | None = None  # on the loop it was last used on
 
@@ -64,8 +74,12 @@ class AsyncShell(_ShellFront):
         its account (restart(), put(), get())."""
         arguments.codec(encoding, errors)
         arguments.terminal_size(terminal_size)
-        session = await asyncio.to_thread(arguments.user(user).spawn)
-        shell = cls(session, encoding=encoding, errors=errors, terminal_size=terminal_size)
+        session, epoll = await asyncio.to_thread(_spawn_watched, arguments.user(user))
+        token = _spawned.set((session, epoll))
+        try:
+            shell = cls(session, encoding=encoding, errors=errors, terminal_size=terminal_size)
+        finally:
+            _spawned.reset(token)
         shell._remember(user)
         try:
             await shell._complete(shell._engine.ready_steps())
@@ -134,16 +148,30 @@ class AsyncShell(_ShellFront):
                         traceback: TracebackType | None) -> None:
         await self.close()
 
+    def _spawn(self, user: PyUser) -> tuple[PyTerminalSession, select.epoll | None]:
+        return _spawn_watched(user)
+
     async def _complete(self, steps: Steps[_T]) -> _T:
         """Carries out `steps` on the event loop, one operation at a time."""
         async with self._busy:
             loop = asyncio.get_running_loop()
+            engine = self._engine
             waits = self._waits
-            if waits is None or waits.loop is not loop:
+            if waits is None or waits.loop is not loop or waits.output is not engine.pump:
                 if waits is not None:
                     waits.let_go()
-                waits = self._waits = LoopWaits(loop)
-            return await complete(self._engine, steps, waits)
+                waits = self._waits = LoopWaits(loop, engine.pump)
+            return await complete(engine, steps, waits)
+
+
+def _spawn_watched(user: PyUser) -> tuple[PyTerminalSession, select.epoll]:
+    """A new session of `user` whose output an event loop can watch."""
+    epoll = select.epoll()
+    try:
+        return user.spawn(epoll=epoll), epoll
+    except BaseException:
+        epoll.close()
+        raise
 
 
 async def complete(engine: ShellEngine, steps: Steps[_T], waits: LoopWaits) -> _T:

@@ -1,7 +1,12 @@
 """How an AsyncShell waits on its event loop: a bell and a deadline timer.
 
-The shell's reading thread wakes the loop through an eventfd of the shell's
-own, watched by the loop for as long as the shell is used on it. A wake
+A shell that AsyncShell.start() spawned has its output read by the loop
+itself (_loop_output): the watch of that output is the bell, and the waiting
+task is woken by the read that brought its answer.
+
+A shell made from a session of its own has a reading thread, which wakes the
+loop through an eventfd of the shell's own, watched by the loop for as long
+as the shell is used on it. A wake
 through `call_soon_threadsafe` costs a new handle, the loop's self-pipe and a
 second read to find it empty; the bell costs one write and one read, and the
 reading thread rings it only once it has let go of everything, right before
@@ -26,24 +31,33 @@ import weakref
 from collections.abc import Callable
 from typing import Any, Self
 
+from ._loop_output import LoopOutput, OutputWatch, forget, unwatch
+from ._output_pump import OutputPump
+
 
 class LoopWaits:
-    """The waits of one shell on one event loop, one at a time."""
+    """The waits of one shell (of its `output`) on one event loop, one at a
+    time."""
 
-    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+    def __init__(self, loop: asyncio.AbstractEventLoop, output: OutputPump | LoopOutput) -> None:
         self.loop = loop
+        self.output = output
         self._woken: _Wakeup | None = None  # of the wait in progress
         self._deadline: float | None = None  # of the wait in progress (time.monotonic())
         self._timer: asyncio.TimerHandle | None = None
-        self._bell = _Bell(loop, self._rung)
+        self._bell: _Bell | OutputWatch
+        self._bell = output.watch(loop) if isinstance(output, LoopOutput) else _Bell(loop, self._rung)
 
     @property
     def ring(self) -> Callable[[], None]:
-        """Wakes the wait in progress; callable from any thread."""
-        return self._bell.ring
+        """Wakes the wait in progress: the output's waker. Called on the
+        loop's thread by the loop's own read, or from the reading thread
+        through the bell."""
+        return self._rung if isinstance(self._bell, OutputWatch) else self._bell.ring
 
     def begin(self, deadline: float | None) -> asyncio.Future[None]:
         """A future that the bell or the deadline resolves."""
+        self._bell.resume()
         woken = _Wakeup(loop=self.loop)
         self._woken, self._deadline = woken, deadline
         if deadline is not None:
@@ -194,12 +208,15 @@ class _Bell:
         # reference to the waits: a shell dropped without close() stops
         # being watched when it is collected.
         loop.add_reader(fd, _drain, fd, weakref.WeakMethod(rung))
-        self._finalizer = weakref.finalize(self, _forget, loop, self.ring)
+        self._finalizer = weakref.finalize(self, forget, loop, self.ring)
+
+    def resume(self) -> None:
+        """Nothing to do: the bell is always watched."""
 
     def close(self) -> None:
         """On the loop's thread: nothing to hand over to it."""
         if self._finalizer.detach() is not None:
-            _unwatch(self.loop, self.ring.close())
+            unwatch(self.loop, self.ring.close())
 
 
 def _drain(fd: int, rung: weakref.WeakMethod[Callable[[], None]]) -> None:
@@ -214,22 +231,3 @@ def _call_weakly(method: weakref.WeakMethod[Callable[[], None]]) -> None:
     callback = method()
     if callback is not None:
         callback()
-
-
-def _forget(loop: asyncio.AbstractEventLoop, ring: _Ring) -> None:
-    """A collected bell, from whatever thread the collector ran on."""
-    fd = ring.close()
-    if loop.is_running():
-        try:
-            loop.call_soon_threadsafe(_unwatch, loop, fd)
-            return
-        except RuntimeError:  # closed meanwhile
-            pass
-    _unwatch(loop, fd)  # no thread is in the loop
-
-
-def _unwatch(loop: asyncio.AbstractEventLoop, fd: int) -> None:
-    try:
-        loop.remove_reader(fd)  # nothing to do on a closed loop
-    finally:
-        os.close(fd)

@@ -20,9 +20,10 @@ from __future__ import annotations
 
 import signal
 import threading
-from collections.abc import Callable
 
 from marrowfen import PyTerminalSession
+
+from ._armed_waker import ArmedWaker, Waker
 
 # One read takes whatever the shell has printed, up to this much.
 _READ_SIZE = 1 << 16
@@ -33,7 +34,7 @@ _READ_FAILURES = 5
 _SYNCHRONOUS_SIGNALS = {signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL, signal.SIGABRT}
 
 
-class OutputPump:
+class OutputPump(ArmedWaker):
     """The reading thread of one session and the buffer it fills.
 
     `high_water` bounds the buffer: past it the thread stops reading until
@@ -42,12 +43,11 @@ class OutputPump:
 
     def __init__(self, session: PyTerminalSession, high_water: int) -> None:
         self.condition = threading.Condition()
+        self._guard = self.condition
         self.high_water = high_water
         self._chunks: list[bytes] = []  # read, not yet taken
         self._size = 0  # their total length
-        self._wake_on: bytes | None = None  # see take()
-        self._waker: Callable[[], None] | None = None  # see arm()
-        self._due: Callable[[], None] | None = None  # see _append(); the thread's own
+        self._due: Waker | None = None  # see _append(); the thread's own
         self.ended = False  # the stream ended, or reading failed
         self.stopping = False  # close() was called
         self.failure: BaseException | None = None  # why reading failed, if it did
@@ -86,23 +86,6 @@ class OutputPump:
         self._size = 0
         return taken
 
-    def arm(self, waker: Callable[[], None], wake_on: bytes | None = None) -> bool:
-        """Has `waker` called once, from the reading thread, when there is
-        something to take (with `wake_on`: as take() would wake), or the
-        stream ends, or the pump stops or is woken. False, and nothing
-        armed, when there is something to take now. The call may come
-        after disarm(): a waker must bear being called late."""
-        with self.condition:
-            if self._chunks or self.ended or self.stopping:
-                return False
-            self._waker, self._wake_on = waker, wake_on
-            return True
-
-    def disarm(self) -> None:
-        """Forgets the waker, called or not."""
-        with self.condition:
-            self._waker = self._wake_on = None
-
     def wake(self) -> None:
         """Wakes whoever waits (after a cancellation request)."""
         with self.condition:
@@ -122,12 +105,10 @@ class OutputPump:
         if waker is not None:
             waker()
 
-    def _take_waker(self) -> Callable[[], None] | None:
-        """The armed waker, disarmed. Called with the condition held."""
-        waker, self._waker = self._waker, None
-        if waker is not None:
-            self._wake_on = None
-        return waker
+    def set_high_water(self, high_water: int) -> None:
+        with self.condition:
+            self.high_water = high_water
+            self.condition.notify_all()  # the thread may be waiting for room
 
     def join(self, timeout: float) -> None:
         if self._thread is not threading.current_thread():

@@ -24,6 +24,7 @@ from __future__ import annotations
 import enum
 import os
 import re
+import select
 import threading
 import time
 import weakref
@@ -35,6 +36,7 @@ from marrowfen import PyTerminalSession
 from . import _frames, _terminal_text
 from ._command_result import CommandResult
 from ._frames import FRAME_START
+from ._loop_output import LoopOutput
 from ._output_pump import OutputPump
 from ._shell_errors import CommandFailed, OutputLimitExceeded, ShellEnded, ShellTimeout
 
@@ -112,7 +114,7 @@ def _claim(session: PyTerminalSession) -> None:
         _sessions_in_use.add(id(session))
 
 
-def _close_session(session: PyTerminalSession, pump: OutputPump, pid: int) -> None:
+def _close_session(session: PyTerminalSession, pump: OutputPump | LoopOutput, pid: int) -> None:
     """Closes the session and waits for its reader: for close(), and for a
     shell that was dropped, or left open at exit, without close().
 
@@ -145,8 +147,13 @@ class ShellEngine:
     """
 
     def __init__(self, owner: Timeouts, session: PyTerminalSession, encoding: str, errors: str,
-                 terminal_size: tuple[int, int]) -> None:
-        """Starts reading and sends the set-up, without waiting for its answer."""
+                 terminal_size: tuple[int, int], epoll: select.epoll | None = None) -> None:
+        """Starts reading and sends the set-up, without waiting for its answer.
+
+        With `epoll`, the one the session was spawned with, the output is
+        read by the event loop the shell is used on (LoopOutput); without,
+        by a thread of its own (OutputPump).
+        """
         if not isinstance(session, PyTerminalSession):
             raise TypeError(f"session must be a marrowfen.PyTerminalSession, not {type(session).__name__}")
         _claim(session)
@@ -166,7 +173,9 @@ class ShellEngine:
         self._writing = threading.Lock()  # whole writes, never interleaved
         self._unread = ""  # text that expect() has not consumed
         self._text = _terminal_text.IncrementalText(encoding, errors)
-        self._pump = OutputPump(session, self._output_limit)
+        self._pump: OutputPump | LoopOutput = (
+            OutputPump(session, self._output_limit) if epoll is None
+            else LoopOutput(session, self._output_limit, epoll))
         self._pid = os.getpid()
         self._finalizer = weakref.finalize(owner, _close_session, session, self._pump, self._pid)
         #: Set (from any thread) to make the operation in progress give up.
@@ -187,9 +196,7 @@ class ShellEngine:
     @output_limit.setter
     def output_limit(self, limit: int) -> None:
         self._output_limit = limit
-        with self._pump.condition:
-            self._pump.high_water = max(limit, 1 << 16)
-            self._pump.condition.notify_all()
+        self._pump.set_high_water(max(limit, 1 << 16))
 
     @property
     def closed(self) -> bool:
@@ -213,7 +220,7 @@ class ShellEngine:
         return self._terminal_size
 
     @property
-    def pump(self) -> OutputPump:
+    def pump(self) -> OutputPump | LoopOutput:
         return self._pump
 
     def _timeouts(self) -> tuple[float, float]:

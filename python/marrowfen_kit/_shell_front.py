@@ -7,6 +7,7 @@ import importlib
 import os
 import pwd
 import re
+import select
 from typing import Protocol
 
 from marrowfen import PyTerminalSession, PyUser
@@ -42,10 +43,15 @@ class _ShellFront:
     _started = False
 
     def _connect(self, session: PyTerminalSession, encoding: object, errors: object,
-                 terminal_size: object) -> ShellEngine:
+                 terminal_size: object, epoll: select.epoll | None = None) -> ShellEngine:
         encoding, errors = arguments.codec(encoding, errors)
-        self._engine = ShellEngine(self, session, encoding, errors, arguments.terminal_size(terminal_size))
+        self._engine = ShellEngine(self, session, encoding, errors, arguments.terminal_size(terminal_size), epoll)
         return self._engine
+
+    def _spawn(self, user: PyUser) -> tuple[PyTerminalSession, select.epoll | None]:
+        """A new session of `user`, and the epoll instance that watches its
+        output if the shell's event loop is to read it (AsyncShell)."""
+        return user.spawn(), None
 
     def _respawn(self) -> ShellEngine:
         """A new engine on a new session of the same account, set as the
@@ -53,7 +59,8 @@ class _ShellFront:
         user = self._account("restart()")
         old = self._engine
         old.close()
-        engine = ShellEngine(self, user.spawn(), old.encoding, old.errors, old.terminal_size)
+        session, epoll = self._spawn(user)
+        engine = ShellEngine(self, session, old.encoding, old.errors, old.terminal_size, epoll)
         engine.output_limit = old.output_limit
         self._engine = engine
         return engine

@@ -18,6 +18,12 @@ bool too_many_positional(const char* full_name, ParamTable params, Py_ssize_t na
   size_t required = 0;
   for (const Param& p : params) required += !p.optional;
   std::string text = full_name;
+  if (params.positional() == 0) {
+    // As a method without parameters says it: keyword-only options leave
+    // the written text as it was.
+    arity_error(text + " takes no arguments (" + std::to_string(nargs) + " given)");
+    return false;
+  }
   if (required == params.positional()) {
     text += " takes " + std::to_string(params.positional());
   } else {
@@ -107,16 +113,20 @@ bool Args::match_tuple(const char* full_name, ParamTable params, PyObject* args,
   return match_fastcall(full_name, params, flat.data(), nargs, kwnames.get());
 }
 
-bool Args::prefix_type_error(size_t i) const {
+bool Args::prefix_type_error(size_t i) const { return prefix_error(i, PyExc_TypeError); }
+
+// The raised exception, if it is of `kind`, again with the argument's name
+// in front of its text.
+bool Args::prefix_error(size_t i, PyObject* kind) const {
   PyObject* raised = PyErr_GetRaisedException();
-  if (!PyErr_GivenExceptionMatches(raised, PyExc_TypeError)) {
+  if (!PyErr_GivenExceptionMatches(raised, kind)) {
     PyErr_SetRaisedException(raised);
     return false;
   }
   PyRef original = PyRef::steal(raised);
   PyRef text = PyRef::steal(PyUnicode_FromFormat("argument '%s': %S", params_[i].name, original.get()));
   if (!text) return false;
-  PyRef replacement = PyRef::steal(PyObject_CallOneArg(PyExc_TypeError, text.get()));
+  PyRef replacement = PyRef::steal(PyObject_CallOneArg(kind, text.get()));
   if (!replacement) return false;
   PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
   PyErr_SetRaisedException(replacement.release());
@@ -227,6 +237,18 @@ bool Args::optional_double(size_t i, std::optional<double>& out) const {
   double value = PyFloat_AsDouble(v);
   if (value == -1.0 && PyErr_Occurred()) return prefix_type_error(i);
   out = value;
+  return true;
+}
+
+bool Args::optional_fd(size_t i, std::optional<int>& out) const {
+  out.reset();
+  if (!values_[i]) return true;
+  int fd = PyObject_AsFileDescriptor(values_[i]);
+  if (fd < 0) {
+    PyObject* kind = PyErr_ExceptionMatches(PyExc_ValueError) ? PyExc_ValueError : PyExc_TypeError;
+    return prefix_error(i, kind);
+  }
+  out = fd;
   return true;
 }
 

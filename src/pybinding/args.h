@@ -78,6 +78,9 @@ class Args {
   // __index__). Out of range is the interpreter's OverflowError.
   bool optional_int64(size_t i, std::optional<int64_t>& out) const;
   bool optional_double(size_t i, std::optional<double>& out) const;
+  // An optional file descriptor: an int, or an object with fileno(), as
+  // os.fstat() takes one. A negative one is a ValueError.
+  bool optional_fd(size_t i, std::optional<int>& out) const;
   // An instance of `type` or of a subclass, named `type_name` in errors.
   bool instance(size_t i, PyTypeObject* type, const char* type_name, PyObject*& out) const;
 
@@ -86,6 +89,7 @@ class Args {
                       PyObject* kwnames);
   bool fail_conversion(size_t i, const char* target) const;
   bool prefix_type_error(size_t i) const;
+  bool prefix_error(size_t i, PyObject* kind) const;
 
   std::span<const Param> params_;
   std::array<PyObject*, kMaxParams> values_{};

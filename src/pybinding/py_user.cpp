@@ -7,9 +7,22 @@ namespace marrowfen::py {
 
 namespace {
 
-PyObject* user_spawn(PyUserObject& o) {
+PyObject* user_spawn(PyUserObject& o, Args& a) {
+  std::optional<int> epoll;
+  if (!a.optional_fd(0, epoll)) return nullptr;
   if (!owned_by_this_process(o.fields.owner, PyUserObject::kName)) return nullptr;
-  auto session = without_gil([&] { return pool::User::spawn_terminal(o.fields.user); });
+  auto session = without_gil([&]() -> Result<pool::TerminalSession, Error> {
+    MF_TRY_ASSIGN(pool::TerminalSession spawned, pool::User::spawn_terminal(o.fields.user));
+    if (epoll) {
+      // A session that cannot be watched is of no use to the caller; it is
+      // closed here, without the interpreter lock.
+      if (auto watched = spawned.watch_output(*epoll); !watched) {
+        return std::move(watched).error().within("Failed to create the terminal session");
+      }
+    }
+    return Ok<pool::TerminalSession>{std::move(spawned)};
+  });
+  report_deferred_panics();
   if (!session.ok()) return raise_value_error(session.error().message());
   return new_terminal_session(std::move(session).value());
 }
@@ -27,10 +40,15 @@ PyObject* user_str(PyObject* self) {
   });
 }
 
+constexpr Param kSpawnParams[] = {{"epoll", true, true}};
+
 constexpr Method<PyUserObject> kMethods[] = {
-    {"spawn", user_spawn,
+    {"spawn", kSpawnParams, user_spawn,
      "\nSpawn a new terminal session for the user.\n\n"
-     "Starts a bash shell as this account, in its home directory.\n"},
+     "Starts a bash shell as this account, in its home directory.\n\n"
+     "With the keyword `epoll` (a select.epoll, or its descriptor), the\n"
+     "shell's standard output is added to that epoll instance for reading\n"
+     "until the session is closed, so that an event loop can wait for it.\n"},
     {"username", user_username, "\nGet the username of the user.\n"},
     {"uid", user_uid, "\nGet the UID of the user.\n"},
     {"home", user_home, "\nGet the home folder of the user.\n"},

@@ -192,38 +192,82 @@ def test_keyboard_interrupt_during_run_interrupts_the_command(shell, user):
     assert shell.run("echo next").output == "next\n"
 
 
-def test_an_async_shell_lets_go_of_the_loops_it_ran_on(user):
+@pytest.mark.parametrize("started", [True, False], ids=["start", "session"])
+def test_an_async_shell_lets_go_of_the_loops_it_ran_on(user, started):
     """Used on two loops in turn and closed on a third, or dropped while its
-    loop runs: no bell of it stays open."""
-    def descriptors():  # the eventfds: those of the pipes of a shell closed before may still be closing
+    loop runs: nothing it watched stays open, whether the loop reads its
+    output (start()) or a thread does and rings a bell (a session)."""
+    watched = {"anon_inode:[eventfd]", "anon_inode:[eventpoll]"}
+
+    def descriptors():  # not the pipes: those of a shell closed before may still be closing
         found = set()
         for fd in os.listdir("/proc/self/fd"):
             try:
-                if os.readlink(f"/proc/self/fd/{fd}") == "anon_inode:[eventfd]":
+                if os.readlink(f"/proc/self/fd/{fd}") in watched:
                     found.add(fd)
             except FileNotFoundError:  # the listing's own
                 pass
         return found
 
+    async def new_shell():
+        return await AsyncShell.start(user) if started else AsyncShell(user.spawn())
+
     async def echo(shell, text):
         return (await shell.run(f"echo {text}")).output
 
     before = descriptors()
-    shell = AsyncShell(user.spawn())
+    shell = asyncio.run(new_shell())
     assert [asyncio.run(echo(shell, text)) for text in ("one", "two")] == ["one\n", "two\n"]
     asyncio.run(shell.close())
     assert wait_for(lambda: descriptors() == before)
 
     async def drop():
         before = descriptors()  # with the loop's own
-        shell = AsyncShell(user.spawn())
+        shell = await new_shell()
         assert await echo(shell, "three") == "three\n"
         del shell
         gc.collect()
-        await asyncio.sleep(0.01)  # the loop stops watching the dropped shell's bell
+        await asyncio.sleep(0.01)  # the loop stops watching the dropped shell
         assert wait_for(lambda: descriptors() == before)
 
     asyncio.run(drop())
+
+
+def test_an_async_shell_read_by_its_loop_keeps_its_output_whole(user):
+    """The loop reads a started shell's output itself: output nobody waits
+    for stops being read at the shell's bound and is caught up with later,
+    in order; moved to another loop while the first still runs, the shell
+    gets every answer on the new one."""
+    async def flood(shell):
+        shell.output_limit = 1000  # the bound of what is read ahead: 64 KiB
+        await shell.send("head -c 300000 /dev/zero | tr '\\0' a; echo; echo THE-END\n")
+        await asyncio.sleep(0.3)
+        shell.output_limit = 1 << 20
+        assert (await shell.expect("THE-END", timeout=10)).start() == 300_001
+        return await shell.run("echo caught-up")
+
+    shell = asyncio.run(AsyncShell.start(user))
+    assert asyncio.run(flood(shell)).output == "caught-up\n"
+
+    first = asyncio.new_event_loop()
+    runner = threading.Thread(target=first.run_forever)
+    runner.start()
+    try:
+        assert asyncio.run_coroutine_threadsafe(shell.run("echo first"), first).result(30).output == "first\n"
+
+        async def on_this_loop():
+            outputs = [(await shell.run(f"echo {i}")).output for i in range(100)]
+            await shell.send("(sleep 0.1; echo late) &\n")  # read while nobody waits
+            await asyncio.sleep(0.5)
+            outputs.append((await shell.run("echo last")).output)
+            return outputs
+
+        assert asyncio.run(on_this_loop()) == [f"{i}\n" for i in range(100)] + ["last\n"]
+    finally:
+        asyncio.run(shell.close())
+        first.call_soon_threadsafe(first.stop)
+        runner.join(10)
+        first.close()
 
 
 def test_a_dropped_shell_closes_its_session_and_a_closed_one_lets_go_of_it():

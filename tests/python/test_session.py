@@ -210,3 +210,47 @@ def test_reads_that_return_while_the_interpreter_exits_end_the_program_normally(
         result = subprocess.run([sys.executable, "-c", _READERS_AT_EXIT, str(delay)],
                                 capture_output=True, timeout=60)
         assert (result.returncode, result.stderr) == (0, b""), delay
+
+
+def test_spawn_can_put_the_output_in_an_epoll_of_the_callers(pool):
+    """spawn(epoll=...): the output is watched there until the session is
+    closed, and taken out then, even while another process holds a copy of
+    the pipe (its end of stream would wake the watcher for ever); a watch
+    that cannot be made leaves no shell behind and the account usable."""
+    import select
+
+    user = pool.allocate()
+    with pytest.raises(TypeError, match=r"^PyUser\.spawn\(\) takes no arguments \(1 given\)$"):
+        user.spawn(1)
+    with pytest.raises(TypeError, match=r"^argument 'epoll': argument must be an int, or have a fileno\(\) method\.$"):
+        user.spawn(epoll="3")
+    with pytest.raises(ValueError, match=r"^argument 'epoll': file descriptor cannot be a negative integer \(-1\)$"):
+        user.spawn(epoll=-1)
+    reading, writing = os.pipe()
+    try:
+        for not_epoll, reason in ((reading, "Invalid argument"), (writing + 1000, "Bad file descriptor")):
+            with pytest.raises(ValueError, match=rf"^Failed to create the terminal session: Failed to watch the "
+                                                 rf"output: {reason} \(os error \d+\)$"):
+                user.spawn(epoll=not_epoll)
+    finally:
+        os.close(reading)
+        os.close(writing)
+    assert wait_for(lambda: live_processes(user.uid()) == [])
+
+    with select.epoll() as epoll:
+        session = user.spawn(epoll=epoll.fileno())
+        command, expected = sentinel_command("watched")
+        session.write(command)
+        data = b""
+        while expected not in data:
+            events = epoll.poll(10)
+            assert events and events[0][1] & select.EPOLLIN
+            data += session.read(4096)
+        output_fd = events[0][0]
+        with subprocess.Popen(["sleep", "30"], pass_fds=(output_fd,)) as holder:
+            try:
+                session.close()
+                assert epoll.poll(0.3) == []
+            finally:
+                holder.kill()
+    assert round_trip(user.spawn())

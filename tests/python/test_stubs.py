@@ -35,6 +35,7 @@ ENFORCED = {
 # of the text signatures (declared with `keyword_only` in the parameter tables).
 KEYWORD_ONLY = {
     ("PyFileHandle", "read"): [("quiet", True, False)],
+    ("PyUser", "spawn"): [("epoll", True, None)],
     ("PyUserPool", "__new__"): [
         ("isolate", True, False),
         ("network", True, True),

@@ -1,6 +1,8 @@
 #include "pool/process/terminal_session.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/epoll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +32,7 @@ std::shared_ptr<const UniqueFd> share(UniqueFd fd) {
 TerminalSession::TerminalSession(SharedUser user, ChildProcess process)
     : user_(std::move(user)),
       process_(Streams{process.pid, share(std::move(process.stdin_pipe)), share(std::move(process.stdout_pipe)),
-                       share(std::move(process.stderr_pipe))}) {}
+                       share(std::move(process.stderr_pipe)), UniqueFd{}}) {}
 
 TerminalSession::TerminalSession(TerminalSession&& other) noexcept
     : user_(std::move(other.user_)),
@@ -96,12 +98,38 @@ Result<size_t, std::string> TerminalSession::read_stderr(std::span<char> buffer)
       read_pipe(&Streams::stderr_pipe, buffer, "Failed to get the stderr of the process", "Failed to read stderr"));
 }
 
+Result<void, Error> TerminalSession::watch_output(int epoll_fd) {
+  auto process = process_.lock();
+  std::optional<Streams>& streams = *process;
+  if (!streams) return Error::text(kNoProcess);
+  if (!streams->stdout_pipe) return Error::text("Failed to get the stdout of the process");
+  if (streams->output_watch) return Error::text("The output is watched already");
+  UniqueFd watch(::fcntl(epoll_fd, F_DUPFD_CLOEXEC, 3));
+  if (!watch) return Error::os(errno, "Failed to watch the output");
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.fd = streams->stdout_pipe->get();
+  if (::epoll_ctl(watch.get(), EPOLL_CTL_ADD, event.data.fd, &event) != 0) {
+    return Error::os(errno, "Failed to watch the output");
+  }
+  streams->output_watch = std::move(watch);
+  return {};
+}
+
 void TerminalSession::close() {
   std::optional<Streams> child = std::exchange(*process_.lock(), std::nullopt);
   if (!child) return;
   // A forked child's copy of a session: the shell is the parent's. Only the
   // copies of the pipe ends go.
+  // (The epoll instance is shared with the parent too: its copy only goes.)
   if (!owner_.is_current()) return;
+  // Out of the watcher's epoll before anything else: the pipe may stay open
+  // a moment longer (a read in progress holds it), and its end of stream
+  // would keep the watcher's loop waking.
+  if (child->output_watch) {
+    (void)::epoll_ctl(child->output_watch.get(), EPOLL_CTL_DEL, child->stdout_pipe->get(), nullptr);
+    child->output_watch.reset();
+  }
   // Only `su` is signalled; the shell below it loses its terminal with it, and
   // the account's release kills whatever is left.
   int kill_error = ::kill(child->pid, SIGKILL) == 0 ? 0 : errno;

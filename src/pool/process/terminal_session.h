@@ -60,6 +60,14 @@ class TerminalSession final : public terminal::AsyncTerminal {
   // child was reaped.
   void close();
 
+  // Adds the shell's standard output to the epoll instance `epoll_fd`
+  // (level-triggered, for reading, `data.fd` the output's descriptor), so
+  // that an event loop can wait for it without a thread of its own. The
+  // session keeps a duplicate of `epoll_fd` and takes the output out of it
+  // when closed, whatever the caller did with its own descriptor meanwhile.
+  // Once per session.
+  Result<void, Error> watch_output(int epoll_fd);
+
   bool is_closed() const;
   // The pid of the `su` process while the session is open.
   std::optional<pid_t> process_id() const;
@@ -70,6 +78,7 @@ class TerminalSession final : public terminal::AsyncTerminal {
   struct Streams {
     pid_t pid;
     SharedFd stdin_pipe, stdout_pipe, stderr_pipe;
+    UniqueFd output_watch;  // the epoll instance of watch_output(), if any
   };
 
   // The descriptor of one stream; the error is a closed session or a missing
