@@ -18,9 +18,9 @@ bool too_many_positional(const char* full_name, ParamTable params, Py_ssize_t na
   size_t required = 0;
   for (const Param& p : params) required += !p.optional;
   std::string text = full_name;
-  if (params.positional() == 0) {
-    // As a method without parameters says it: keyword-only options leave
-    // the written text as it was.
+  if (params.positional() == 0 && !params.empty()) {
+    // A method whose parameters are all keyword-only options was one
+    // without parameters before them, and keeps what that one says.
     arity_error(text + " takes no arguments (" + std::to_string(nargs) + " given)");
     return false;
   }
