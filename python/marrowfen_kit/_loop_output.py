@@ -172,6 +172,14 @@ class LoopOutput(ArmedWaker):
             self._session = None
             self._epoll.close()
 
+    def hung_up(self) -> bool:
+        """Whether the shell has gone (its side of the pipe is closed),
+        though the loop has not read the end yet: it may not be running."""
+        with self._lock:
+            if self.ended or self._epoll.closed:
+                return self.ended
+            return any(events & select.EPOLLHUP for _, events in self._epoll.poll(0))
+
     def set_high_water(self, high_water: int) -> None:
         with self._lock:
             self.high_water = high_water

@@ -105,6 +105,11 @@ class OutputPump(ArmedWaker):
         if waker is not None:
             waker()
 
+    def hung_up(self) -> bool:
+        """False: the thread sees the end of the stream as soon as it comes
+        (`ended`)."""
+        return False
+
     def set_high_water(self, high_water: int) -> None:
         with self.condition:
             self.high_water = high_water

@@ -200,7 +200,7 @@ class ShellEngine:
 
     @property
     def closed(self) -> bool:
-        return self._closed or self._pump.ended
+        return self._closed or self._pump.ended or self._pump.hung_up()
 
     @property
     def ready(self) -> bool:

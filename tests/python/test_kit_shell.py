@@ -263,6 +263,14 @@ def test_an_async_shell_read_by_its_loop_keeps_its_output_whole(user):
             return outputs
 
         assert asyncio.run(on_this_loop()) == [f"{i}\n" for i in range(100)] + ["last\n"]
+        first.call_soon_threadsafe(first.stop)
+        runner.join(10)
+
+        # Ended while no loop runs: it says so at once, and is done with.
+        asyncio.run(shell.send("exit\n"))
+        assert wait_for(lambda: shell.closed)
+        with pytest.raises(ShellEnded):
+            asyncio.run(shell.run("true"))
     finally:
         asyncio.run(shell.close())
         first.call_soon_threadsafe(first.stop)
