@@ -26,11 +26,7 @@ from typing import Protocol
 from marrowfen import PyTerminalSession
 
 from ._armed_waker import ArmedWaker, Waker
-
-# One read takes whatever the shell has printed, up to this much.
-_READ_SIZE = 1 << 16
-# Read failures in a row after which the stream is taken as ended.
-_READ_FAILURES = 5
+from ._output_pump import READ_FAILURES, READ_SIZE
 
 
 class LoopOutput(ArmedWaker):
@@ -65,7 +61,6 @@ class LoopOutput(ArmedWaker):
         """One read, if there is output; on `loop`'s thread. Whether the loop
         should go on watching, and the waker to call (after the watch has
         acted on the first: the waker may run the waiting task at once)."""
-        close = False
         with self._lock:
             if loop is not self._loop or self.ended or self.stopping or self._size >= self.high_water:
                 return False, None
@@ -78,15 +73,15 @@ class LoopOutput(ArmedWaker):
     def _read_locked(self) -> tuple[Waker | None, bool]:
         """Reads once if the output is ready. The waker due, and whether the
         stream ended (the session is then to be closed, without the lock)."""
-        session = self._session
-        if session is None or self._epoll.closed or not self._epoll.poll(0):
+        session = self._session  # None only once ended, which callers rule out
+        if session is None or not self._epoll.poll(0):
             return None, False  # woken for output that another reader took
         failure: BaseException | None = None
         try:
-            chunk = session.read(_READ_SIZE)
+            chunk = session.read(READ_SIZE)
         except ValueError as error:  # "Failed to read stdout", or closed meanwhile
             self._failures += 1
-            if self._failures < _READ_FAILURES and not self.stopping:
+            if self._failures < READ_FAILURES and not self.stopping:
                 return None, False
             failure, chunk = error.with_traceback(None), b""
         except BaseException as error:  # an internal error of the module
@@ -176,8 +171,8 @@ class LoopOutput(ArmedWaker):
         """Whether the shell has gone (its side of the pipe is closed),
         though the loop has not read the end yet: it may not be running."""
         with self._lock:
-            if self.ended or self._epoll.closed:
-                return self.ended
+            if self.ended:  # join() ends it before it closes the epoll instance
+                return True
             return any(events & select.EPOLLHUP for _, events in self._epoll.poll(0))
 
     def set_high_water(self, high_water: int) -> None:

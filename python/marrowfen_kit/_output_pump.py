@@ -26,9 +26,9 @@ from marrowfen import PyTerminalSession
 from ._armed_waker import ArmedWaker, Waker
 
 # One read takes whatever the shell has printed, up to this much.
-_READ_SIZE = 1 << 16
+READ_SIZE = 1 << 16
 # Read failures in a row after which the stream is taken as ended.
-_READ_FAILURES = 5
+READ_FAILURES = 5
 # Signals are handled by the main thread; a read in this thread is never
 # interrupted by one. Faults stay deliverable.
 _SYNCHRONOUS_SIGNALS = {signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL, signal.SIGABRT}
@@ -156,10 +156,10 @@ def _pump(session: PyTerminalSession, pump: OutputPump) -> None:
     while True:
         pump._call_due()
         try:
-            chunk = session.read(_READ_SIZE)
+            chunk = session.read(READ_SIZE)
         except ValueError as error:  # "Failed to read stdout", or closed meanwhile
             failures += 1
-            if failures < _READ_FAILURES and not pump.stopping:
+            if failures < READ_FAILURES and not pump.stopping:
                 continue
             failure = error.with_traceback(None)  # its frame would hold the session in a cycle
             break

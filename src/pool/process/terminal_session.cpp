@@ -120,8 +120,8 @@ void TerminalSession::close() {
   std::optional<Streams> child = std::exchange(*process_.lock(), std::nullopt);
   if (!child) return;
   // A forked child's copy of a session: the shell is the parent's. Only the
-  // copies of the pipe ends go.
-  // (The epoll instance is shared with the parent too: its copy only goes.)
+  // copies of the pipe ends (and of the watcher's epoll instance, which is
+  // the parent's too) go.
   if (!owner_.is_current()) return;
   // Out of the watcher's epoll before anything else: the pipe may stay open
   // a moment longer (a read in progress holds it), and its end of stream
